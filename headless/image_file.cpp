@@ -1,0 +1,142 @@
+#include "headless/image_file.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::vector<std::uint8_t> rgbRow(const std::uint32_t* words, int width) {
+    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
+    for (int i = 0; i < width; ++i) {
+        row[i * 3 + 0] = static_cast<std::uint8_t>(words[i] >> 16);
+        row[i * 3 + 1] = static_cast<std::uint8_t>(words[i] >> 8);
+        row[i * 3 + 2] = static_cast<std::uint8_t>(words[i]);
+    }
+    return row;
+}
+
+bool writePpm(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height) {
+    if (std::fprintf(file, "P6\n%d %d\n255\n", width, height) < 0) {
+        return false;
+    }
+    for (int y = 0; y < height; ++y) {
+        const auto row = rgbRow(words.data() + static_cast<std::size_t>(y) * width, width);
+        if (std::fwrite(row.data(), 1, row.size(), file) != row.size()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height) {
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    if (png == nullptr) {
+        return false;
+    }
+    png_infop info = png_create_info_struct(png);
+    // libpng reports failures by jumping back here; nothing with a destructor lives across it.
+    if (info == nullptr || setjmp(png_jmpbuf(png))) {
+        png_destroy_write_struct(&png, &info);
+        return false;
+    }
+    png_init_io(png, file);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
+                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_write_info(png, info);
+    std::vector<std::uint8_t> row;
+    for (int y = 0; y < height; ++y) {
+        row = rgbRow(words.data() + static_cast<std::size_t>(y) * width, width);
+        png_write_row(png, row.data());
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return true;
+}
+
+std::string systemError(const std::string& what, const std::string& path) {
+    const char* reason = errno != 0 ? std::strerror(errno) : "write error";
+    return "cannot " + what + " '" + path + "': " + reason;
+}
+
+} // namespace
+
+ImageFormat imageFormatOf(const std::string& path) {
+    const auto dot = path.rfind('.');
+    const auto slash = path.rfind('/');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) {
+        return ImageFormat::Unknown;
+    }
+    std::string ext = path.substr(dot);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (dot == 0 || (slash != std::string::npos && dot == slash + 1)) {
+        return ImageFormat::Unknown;  // ".png" alone names no picture
+    }
+    if (ext == ".ppm") {
+        return ImageFormat::Ppm;
+    }
+    if (ext == ".png") {
+        return ImageFormat::Png;
+    }
+    return ImageFormat::Unknown;
+}
+
+std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
+                      int height) {
+    const ImageFormat format = imageFormatOf(path);
+    if (format == ImageFormat::Unknown) {
+        return "cannot save '" + path + "': the name must end in .ppm or .png";
+    }
+    std::string temp = path + ".partial-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        return systemError("write", path);
+    }
+    // mkstemp creates the file private; give it the usual permissions under the umask.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+
+    std::FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        const std::string error = systemError("write", path);
+        close(fd);
+        unlink(temp.c_str());
+        return error;
+    }
+    errno = 0;
+    bool ok = format == ImageFormat::Ppm ? writePpm(file, words, width, height)
+                                         : writePng(file, words, width, height);
+    ok = ok && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
+    std::string error = ok ? std::string() : systemError("write", path);
+    if (std::fclose(file) != 0 && error.empty()) {
+        error = systemError("write", path);
+    }
+    if (error.empty() && std::rename(temp.c_str(), path.c_str()) != 0) {
+        error = systemError("write", path);
+    }
+    if (!error.empty()) {
+        unlink(temp.c_str());
+    }
+    return error;
+}
+
+std::string checkWritable(const std::string& path) {
+    std::string temp = path + ".partial-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0) {
+        return systemError("write", path);
+    }
+    close(fd);
+    unlink(temp.c_str());
+    return {};
+}

@@ -1,0 +1,85 @@
+#include "headless/options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "headless/image_file.h"
+
+namespace {
+
+bool parseFrameCount(const std::string& text, int& frames) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;  // no sign, no blanks: a plain whole number
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long long value = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || value < 1 || value > INT_MAX) {
+        return false;
+    }
+    frames = static_cast<int>(value);
+    return true;
+}
+
+} // namespace
+
+std::string renderUsage() {
+    return "Usage: pathtracer-render [--frames N] [--sequential] [--output FILE]\n"
+           "Traces the scene headless and reports each frame's tracing time.\n"
+           "  --frames N     frames to trace, a whole number of at least 1 (default 16)\n"
+           "  --sequential   trace the top band, then the bottom band, on one thread:\n"
+           "                 the same picture on every run\n"
+           "  --output FILE  after the last frame, save the picture (.ppm or .png)\n"
+           "  --help         show this text\n";
+}
+
+ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
+    ParsedOptions parsed;
+    RenderOptions& options = parsed.options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        std::string name = arg;
+        // Accept both "--name value" and "--name=value".
+        const auto equals = arg.find('=');
+        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+            name = arg.substr(0, equals);
+            value = arg.substr(equals + 1);
+            hasValue = true;
+        }
+        const bool takesValue = name == "--frames" || name == "--output";
+        if (takesValue && !hasValue) {
+            if (i + 1 >= argc) {
+                parsed.error = name + " needs a value";
+                return parsed;
+            }
+            value = argv[++i];
+        } else if (!takesValue && hasValue) {
+            parsed.error = "unknown option '" + arg + "'";
+            return parsed;
+        }
+
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+        } else if (name == "--sequential") {
+            options.sequential = true;
+        } else if (name == "--frames") {
+            if (!parseFrameCount(value, options.frames)) {
+                parsed.error = "--frames needs a whole number of at least 1, not '" + value + "'";
+                return parsed;
+            }
+        } else if (name == "--output") {
+            if (imageFormatOf(value) == ImageFormat::Unknown) {
+                parsed.error = "cannot save '" + value + "': the name must end in .ppm or .png";
+                return parsed;
+            }
+            options.output = value;
+        } else {
+            parsed.error = "unknown option '" + arg + "'";
+            return parsed;
+        }
+    }
+    return parsed;
+}

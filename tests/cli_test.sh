@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The headless renderer as a user meets it: refusals, status codes, files left behind, output lines.
+set -u
+render=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# expect STATUS DESCRIPTION -- ARGS...: runs in $work, checks the status and a one-line message.
+expect() {
+    local want=$1 what=$2
+    shift 3
+    (cd "$work" && "$render" "$@" >"$work/.out" 2>"$work/.err")
+    local got=$?
+    [ "$got" -eq "$want" ] || fail "$what: status $got, expected $want"
+    if [ "$want" -ne 0 ]; then
+        [ "$(wc -l <"$work/.err")" -eq 1 ] || fail "$what: expected one line on stderr, got: $(cat "$work/.err")"
+        grep -q '^pathtracer-render: ' "$work/.err" || fail "$what: message lacks the program name"
+    fi
+    rm -f "$work/.out" "$work/.err"
+}
+
+expect 2 "unknown option" -- --bogus
+expect 2 "zero frames" -- --frames 0
+expect 2 "negative frames" -- --frames -3
+expect 2 "non-numeric frames" -- --frames many
+expect 2 "missing frame count" -- --frames
+expect 2 "unknown extension" -- --frames 1 --output picture.jpg
+expect 1 "missing directory" -- --frames 1 --output no/such/dir/p.png
+chmod 555 "$work"
+if [ ! -w "$work" ]; then  # root writes anywhere: this case needs an ordinary user
+    expect 1 "read-only directory" -- --frames 1 --output p.png
+fi
+chmod 755 "$work"
+[ -z "$(ls -A "$work")" ] || fail "refused runs left files behind: $(ls -A "$work")"
+
+(cd "$work" && "$render" --help >"$work/help.txt") || fail "--help failed"
+grep -q -- '--frames N' "$work/help.txt" || fail "--help does not describe --frames"
+
+# A real run: one timing line per frame, then the summary, then the picture.
+(cd "$work" && "$render" --frames 2 --output out.ppm >"$work/run.txt") || fail "a two-frame run failed"
+[ "$(grep -c -E '^Tracing time: [0-9]+ ms\.$' "$work/run.txt")" -eq 2 ] || fail "expected two timing lines: $(cat "$work/run.txt")"
+tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers\): median [0-9.]+ ms, fastest [0-9.]+ ms, [0-9.]+ million path segments per second\.$' \
+    || fail "summary line: $(tail -n 1 "$work/run.txt")"
+[ "$(head -c 15 "$work/out.ppm")" = "$(printf 'P6\n640 480\n255\n')" ] || fail "ppm header"
+[ "$(stat -c %s "$work/out.ppm")" -eq $((15 + 640 * 480 * 3)) ] || fail "ppm size"
+[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
+
+[ "$failures" -eq 0 ] && echo "command-line checks passed"

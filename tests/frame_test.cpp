@@ -1,0 +1,122 @@
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frame/display.h"
+#include "frame/frame.h"
+#include "frame/image.h"
+#include "frame/render.h"
+#include "test_support.h"
+
+using std::chrono::microseconds;
+
+namespace {
+
+std::uint64_t sequentialPictureHash(int frames) {
+    resetWorld();
+    for (int i = 0; i < frames; ++i) {
+        traceFrame(FrameMode::Sequential);
+    }
+    return pictureHash();
+}
+
+} // namespace
+
+// The sequential pictures are fixed by the arithmetic and the generator's sequence alone.
+TEST(GoldenPicture, SequentialAfterOneFrame) {
+    EXPECT_EQ(sequentialPictureHash(1), 0x6b1aea3fdd4fb504ull);
+}
+
+TEST(GoldenPicture, SequentialAfterThreeFrames) {
+    EXPECT_EQ(sequentialPictureHash(3), 0x61757774e407230cull);
+}
+
+TEST(FrameLoop, FirstFrameShowsSingleClampedSamples) {
+    resetWorld();
+    const FrameStats stats = traceFrame(FrameMode::TwoWorkers);
+    EXPECT_EQ(gSamples, 1);
+    EXPECT_GE(stats.segments, static_cast<std::uint64_t>(kPixelCount));
+    // The top row sees only the light.
+    for (int column = 0; column < kWidth; ++column) {
+        ASSERT_EQ(meanPixelWord(column), 0xFFFFFFu) << "column " << column;
+    }
+    for (int i = 0; i < kPixelCount; ++i) {
+        const Vec3& sum = gAccumColor1[i];
+        ASSERT_TRUE(sum.x >= 0.0f && sum.x <= 1.0f && sum.y >= 0.0f && sum.y <= 1.0f &&
+                    sum.z >= 0.0f && sum.z <= 1.0f && sum.w == 0.0f);
+    }
+}
+
+TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
+    for (FrameMode mode : {FrameMode::TwoWorkers, FrameMode::Sequential}) {
+        resetWorld();
+        for (int i = 0; i < 3; ++i) {
+            traceFrame(mode);
+        }
+        EXPECT_EQ(gSamples, 3);
+        EXPECT_EQ(gAccumColor1[0].x, 3.0f);  // three samples of the light
+        float total = 0.0f;
+        for (const Vec3& sum : gAccumColor1) {
+            ASSERT_LE(sum.x, 3.0f);
+            total += sum.y;
+        }
+        EXPECT_GT(total, 0.0f);
+    }
+}
+
+TEST(FrameLoop, SequentialPicturesRepeat) {
+    EXPECT_EQ(sequentialPictureHash(1), sequentialPictureHash(1));
+}
+
+TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    render(0, 240);
+    for (int i = 240 * kWidth; i < kPixelCount; ++i) {
+        ASSERT_EQ(gAccumColor1[i].x, 0.0f);
+        ASSERT_EQ(gAccumColor1[i].y, 0.0f);
+        ASSERT_EQ(gAccumColor1[i].z, 0.0f);
+    }
+    EXPECT_EQ(gAccumColor1[0].x, 1.0f);
+}
+
+TEST(PrimaryRay, CentrePixelLooksStraightAhead) {
+    const Vec3 d = primaryDirection(240, 320);
+    EXPECT_EQ(d.x, 0.0f);
+    EXPECT_EQ(d.y, 0.0f);
+    EXPECT_EQ(d.z, 1.0f);
+    const Vec3 corner = primaryDirection(0, 0);
+    EXPECT_LT(corner.x, 0.0f);  // scene -x is on the left
+    EXPECT_LT(corner.y, 0.0f);  // scene -y is at the top
+    EXPECT_NEAR(corner.z, 512.0f / std::sqrt(320.0f * 320.0f + 240.0f * 240.0f + 512.0f * 512.0f),
+                1e-6f);
+}
+
+TEST(TimingLine, WholeMillisecondsTruncated) {
+    EXPECT_EQ(tracingTimeLine(microseconds(12900)), "Tracing time: 12 ms.");
+    EXPECT_EQ(tracingTimeLine(microseconds(900)), "Tracing time: 0 ms.");
+    EXPECT_EQ(tracingTimeLine(microseconds(1234000)), "Tracing time: 1234 ms.");
+}
+
+TEST(Display, EncodeTruncatesEachChannel) {
+    EXPECT_EQ(encodeColor(makeVec3(1, 1, 1)), 0xFFFFFFu);
+    EXPECT_EQ(encodeColor(makeVec3(0, 0, 0)), 0u);
+    EXPECT_EQ(encodeColor(makeVec3(1, 0, 0)), 0xFF0000u);
+    EXPECT_EQ(encodeColor(makeVec3(0, 0.5f, 0)), 0x007F00u);  // 127.5 truncates to 127
+    EXPECT_EQ(encodeColor(makeVec3(0, 0, 0.999f)), 0x0000FEu);
+}
+
+TEST(Display, ShowsTheTruncatedMeanOfTheSamples) {
+    clearImage();
+    gSamples = 3;
+    gAccumColor1[5] = makeVec3(3.0f, 1.0f, 2.0f);
+    // 255 * (1/3) = 85, 255 * (2/3) = 170 after truncation.
+    EXPECT_EQ(meanPixelWord(5), 0xFF55AAu);
+    std::vector<std::uint8_t> memory(static_cast<std::size_t>(kHeight) * kWidth * 4);
+    writeMeanPixels(memory.data(), kWidth * 4);
+    EXPECT_EQ(memory[5 * 4 + 0], 0xAA);  // little-endian 0x00RRGGBB: blue first
+    EXPECT_EQ(memory[5 * 4 + 2], 0xFF);
+    EXPECT_EQ(memory[5 * 4 + 3], 0x00);
+}

@@ -1,0 +1,199 @@
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include <gtest/gtest.h>
+
+#include "frame/image.h"
+#include "frame/render.h"
+#include "scene/scene.h"
+#include "test_support.h"
+
+namespace {
+
+Shape planeAt(Vec3 pos, Vec3 normal) {
+    Shape s;
+    s.type = Plane;
+    s.pos = pos;
+    s.normal = normal;
+    return s;
+}
+
+Shape sphereAt(Vec3 centre, float radiusSq) {
+    Shape s;
+    s.type = Sphere;
+    s.pos = centre;
+    s.radiusSq = radiusSq;
+    return s;
+}
+
+// A unit right triangle in the plane z = 0, seen from -z.
+Shape triangleInXY() {
+    Shape s;
+    s.type = Triangle;
+    s.normal = makeVec3(0, 0, -1);
+    s.vert0 = makeVec3(0, 0, 0);
+    s.vert1 = makeVec3(1, 0, 0);
+    s.vert2 = makeVec3(0, 1, 0);
+    return s;
+}
+
+const Vec3 kForward = makeVec3(0, 0, 1);
+
+} // namespace
+
+TEST(PlaneIntersect, HitFromEitherSideBeyondThreshold) {
+    const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
+    EXPECT_EQ(p.intersect(makeVec3(0, 0, 0), kForward, false), 5.0f);
+    EXPECT_EQ(p.intersect(makeVec3(0, 0, 10), makeVec3(0, 0, -1), false), 5.0f);
+    EXPECT_EQ(p.intersect(makeVec3(0, 0, 6), kForward, false), -1.0f);  // behind the origin
+}
+
+TEST(PlaneIntersect, DistanceExactlyAtThresholdMisses) {
+    const Shape p = planeAt(makeVec3(0, 0, 0), makeVec3(0, 0, -1));
+    const Vec3 origin = makeVec3(0.25f, 0.25f, -0.003f);
+    EXPECT_EQ(p.intersect(origin, kForward, false), -1.0f);
+    EXPECT_GT(p.intersect(makeVec3(0.25f, 0.25f, -0.0031f), kForward, false), 0.003f);
+}
+
+TEST(PlaneIntersect, ParallelRayMissesOrGoesToInfinity) {
+    const Shape p = planeAt(makeVec3(0, 5, 0), makeVec3(0, -1, 0));
+    // In the plane: 0 / 0 is NaN, a miss.
+    EXPECT_EQ(p.intersect(makeVec3(0, 5, 0), makeVec3(1, 0, 0), false), -1.0f);
+    // Beside it: the distance is infinite and left to the caller's bound.
+    const float t = p.intersect(makeVec3(0, 0, 0), makeVec3(1, 0, 0), false);
+    EXPECT_TRUE(std::isinf(t) || t == -1.0f);
+}
+
+TEST(PlaneIntersect, PrecomputedEyeDistanceMatchesGeneralFormula) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    for (int row = 0; row < kHeight; row += 7) {
+        for (int column = 0; column < kWidth; column += 5) {
+            const Vec3 dir = primaryDirection(row, column);
+            for (const Shape& s : shapes) {
+                EXPECT_EQ(floatBits(s.intersect(gRayOrigin, dir, true)),
+                          floatBits(s.intersect(gRayOrigin, dir, false)));
+            }
+        }
+    }
+}
+
+TEST(SphereIntersect, NearRootFromOutside) {
+    const Shape s = sphereAt(makeVec3(0, 0, 10), 4.0f);
+    EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), kForward, false), 8.0f);
+    EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), makeVec3(0, 0, -1), false), -12.0f);  // behind
+}
+
+TEST(SphereIntersect, DiscriminantMustExceedThreshold) {
+    // From the centre b = 0, so the discriminant is exactly the squared radius.
+    EXPECT_EQ(sphereAt(makeVec3(0, 0, 0), 0.003f).intersect(Vec3{}, kForward, false), -1.0f);
+    const float t = sphereAt(makeVec3(0, 0, 0), 0.0031f).intersect(Vec3{}, kForward, false);
+    EXPECT_NE(t, -1.0f);
+    EXPECT_LT(t, 0.0f);  // the near root lies behind an origin inside the sphere
+}
+
+TEST(SphereIntersect, InvisibleFromItsSurfaceAndInside) {
+    const Shape s = sphereAt(makeVec3(0, 0, 0), 15.0f);
+    const float r = std::sqrt(15.0f);
+    const Vec3 onSurface = makeVec3(r, 0, 0);
+    const float leaving = s.intersect(onSurface, makeVec3(1, 0, 0), false);
+    EXPECT_LT(leaving, -7.0f);  // about -2 r
+    EXPECT_NEAR(s.intersect(onSurface, makeVec3(-1, 0, 0), false), 0.0f, 1e-5f);
+    EXPECT_LT(s.intersect(makeVec3(1, 0, 0), kForward, false), 0.0f);
+}
+
+TEST(TriangleIntersect, HitsInsideAndMissesOutside) {
+    const Shape tri = triangleInXY();
+    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -2), kForward, false), 2.0f);
+    EXPECT_EQ(tri.intersect(makeVec3(0.75f, 0.75f, -2), kForward, false), -1.0f);
+    EXPECT_EQ(tri.intersect(makeVec3(-0.25f, 0.25f, -2), kForward, false), -1.0f);
+    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, 2), kForward, false), -1.0f);  // behind
+}
+
+TEST(TriangleIntersect, DistanceExactlyAtThresholdHits) {
+    const Shape tri = triangleInXY();
+    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -0.003f), kForward, false), 0.003f);
+    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -0.0029f), kForward, false), -1.0f);
+}
+
+TEST(TriangleIntersect, EdgesAndVerticesMiss) {
+    const Shape tri = triangleInXY();
+    EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.5f, -1), kForward, false), -1.0f);  // hypotenuse
+    EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.0f, -1), kForward, false), -1.0f);
+    EXPECT_EQ(tri.intersect(makeVec3(0.0f, 0.5f, -1), kForward, false), -1.0f);
+    EXPECT_EQ(tri.intersect(makeVec3(0.0f, 0.0f, -1), kForward, false), -1.0f);
+}
+
+TEST(TriangleIntersect, SharedDiagonalOfTheBoxTopMissesBoth) {
+    resetWorld();
+    const Vec3 origin = makeVec3(0, 0, -12.5f);
+    const Vec3 down = makeVec3(0, 1, 0);
+    EXPECT_EQ(shapes[8].intersect(origin, down, false), -1.0f);
+    EXPECT_EQ(shapes[9].intersect(origin, down, false), -1.0f);
+    EXPECT_EQ(shapes[3].intersect(origin, down, false), 5.0f);
+}
+
+TEST(TriangleIntersect, ParallelRayIsNeverAFiniteHit) {
+    const Shape tri = triangleInXY();
+    const float t = tri.intersect(makeVec3(0.25f, 0.25f, -1), makeVec3(1, 0, 0), false);
+    EXPECT_FALSE(std::isfinite(t) && t > 0.0f);
+}
+
+TEST(ShapeIntersect, UnknownTypeNeverHitsAndLeavesNormalAlone) {
+    Shape odd = sphereAt(makeVec3(0, 0, 10), 4.0f);
+    odd.type = static_cast<ShapeType>(7);
+    EXPECT_EQ(odd.intersect(Vec3{}, kForward, false), -1.0f);
+    Vec3 point;
+    Vec3 normal = makeVec3(9, 9, 9);
+    odd.getCollisionInfo(Vec3{}, kForward, 2.0f, point, normal);
+    EXPECT_EQ(point.z, 2.0f);
+    EXPECT_EQ(normal.x, 9.0f);
+}
+
+TEST(CollisionInfo, SphereNormalIsUnitAndOutward) {
+    const Shape s = sphereAt(makeVec3(1, 2, 10), 4.0f);
+    Vec3 point;
+    Vec3 normal;
+    const Vec3 dir = primaryDirection(250, 330);
+    const Vec3 origin = makeVec3(1, 2, 0);
+    const float t = s.intersect(origin, dir, false);
+    ASSERT_GT(t, 0.0f);
+    s.getCollisionInfo(origin, dir, t, point, normal);
+    EXPECT_NEAR(dot(normal, normal), 1.0f, 1e-6f);
+    EXPECT_LT(dot(normal, dir), 0.0f);  // faces back toward the ray's origin
+    EXPECT_EQ(normal.w, 0.0f);
+}
+
+TEST(CollisionInfo, PlaneKeepsStoredNormalWhenHitFromBehind) {
+    const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, 1));
+    Vec3 point;
+    Vec3 normal;
+    p.getCollisionInfo(Vec3{}, kForward, 5.0f, point, normal);
+    EXPECT_EQ(normal.z, 1.0f);
+    EXPECT_EQ(point.z, 5.0f);
+}
+
+TEST(Scene, TwelveShapesInOrderThenSeeded) {
+    std::srand(99);
+    shapes.clear();
+    initShapes();
+    ASSERT_EQ(shapes.size(), 12u);
+    const ShapeType expected[] = {Sphere, Sphere, Sphere, Plane,    Plane,    Plane,
+                                  Plane,  Plane,  Triangle, Triangle, Triangle, Triangle};
+    for (int i = 0; i < 12; ++i) {
+        EXPECT_EQ(shapes[i].type, expected[i]) << "shape " << i;
+    }
+    int emitters = 0;
+    for (const Shape& s : shapes) {
+        emitters += isEmitter(s) ? 1 : 0;
+    }
+    EXPECT_EQ(emitters, 1);
+    EXPECT_TRUE(isEmitter(shapes[4]));
+    EXPECT_EQ(shapes[1].pos.y, -0.5f);
+    EXPECT_EQ(shapes[0].radiusSq, 15.0f);
+
+    const int next = std::rand();
+    std::srand(1337);
+    EXPECT_EQ(next, std::rand());
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+#include "frame/display.h"
+#include "frame/image.h"
+#include "scene/scene.h"
+
+// A fresh scene, generator and image, as the programs have them before their first frame.
+inline void resetWorld() {
+    shapes.clear();
+    initShapes();
+    clearImage();
+}
+
+// FNV-1a over the shown picture as R, G, B bytes, row-major: the pixel bytes of a P6 file.
+inline std::uint64_t pictureHash() {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (int i = 0; i < kPixelCount; ++i) {
+        const std::uint32_t word = meanPixelWord(i);
+        for (int shift : {16, 8, 0}) {
+            hash ^= (word >> shift) & 0xFFu;
+            hash *= 1099511628211ull;
+        }
+    }
+    return hash;
+}
+
+inline std::uint32_t floatBits(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}

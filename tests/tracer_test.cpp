@@ -1,0 +1,161 @@
+#include <cmath>
+#include <cstdlib>
+#include <set>
+#include <tuple>
+
+#include <gtest/gtest.h>
+
+#include "frame/image.h"
+#include "frame/render.h"
+#include "scene/scene.h"
+#include "test_support.h"
+#include "tracer/closest_hit.h"
+#include "tracer/hemisphere.h"
+#include "tracer/path_tracer.h"
+
+namespace {
+
+bool sameColor(const Vec3& a, float r, float g, float b) { return a.x == r && a.y == g && a.z == b; }
+
+} // namespace
+
+TEST(ClosestHit, NothingHitLeavesTheFarBound) {
+    resetWorld();
+    float t = 0.0f;
+    // Parallel to the four side planes, away from the back wall, past every sphere and triangle.
+    EXPECT_EQ(findClosestShape(makeVec3(0, 0, -25), makeVec3(0, 0, -1), t, false), nullptr);
+    EXPECT_EQ(t, kNoHit);
+}
+
+TEST(ClosestHit, FirstOfEqualDistancesWins) {
+    Shape a;
+    a.type = Plane;
+    a.pos = makeVec3(0, 0, 5);
+    a.normal = makeVec3(0, 0, -1);
+    Shape b = a;
+    b.color = makeVec3(1, 0, 0);
+    shapes = {a, b};
+    float t = 0.0f;
+    EXPECT_EQ(findClosestShape(Vec3{}, makeVec3(0, 0, 1), t, false), &shapes[0]);
+    EXPECT_EQ(t, 5.0f);
+    shapes = {b, a};
+    EXPECT_EQ(findClosestShape(Vec3{}, makeVec3(0, 0, 1), t, false), &shapes[0]);
+}
+
+TEST(ClosestHit, EveryPrimaryRayHitsSomething) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    for (int row = 0; row < kHeight; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            float t = 0.0f;
+            ASSERT_NE(findClosestShape(gRayOrigin, primaryDirection(row, column), t, true), nullptr);
+            ASSERT_LT(t, 53.4f);
+        }
+    }
+}
+
+TEST(BounceDirection, GridPointsRejectedByFloatRounding) {
+    int rejected = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const float z = gridCoordinate(i / 100);
+        const float y = gridCoordinate(i / 10 % 10);
+        const float x = gridCoordinate(i % 10);
+        if ((x != 0.0f || y != 0.0f || z != 0.0f) && normaliseGridPoint(x, y, z).rejected) {
+            ++rejected;
+        }
+    }
+    // Exactly this many with single-precision squares summed x, y, z and a double reciprocal
+    // square root; fused multiply-adds or double-precision normalising give another count.
+    EXPECT_EQ(rejected, 122);
+    EXPECT_TRUE(normaliseGridPoint(-0.2f, -0.6f, -1.0f).rejected);
+    EXPECT_TRUE(normaliseGridPoint(0.0f, 0.0f, 0.0f).rejected);
+    EXPECT_FALSE(normaliseGridPoint(0.0f, 0.0f, -1.0f).rejected);
+}
+
+TEST(BounceDirection, GridCoordinatesFromDraws) {
+    EXPECT_EQ(gridCoordinate(0), -1.0f);
+    EXPECT_EQ(gridCoordinate(5), 0.0f);
+    EXPECT_EQ(gridCoordinate(19), 0.8f);
+    EXPECT_EQ(gridCoordinate(2147483647), gridCoordinate(7));
+}
+
+TEST(BounceDirection, AboutThreePointFourDrawsPerCall) {
+    std::srand(1337);
+    const int calls = 200000;
+    int draws = 0;
+    for (int i = 0; i < calls; ++i) {
+        int z, y, x;
+        do {
+            z = std::rand();
+            y = std::rand();
+            x = std::rand();
+            draws += 3;
+        } while (normaliseGridPoint(gridCoordinate(x), gridCoordinate(y), gridCoordinate(z)).rejected);
+    }
+    const double perCall = static_cast<double>(draws) / calls;
+    EXPECT_NEAR(perCall, 3.42, 0.02);
+}
+
+TEST(BounceDirection, ConsumesDrawsZThenYThenXAndMirrorsOntoNormal) {
+    const Vec3 up = makeVec3(0, 1, 0);
+    std::set<std::tuple<float, float, float>> seen;
+    bool sawZeroDotKeepingNegativeX = false;
+    for (unsigned seed = 1; seed < 3000; ++seed) {
+        std::srand(seed);
+        GridDirection expected;
+        do {
+            const float z = gridCoordinate(std::rand());
+            const float y = gridCoordinate(std::rand());
+            const float x = gridCoordinate(std::rand());
+            expected = normaliseGridPoint(x, y, z);
+        } while (expected.rejected);
+        std::srand(seed);
+        const Vec3 got = randomRayInHemisphere(up);
+        const float sign = expected.dir.y < 0.0f ? -1.0f : 1.0f;
+        ASSERT_EQ(got.x, expected.dir.x * sign);
+        ASSERT_EQ(got.y, expected.dir.y * sign);
+        ASSERT_EQ(got.z, expected.dir.z * sign);
+        ASSERT_GE(got.y, 0.0f);
+        ASSERT_EQ(got.w, 0.0f);
+        ASSERT_NEAR(dot(got, got), 1.0f, 1e-6f);
+        sawZeroDotKeepingNegativeX |= expected.dir.y == 0.0f && got.x < 0.0f;
+        seen.insert({got.x, got.y, got.z});
+    }
+    EXPECT_TRUE(sawZeroDotKeepingNegativeX);
+    EXPECT_GT(seen.size(), 300u);
+}
+
+TEST(PathTrace, PrimaryRayOntoTheLightReturnsItsEmission) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    EXPECT_TRUE(sameColor(pathTraceRay(gRayOrigin, primaryDirection(0, 320), 0), 1, 1, 1));
+}
+
+TEST(PathTrace, PastTheDepthLimitIsBlack) {
+    resetWorld();
+    const Vec3 down = makeVec3(0, 1, 0);
+    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 11), 0, 0, 0));
+    // A non-emitting hit at depth 10 bounces at depth 11, so it is black too.
+    for (int i = 0; i < 50; ++i) {
+        EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 10), 0, 0, 0));
+    }
+}
+
+TEST(PathTrace, RayLeavingTheSceneIsBlack) {
+    resetWorld();
+    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 0, -1), 1), 0, 0, 0));
+}
+
+TEST(PathTrace, OneBounceOffAWallBeforeTheLight) {
+    resetWorld();
+    // At depth 9 a path either reaches the light after one bounce or ends black.
+    int lit = 0;
+    for (int i = 0; i < 400; ++i) {
+        const Vec3 red = pathTraceRay(makeVec3(0, 0, -10), makeVec3(-1, 0, 0), 9);
+        ASSERT_TRUE(sameColor(red, 1, 0, 0) || sameColor(red, 0, 0, 0));
+        const Vec3 grey = pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 1, 0), 9);
+        ASSERT_TRUE(sameColor(grey, 0.5f, 0.5f, 0.5f) || sameColor(grey, 0, 0, 0));
+        lit += sameColor(red, 1, 0, 0) + sameColor(grey, 0.5f, 0.5f, 0.5f);
+    }
+    EXPECT_GT(lit, 100);
+}

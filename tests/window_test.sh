@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The window program end to end under a private Xvfb: it starts, traces frames, shows the scene,
+# and exits with status 0 after a key press. Usage: window_test.sh PATHTRACER [SDL_LIBRARY]
+# SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with.
+set -u
+program=$1
+sdl_library=${2:-}
+work=$(mktemp -d)
+xvfb_pid=
+app_pid=
+cleanup() {
+    [ -n "$app_pid" ] && kill -9 "$app_pid" 2>/dev/null
+    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+die() { echo "FAIL: $*"; exit 1; }
+
+for tool in Xvfb xdotool convert import; do
+    command -v "$tool" >/dev/null || die "$tool is not installed"
+done
+[ -z "$sdl_library" ] || [ -e "$sdl_library" ] || die "no SDL library at $sdl_library"
+
+# A display number of our own.
+for display in $(seq 90 140); do
+    [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] || break
+done
+Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+xvfb_pid=$!
+export DISPLAY=":$display"
+for _ in $(seq 100); do
+    xdotool getmouselocation >/dev/null 2>&1 && break
+    sleep 0.1
+done
+xdotool getmouselocation >/dev/null 2>&1 || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+
+# wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
+wait_for() {
+    local deadline=$((SECONDS + $1))
+    shift
+    until "$@"; do
+        [ "$SECONDS" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+timing_lines() {
+    local n
+    n=$(grep -c '^Tracing time: ' "$work/out.txt" 2>/dev/null)
+    echo "${n:-0}"
+}
+at_least_lines() { [ "$(timing_lines)" -ge "$1" ]; }
+exited() { ! kill -0 "$app_pid" 2>/dev/null; }
+
+set -m  # the program gets default signal dispositions, as from a terminal
+if [ -n "$sdl_library" ]; then
+    LD_PRELOAD=$sdl_library "$program" >"$work/out.txt" 2>"$work/err.txt" &
+else
+    "$program" >"$work/out.txt" 2>"$work/err.txt" &
+fi
+app_pid=$!
+set +m
+
+wait_for 60 at_least_lines 6 || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
+window=$(xdotool search --name '^pathtracer$' | head -n 1)
+[ -n "$window" ] || die "no window named pathtracer"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+[ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ] || die "window is ${WIDTH}x${HEIGHT}, expected 640x480"
+
+import -window "$window" "$work/shot.png" || die "screenshot failed"
+[ -n "${PATHTRACER_SCREENSHOT:-}" ] && cp "$work/shot.png" "$PATHTRACER_SCREENSHOT"
+# mean R G B (0 to 1) of a WxH+X+Y region of the screenshot
+region() { convert "$work/shot.png" -crop "$1" +repage -format '%[fx:mean.r] %[fx:mean.g] %[fx:mean.b]' info:; }
+read -r r g b < <(region 640x40+0+0)
+awk -v r="$r" -v g="$g" -v b="$b" 'BEGIN { exit !(r > 0.9 && g > 0.9 && b > 0.9) }' \
+    || die "top band is not bright: $r $g $b"
+read -r r g b < <(region 40x100+0+170)
+awk -v r="$r" -v g="$g" -v b="$b" 'BEGIN { exit !(r > 0.25 && r > 3 * g && r > 3 * b) }' \
+    || die "left wall is not red: $r $g $b"
+read -r r g b < <(region 40x100+600+170)
+awk -v r="$r" -v g="$g" -v b="$b" 'BEGIN { exit !(g > 0.25 && g > 3 * r && g > 3 * b) }' \
+    || die "right wall is not green: $r $g $b"
+
+# Keys go to the window under the pointer when no window manager runs.
+xdotool mousemove --window "$window" 320 240
+xdotool key space
+wait_for 30 exited || die "still running 30 s after a key press"
+wait "$app_pid"
+status=$?
+app_pid=
+[ "$status" -eq 0 ] || die "exit status $status after a key press: $(cat "$work/err.txt")"
+
+lines=$(wc -l <"$work/out.txt")
+[ "$lines" -ge 6 ] || die "only $lines output lines"
+bad=$(grep -v -c -E '^Tracing time: [0-9]+ ms\.$' "$work/out.txt")
+[ "$bad" -eq 0 ] || die "$bad malformed output lines: $(grep -v -E '^Tracing time: [0-9]+ ms\.$' "$work/out.txt" | head -n 3)"
+echo "window test passed: $lines frames${sdl_library:+ with $sdl_library}"

@@ -1,0 +1,16 @@
+#include "tracer/closest_hit.h"
+
+#include "scene/scene.h"
+
+const Shape* findClosestShape(const Vec3& origin, const Vec3& dir, float& t, bool fromEye) {
+    t = kNoHit;
+    const Shape* closest = nullptr;
+    for (const Shape& shape : shapes) {
+        const float d = shape.intersect(origin, dir, fromEye);
+        if (d > kMinHitDistance && d < t) {
+            t = d;
+            closest = &shape;
+        }
+    }
+    return closest;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "scene/shape.h"
+
+// Distances at or below this are the ray's own surface; at or beyond `kNoHit` nothing is hit.
+constexpr float kMinHitDistance = 0.0029f;
+constexpr float kNoHit = 1000000.0f;
+
+// The nearest shape of `shapes` hit by the ray, or null. `t` receives its distance, or kNoHit.
+// Of shapes hit at exactly the same distance the first in the list wins.
+const Shape* findClosestShape(const Vec3& origin, const Vec3& dir, float& t, bool fromEye);
