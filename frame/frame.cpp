@@ -2,35 +2,38 @@
 
 #include <thread>
 
+#include "frame/frame_scene.h"
 #include "frame/image.h"
 #include "frame/render.h"
 #include "scene/scene.h"
-#include "tracer/path_tracer.h"
+#include "tracer/draws.h"
 
 namespace {
 
-void renderCounted(int first, int end, std::uint64_t& segments) {
-    const std::uint64_t before = tracedSegments();
-    render(first, end);
-    segments = tracedSegments() - before;
-}
+// Each band keeps its own draws from frame to frame, so no value of the sequence is lost.
+DrawStream gTopDraws(gRandom);
+DrawStream gBottomDraws(gRandom);
 
 } // namespace
 
 FrameStats traceFrame(FrameMode mode) {
     ++gSamples;
     precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    gTopDraws.syncWithSource();
+    gBottomDraws.syncWithSource();
     std::uint64_t top = 0;
     std::uint64_t bottom = 0;
     const auto start = std::chrono::steady_clock::now();
     if (mode == FrameMode::TwoWorkers) {
-        std::thread a(renderCounted, 0, kBandSplitRow, std::ref(top));
-        std::thread b(renderCounted, kBandSplitRow, kHeight, std::ref(bottom));
+        std::thread a([&] { top = render(0, kBandSplitRow, scene, gTopDraws); });
+        std::thread b([&] { bottom = render(kBandSplitRow, kHeight, scene, gBottomDraws); });
         a.join();
         b.join();
     } else {
-        renderCounted(0, kBandSplitRow, top);
-        renderCounted(kBandSplitRow, kHeight, bottom);
+        // One supply of draws for both bands, used in order: the draws of the plain sequence.
+        top = render(0, kBandSplitRow, scene, gTopDraws);
+        bottom = render(kBandSplitRow, kHeight, scene, gTopDraws);
     }
     const auto stop = std::chrono::steady_clock::now();
     return {stop - start, top + bottom};

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
+#include "frame/frame_scene.h"
 #include "frame/image.h"
 #include "scene/shape.h"
-#include "tracer/path_tracer.h"
 
 Vec3 primaryDirection(int row, int column) {
     const float fy = static_cast<float>(row - kHeight / 2);
@@ -13,14 +13,15 @@ Vec3 primaryDirection(int row, int column) {
     return makeVec3(fx, fy, 512.0f) * unitScale(fx * fx + fy * fy + 262144.0f);
 }
 
-void render(int first, int end) {
-    for (int row = first; row < end; ++row) {
-        for (int column = 0; column < kWidth; ++column) {
-            const Vec3 col = pathTraceRay(gRayOrigin, primaryDirection(row, column), 0);
-            Vec3& acc = gAccumColor1[row * kWidth + column];
-            acc.x += std::min(1.0f, col.x);
-            acc.y += std::min(1.0f, col.y);
-            acc.z += std::min(1.0f, col.z);
-        }
+std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& draws) {
+    std::uint64_t segments = 0;
+    for (int i = first * kWidth; i < end * kWidth; ++i) {
+        const Vec3 col = tracePathFromHit(scene.packed, scene.primaryHits[i], 0, draws, segments);
+        Vec3& acc = gAccumColor1[i];
+        acc.x += std::min(1.0f, col.x);
+        acc.y += std::min(1.0f, col.y);
+        acc.z += std::min(1.0f, col.z);
     }
+    // Every pixel's primary ray is a segment too, searched once and kept.
+    return segments + static_cast<std::uint64_t>(end - first) * kWidth;
 }

@@ -1,10 +1,16 @@
 #pragma once
 
+#include <cstdint>
+
 #include "scene/vec3.h"
+
+class DrawStream;
+struct FrameScene;
 
 // The unit direction from the eye through pixel (row, column). The eye looks along +z with a
 // focal distance of 512 pixels; scene +y is shown toward the bottom of the window.
 Vec3 primaryDirection(int row, int column);
 
-// Traces one sample for every pixel of rows [first, end) and adds it into the accumulators.
-void render(int first, int end);
+// Traces one sample for every pixel of rows [first, end), one pixel after another, and adds it
+// into the accumulators. Returns the number of path segments traced.
+std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& draws);

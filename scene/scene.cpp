@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "scene/shared_random.h"
+
 std::vector<Shape> shapes;
 
 namespace {
@@ -65,7 +67,10 @@ void initShapes() {
     shapes.push_back(triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(5, 5, -20), makeVec3(5, 3, -20)));
     shapes.push_back(triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(-5, 5, -20), makeVec3(5, 5, -20)));
 
+    // The tracer draws from gRandom, which yields the C library's rand() sequence; rand() itself
+    // is seeded alike so that both agree.
     std::srand(1337);
+    gRandom.reseed(1337);
 }
 
 void precalcFrame(const Vec3& eye) {

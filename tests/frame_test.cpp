@@ -7,7 +7,9 @@
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/image.h"
+#include "frame/frame_scene.h"
 #include "frame/render.h"
+#include "tracer/draws.h"
 #include "test_support.h"
 
 using std::chrono::microseconds;
@@ -73,7 +75,9 @@ TEST(FrameLoop, SequentialPicturesRepeat) {
 TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
     resetWorld();
     precalcFrame(gRayOrigin);
-    render(0, 240);
+    SharedRandom source;
+    DrawStream draws(source);
+    render(0, 240, prepareFrameScene(), draws);
     for (int i = 240 * kWidth; i < kPixelCount; ++i) {
         ASSERT_EQ(gAccumColor1[i].x, 0.0f);
         ASSERT_EQ(gAccumColor1[i].y, 0.0f);

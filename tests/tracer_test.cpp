@@ -10,12 +10,23 @@
 #include "scene/scene.h"
 #include "test_support.h"
 #include "tracer/closest_hit.h"
+#include "tracer/bounce_table.h"
 #include "tracer/hemisphere.h"
 #include "tracer/path_tracer.h"
+#include "tracer/draws.h"
+#include "scene/random_sequence.h"
+#include "scene/shared_random.h"
 
 namespace {
 
 bool sameColor(const Vec3& a, float r, float g, float b) { return a.x == r && a.y == g && a.z == b; }
+
+// A supply of draws of its own, so that tests do not depend on each other's draws.
+struct PrivateDraws {
+    SharedRandom source;
+    DrawStream stream{source};
+    explicit PrivateDraws(unsigned seed) { source.reseed(seed); }
+};
 
 } // namespace
 
@@ -80,80 +91,102 @@ TEST(BounceDirection, GridCoordinatesFromDraws) {
 }
 
 TEST(BounceDirection, AboutThreePointFourDrawsPerCall) {
-    std::srand(1337);
+    RandomSequence sequence(1337);
     const int calls = 200000;
     int draws = 0;
     for (int i = 0; i < calls; ++i) {
-        int z, y, x;
+        int index;
         do {
-            z = std::rand();
-            y = std::rand();
-            x = std::rand();
+            const int z = sequence.next();
+            const int y = sequence.next();
+            index = gridIndex(z, y, sequence.next());
             draws += 3;
-        } while (normaliseGridPoint(gridCoordinate(x), gridCoordinate(y), gridCoordinate(z)).rejected);
+        } while (gBounceTable.rejected[index]);
     }
-    const double perCall = static_cast<double>(draws) / calls;
-    EXPECT_NEAR(perCall, 3.42, 0.02);
+    EXPECT_NEAR(static_cast<double>(draws) / calls, 3.42, 0.02);
 }
 
-TEST(BounceDirection, ConsumesDrawsZThenYThenXAndMirrorsOntoNormal) {
+TEST(BounceDirection, TableHoldsEveryGridPointNormalised) {
+    EXPECT_EQ(gridIndex(7, 3, 19), 739);
+    for (int index = 0; index < 1000; ++index) {
+        const float z = gridCoordinate(index / 100);
+        const float y = gridCoordinate(index / 10 % 10);
+        const float x = gridCoordinate(index % 10);
+        const GridDirection g = normaliseGridPoint(x, y, z);
+        ASSERT_EQ(gBounceTable.rejected[index], g.rejected);
+        ASSERT_EQ(floatBits(gBounceTable.dir[index].x), floatBits(g.dir.x));
+        ASSERT_EQ(floatBits(gBounceTable.dir[index].y), floatBits(g.dir.y));
+        ASSERT_EQ(floatBits(gBounceTable.dir[index].z), floatBits(g.dir.z));
+        if (!g.rejected) {
+            ASSERT_NEAR(dot(g.dir, g.dir), 1.0f, 1e-6f);
+            ASSERT_EQ(g.dir.x < 0.0f, x < 0.0f);
+        }
+    }
+}
+
+TEST(BounceDirection, MirroredOntoTheNormalsSide) {
+    SharedRandom source;
+    source.reseed(7);
+    DrawStream draws(source);
+    RandomSequence sequence(7);
     const Vec3 up = makeVec3(0, 1, 0);
     std::set<std::tuple<float, float, float>> seen;
-    bool sawZeroDotKeepingNegativeX = false;
-    for (unsigned seed = 1; seed < 3000; ++seed) {
-        std::srand(seed);
-        GridDirection expected;
+    bool sawPerpendicularKeptAsDrawn = false;
+    for (int i = 0; i < 20000; ++i) {
+        int index;
         do {
-            const float z = gridCoordinate(std::rand());
-            const float y = gridCoordinate(std::rand());
-            const float x = gridCoordinate(std::rand());
-            expected = normaliseGridPoint(x, y, z);
-        } while (expected.rejected);
-        std::srand(seed);
-        const Vec3 got = randomRayInHemisphere(up);
-        const float sign = expected.dir.y < 0.0f ? -1.0f : 1.0f;
-        ASSERT_EQ(got.x, expected.dir.x * sign);
-        ASSERT_EQ(got.y, expected.dir.y * sign);
-        ASSERT_EQ(got.z, expected.dir.z * sign);
+            const int z = sequence.next();
+            const int y = sequence.next();
+            index = gridIndex(z, y, sequence.next());
+        } while (gBounceTable.rejected[index]);
+        const Vec3 drawn = gBounceTable.dir[index];
+        const Vec3 got = randomRayInHemisphere(up, draws);
+        const float sign = drawn.y < 0.0f ? -1.0f : 1.0f;
+        ASSERT_EQ(floatBits(got.x), floatBits(drawn.x * sign));
+        ASSERT_EQ(floatBits(got.y), floatBits(drawn.y * sign));
+        ASSERT_EQ(floatBits(got.z), floatBits(drawn.z * sign));
         ASSERT_GE(got.y, 0.0f);
         ASSERT_EQ(got.w, 0.0f);
-        ASSERT_NEAR(dot(got, got), 1.0f, 1e-6f);
-        sawZeroDotKeepingNegativeX |= expected.dir.y == 0.0f && got.x < 0.0f;
+        sawPerpendicularKeptAsDrawn |= drawn.y == 0.0f && got.x < 0.0f;
         seen.insert({got.x, got.y, got.z});
     }
-    EXPECT_TRUE(sawZeroDotKeepingNegativeX);
-    EXPECT_GT(seen.size(), 300u);
+    EXPECT_TRUE(sawPerpendicularKeptAsDrawn);
+    EXPECT_GT(seen.size(), 400u);
 }
 
 TEST(PathTrace, PrimaryRayOntoTheLightReturnsItsEmission) {
     resetWorld();
+    PrivateDraws d(1);
     precalcFrame(gRayOrigin);
-    EXPECT_TRUE(sameColor(pathTraceRay(gRayOrigin, primaryDirection(0, 320), 0), 1, 1, 1));
+    EXPECT_TRUE(sameColor(pathTraceRay(gRayOrigin, primaryDirection(0, 320), 0, d.stream), 1, 1, 1));
 }
 
 TEST(PathTrace, PastTheDepthLimitIsBlack) {
     resetWorld();
+    PrivateDraws d(2);
     const Vec3 down = makeVec3(0, 1, 0);
-    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 11), 0, 0, 0));
+    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 11, d.stream), 0, 0, 0));
     // A non-emitting hit at depth 10 bounces at depth 11, so it is black too.
     for (int i = 0; i < 50; ++i) {
-        EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 10), 0, 0, 0));
+        EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, 0), down, 10, d.stream), 0, 0, 0));
     }
 }
 
 TEST(PathTrace, RayLeavingTheSceneIsBlack) {
     resetWorld();
-    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 0, -1), 1), 0, 0, 0));
+    PrivateDraws d(3);
+    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 0, -1), 1, d.stream), 0, 0, 0));
 }
 
 TEST(PathTrace, OneBounceOffAWallBeforeTheLight) {
     resetWorld();
+    PrivateDraws d(4);
     // At depth 9 a path either reaches the light after one bounce or ends black.
     int lit = 0;
     for (int i = 0; i < 400; ++i) {
-        const Vec3 red = pathTraceRay(makeVec3(0, 0, -10), makeVec3(-1, 0, 0), 9);
+        const Vec3 red = pathTraceRay(makeVec3(0, 0, -10), makeVec3(-1, 0, 0), 9, d.stream);
         ASSERT_TRUE(sameColor(red, 1, 0, 0) || sameColor(red, 0, 0, 0));
-        const Vec3 grey = pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 1, 0), 9);
+        const Vec3 grey = pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 1, 0), 9, d.stream);
         ASSERT_TRUE(sameColor(grey, 0.5f, 0.5f, 0.5f) || sameColor(grey, 0, 0, 0));
         lit += sameColor(red, 1, 0, 0) + sameColor(grey, 0.5f, 0.5f, 0.5f);
     }

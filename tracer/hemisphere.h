@@ -1,19 +1,28 @@
 #pragma once
 
+#include <cstdint>
+#include <cstring>
+
 #include "scene/vec3.h"
+#include "tracer/bounce_table.h"
+#include "tracer/draws.h"
 
-// The bounce direction: a normalised point of the 10 x 10 x 10 grid {-1, -0.8, ..., 0.8}^3 drawn
-// from the process-wide random generator (z first, then y, then x), mirrored onto the side that
-// `normal` points to. Draws whose normalised squared length rounds above 1, and the all-zero
-// draw, are drawn again.
-Vec3 randomRayInHemisphere(const Vec3& normal);
+// x * -1 when `signBit` is set, else x: the sign bit flipped without a branch (exact for every
+// number; the bounce directions are all finite).
+inline float withSignFlipped(float x, std::uint32_t signBit) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    bits ^= signBit;
+    std::memcpy(&x, &bits, sizeof x);
+    return x;
+}
 
-// The grid coordinate of one random draw: ((r mod 10) * 2 - 10) / 10.
-inline float gridCoordinate(int draw) { return static_cast<float>(draw % 10 * 2 - 10) / 10.0f; }
-
-// The normalised grid point and whether it is rejected (drawn again).
-struct GridDirection {
-    Vec3 dir;
-    bool rejected;
-};
-GridDirection normaliseGridPoint(float x, float y, float z);
+// The bounce direction off a surface with this normal: the next accepted grid direction,
+// mirrored onto the side the normal points to (kept as drawn when perpendicular).
+inline Vec3 randomRayInHemisphere(const Vec3& normal, DrawStream& draws) {
+    const Vec3& dir = gBounceTable.dir[draws.nextBounce()];
+    // Which side is a coin toss for the branch predictor, so the mirroring is done with bits.
+    const std::uint32_t flip = static_cast<std::uint32_t>(dot(normal, dir) < 0.0f) << 31;
+    return makeVec3(withSignFlipped(dir.x, flip), withSignFlipped(dir.y, flip),
+                    withSignFlipped(dir.z, flip));
+}

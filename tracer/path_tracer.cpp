@@ -1,19 +1,15 @@
 #include "tracer/path_tracer.h"
 
+#include "scene/scene.h"
 #include "tracer/closest_hit.h"
+#include "tracer/draws.h"
 #include "tracer/hemisphere.h"
+#include "tracer/packed_scene.h"
 
-namespace {
-thread_local std::uint64_t tSegments = 0;
-}
-
-std::uint64_t tracedSegments() { return tSegments; }
-
-Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth) {
+Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& draws) {
     if (depth > kMaxDepth) {
         return Vec3{};
     }
-    ++tSegments;
     float t = 0.0f;
     const Shape* hit = findClosestShape(origin, dir, t, depth == 0);
     if (hit == nullptr) {
@@ -22,13 +18,53 @@ Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth) {
     Vec3 point;
     Vec3 normal;
     hit->getCollisionInfo(origin, dir, t, point, normal);
-    // The bounce is drawn even when the path ends here, so every hit consumes draws.
-    const Vec3 next = randomRayInHemisphere(normal);
+    const Vec3 next = randomRayInHemisphere(normal, draws);
     if (isEmitter(*hit)) {
         return hit->emission;
     }
-    const Vec3 incoming = pathTraceRay(point, next, depth + 1);
+    const Vec3 incoming = pathTraceRay(point, next, depth + 1, draws);
     return makeVec3(hit->color.x * incoming.x + hit->emission.x,
                     hit->color.y * incoming.y + hit->emission.y,
                     hit->color.z * incoming.z + hit->emission.z);
+}
+
+Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+                      DrawStream& draws, std::uint64_t& segments) {
+    if (start.shape < 0 || depth > kMaxDepth) {
+        return Vec3{};
+    }
+    // Walk forward remembering the surfaces bounced off, then fold their colours and emissions
+    // from the far end back, in the order the recursive form returns through them.
+    const Shape* bouncedOff[kMaxDepth + 1];
+    int bounces = 0;
+    Vec3 light;  // black unless the path reaches a light
+    Vec3 point = start.point;
+    Vec3 normal = start.normal;
+    const Shape* hit = &shapes[start.shape];
+    for (;;) {
+        const Vec3 next = randomRayInHemisphere(normal, draws);
+        if (isEmitter(*hit)) {
+            light = hit->emission;
+            break;
+        }
+        bouncedOff[bounces++] = hit;
+        if (++depth > kMaxDepth) {
+            break;
+        }
+        ++segments;
+        float t = 0.0f;
+        const int index = scene.closestHit(point, next, t);
+        if (index < 0) {
+            break;
+        }
+        hit = &shapes[index];
+        const Vec3 from = point;
+        hit->getCollisionInfo(from, next, t, point, normal);
+    }
+    while (bounces > 0) {
+        const Shape* s = bouncedOff[--bounces];
+        light = makeVec3(s->color.x * light.x + s->emission.x, s->color.y * light.y + s->emission.y,
+                         s->color.z * light.z + s->emission.z);
+    }
+    return light;
 }

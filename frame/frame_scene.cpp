@@ -1,0 +1,49 @@
+#include "frame/frame_scene.h"
+
+#include <cstring>
+
+#include "frame/image.h"
+#include "frame/render.h"
+#include "scene/scene.h"
+#include "tracer/closest_hit.h"
+
+namespace {
+
+FrameScene gFrameScene;
+std::vector<Shape> gBuiltFrom;
+Vec3 gBuiltForEye;
+bool gBuilt = false;
+
+bool sameBytes(const void* a, const void* b, std::size_t size) { return std::memcmp(a, b, size) == 0; }
+
+bool upToDate() {
+    return gBuilt && gBuiltFrom.size() == shapes.size() &&
+           sameBytes(gBuiltFrom.data(), shapes.data(), shapes.size() * sizeof(Shape)) &&
+           sameBytes(&gBuiltForEye, &gRayOrigin, sizeof(Vec3));
+}
+
+} // namespace
+
+const FrameScene& prepareFrameScene() {
+    if (upToDate()) {
+        return gFrameScene;
+    }
+    gFrameScene.packed.build(shapes);
+    gFrameScene.primaryHits.resize(kPixelCount);
+    for (int row = 0; row < kHeight; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            const Vec3 dir = primaryDirection(row, column);
+            PathStart& start = gFrameScene.primaryHits[row * kWidth + column];
+            float t = 0.0f;
+            const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
+            start.shape = hit == nullptr ? -1 : static_cast<int>(hit - shapes.data());
+            if (hit != nullptr) {
+                hit->getCollisionInfo(gRayOrigin, dir, t, start.point, start.normal);
+            }
+        }
+    }
+    gBuiltFrom = shapes;
+    gBuiltForEye = gRayOrigin;
+    gBuilt = true;
+    return gFrameScene;
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <vector>
+
+#include "tracer/packed_scene.h"
+#include "tracer/path_tracer.h"
+
+// What every frame traces against: the shapes packed for bounce searches, and the first hit
+// through each pixel, which is the same every frame because the eye never moves.
+struct FrameScene {
+    PackedScene packed;
+    std::vector<PathStart> primaryHits;  // row-major, one per pixel
+};
+
+// The frame scene for the current `shapes` and eye point, rebuilt only when either has changed
+// since the last call (planes' eye distances must be current: call after precalcFrame).
+const FrameScene& prepareFrameScene();

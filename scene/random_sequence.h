@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+
+// The C library's rand() sequence (glibc's default additive feedback generator, r[i] =
+// r[i-31] + r[i-3] over 32-bit words, each output the word shifted right by one), computed
+// without the library's lock and many values at a time. Seeded with s, it yields exactly what
+// rand() yields after srand(s).
+class RandomSequence {
+public:
+    explicit RandomSequence(unsigned seed = 1) { reseed(seed); }
+
+    void reseed(unsigned seed);
+
+    // The next `count` values of the sequence, each in [0, 2^31).
+    void fill(std::int32_t* out, int count);
+
+    std::int32_t next() {
+        std::int32_t value;
+        fill(&value, 1);
+        return value;
+    }
+
+private:
+    static constexpr int kDegree = 31;
+    static constexpr int kSeparation = 3;
+    std::uint32_t history_[kDegree];  // the last 31 words, oldest first
+};

@@ -1,0 +1,20 @@
+#include "scene/shared_random.h"
+
+SharedRandom gRandom;
+
+void SharedRandom::reseed(unsigned seed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sequence_.reseed(seed);
+    ++generation_;
+}
+
+unsigned SharedRandom::take(std::int32_t* out, int count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sequence_.fill(out, count);
+    return generation_;
+}
+
+unsigned SharedRandom::generation() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return generation_;
+}

@@ -1,0 +1,242 @@
+// The fast paths against the plain definitions they replace: same values, bit for bit.
+#include <atomic>
+#include <cstdlib>
+#include <initializer_list>
+#include <new>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frame/frame.h"
+#include "frame/frame_scene.h"
+#include "frame/render.h"
+#include "scene/random_sequence.h"
+#include "scene/shared_random.h"
+#include "test_support.h"
+#include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
+#include "tracer/hemisphere.h"
+#include "tracer/packed_scene.h"
+#include "tracer/path_tracer.h"
+
+// Allocations counted while `gCountAllocations` is set.
+namespace {
+std::atomic<bool> gCountAllocations{false};
+std::atomic<int> gAllocations{0};
+} // namespace
+
+void* operator new(std::size_t size) {
+    if (gCountAllocations.load(std::memory_order_relaxed)) {
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (void* p = std::malloc(size == 0 ? 1 : size)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+// Points and directions that reach every kind of case: hit points of real paths, bounce grid
+// directions with their signed zeros, and arbitrary directions.
+struct RayCase {
+    Vec3 origin;
+    Vec3 dir;
+};
+
+std::vector<RayCase> sceneRays(int count) {
+    RandomSequence r(99);
+    std::vector<RayCase> rays;
+    auto coordinate = [&](float range) {
+        return (static_cast<float>(r.next() % 20001) / 10000.0f - 1.0f) * range;
+    };
+    for (int i = 0; i < count; ++i) {
+        RayCase c;
+        c.origin = makeVec3(coordinate(16.0f), coordinate(6.0f), coordinate(30.0f));
+        if (i % 2 == 0) {
+            const int index = r.next() % 1000;
+            const Vec3 d = gBounceTable.dir[index];
+            c.dir = i % 4 == 0 ? d : d * -1.0f;
+        } else {
+            const Vec3 d = makeVec3(coordinate(1), coordinate(1), coordinate(1));
+            c.dir = d * unitScale(dot(d, d));
+        }
+        rays.push_back(c);
+    }
+    return rays;
+}
+
+void expectSameClosestHit(const PackedScene& packed, const Vec3& origin, const Vec3& dir) {
+    float tRef = 0.0f;
+    const Shape* ref = findClosestShape(origin, dir, tRef, false);
+    float tFast = 0.0f;
+    const int fast = packed.closestHit(origin, dir, tFast);
+    ASSERT_EQ(fast, ref == nullptr ? -1 : static_cast<int>(ref - shapes.data()))
+        << origin.x << " " << origin.y << " " << origin.z << " -> " << dir.x << " " << dir.y
+        << " " << dir.z;
+    ASSERT_EQ(floatBits(tFast), floatBits(tRef));
+}
+
+} // namespace
+
+TEST(RandomSequence, YieldsTheCLibrarySequence) {
+    for (unsigned seed : {1337u, 0u, 1u, 2147483648u, 4294967295u}) {
+        std::srand(seed);
+        RandomSequence sequence(seed);
+        std::vector<std::int32_t> batch(100000);
+        sequence.fill(batch.data(), static_cast<int>(batch.size()));
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            ASSERT_EQ(batch[i], std::rand()) << "seed " << seed << " value " << i;
+        }
+        for (int i = 0; i < 1000; ++i) {
+            ASSERT_EQ(sequence.next(), std::rand());
+        }
+    }
+}
+
+TEST(DrawStream, HandsOutTheAcceptedTriplesInSequenceOrder) {
+    SharedRandom source;
+    source.reseed(1337);
+    DrawStream stream(source);
+    RandomSequence sequence(1337);
+    // Several runs' worth, so that refills are crossed.
+    for (int i = 0; i < 10 * DrawStream::kTriplesPerRun; ++i) {
+        int index;
+        do {
+            const int z = sequence.next();
+            const int y = sequence.next();
+            index = gridIndex(z, y, sequence.next());
+        } while (gBounceTable.rejected[index]);
+        ASSERT_EQ(stream.nextBounce(), index) << "bounce " << i;
+    }
+}
+
+TEST(DrawStream, StartsAfreshWhenTheGeneratorIsReseeded) {
+    SharedRandom source;
+    source.reseed(5);
+    DrawStream stream(source);
+    const int first = stream.nextBounce();
+    const int second = stream.nextBounce();
+    source.reseed(5);
+    stream.syncWithSource();
+    EXPECT_EQ(stream.nextBounce(), first);
+    EXPECT_EQ(stream.nextBounce(), second);
+}
+
+TEST(PackedScene, SameClosestHitAsTheShapeList) {
+    resetWorld();
+    PackedScene packed;
+    packed.build(shapes);
+    for (const RayCase& c : sceneRays(200000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+}
+
+TEST(PackedScene, SameClosestHitFromRealHitPoints) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    PackedScene packed;
+    packed.build(shapes);
+    for (int i = 0; i < kPixelCount; i += 7) {
+        const Vec3 eyeDir = primaryDirection(i / kWidth, i % kWidth);
+        float t = 0.0f;
+        const Shape* hit = findClosestShape(gRayOrigin, eyeDir, t, true);
+        Vec3 point;
+        Vec3 normal;
+        hit->getCollisionInfo(gRayOrigin, eyeDir, t, point, normal);
+        for (int k = 0; k < 1000; k += 37) {
+            const Vec3 d = gBounceTable.dir[k];
+            expectSameClosestHit(packed, point, dot(normal, d) < 0.0f ? d * -1.0f : d);
+        }
+    }
+}
+
+TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
+    resetWorld();
+    // The same plane twice and a triangle lying in it, after more spheres and planes than fill
+    // one group of lanes, and a shape of no known kind.
+    std::vector<Shape> scene = shapes;
+    Shape odd = shapes[0];
+    odd.type = static_cast<ShapeType>(9);
+    scene.insert(scene.begin(), odd);
+    for (int i = 0; i < 9; ++i) {
+        Shape s = shapes[i % 3];
+        s.pos.z += 40.0f + 10.0f * i;  // far away, behind the back wall
+        scene.push_back(s);
+    }
+    Shape floorCopy = shapes[3];
+    scene.push_back(floorCopy);
+    Shape floorTriangle = shapes[8];
+    floorTriangle.normal = makeVec3(0, -1, 0);
+    floorTriangle.vert0 = makeVec3(-50, 5, -50);
+    floorTriangle.vert1 = makeVec3(50, 5, -50);
+    floorTriangle.vert2 = makeVec3(0, 5, 50);
+    scene.insert(scene.begin() + 2, floorTriangle);
+    shapes = scene;
+    PackedScene packed;
+    packed.build(shapes);
+    for (const RayCase& c : sceneRays(50000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+    float t = 0.0f;
+    EXPECT_EQ(packed.closestHit(makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
+    EXPECT_EQ(t, 5.0f);
+}
+
+TEST(PackedScene, EmptySceneHitsNothing) {
+    PackedScene packed;
+    packed.build({});
+    float t = 0.0f;
+    EXPECT_EQ(packed.closestHit(Vec3{}, makeVec3(0, 0, 1), t), -1);
+    EXPECT_EQ(t, kNoHit);
+}
+
+TEST(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    SharedRandom plainSource;
+    SharedRandom fastSource;
+    plainSource.reseed(2024);
+    fastSource.reseed(2024);
+    DrawStream plain(plainSource);
+    DrawStream fast(fastSource);
+    std::uint64_t segments = 0;
+    for (int i = 0; i < kPixelCount; i += 3) {
+        const Vec3 expected = pathTraceRay(gRayOrigin, primaryDirection(i / kWidth, i % kWidth), 0, plain);
+        const Vec3 got = tracePathFromHit(scene.packed, scene.primaryHits[i], 0, fast, segments);
+        ASSERT_EQ(floatBits(got.x), floatBits(expected.x)) << "pixel " << i;
+        ASSERT_EQ(floatBits(got.y), floatBits(expected.y)) << "pixel " << i;
+        ASSERT_EQ(floatBits(got.z), floatBits(expected.z)) << "pixel " << i;
+    }
+    // Both consumed exactly the same draws.
+    EXPECT_EQ(plain.nextBounce(), fast.nextBounce());
+    EXPECT_GT(segments, 0u);
+}
+
+TEST(FastPath, FrameSceneFollowsChangesToTheShapes) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    const int before = prepareFrameScene().primaryHits[0].shape;
+    EXPECT_EQ(before, 4);  // the light
+    shapes[4].emission = Vec3{};
+    shapes[4].pos.y = -6.0f;
+    precalcFrame(gRayOrigin);
+    EXPECT_EQ(prepareFrameScene().primaryHits[0].shape, 4);
+    EXPECT_EQ(prepareFrameScene().primaryHits[0].point.y, -6.0f);
+}
+
+TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
+    resetWorld();
+    traceFrame(FrameMode::TwoWorkers);  // builds what every later frame reuses
+    for (FrameMode mode : {FrameMode::Sequential, FrameMode::TwoWorkers}) {
+        gAllocations = 0;
+        gCountAllocations = true;
+        traceFrame(mode);
+        gCountAllocations = false;
+        EXPECT_LE(gAllocations.load(), mode == FrameMode::TwoWorkers ? 2 : 0);
+    }
+}

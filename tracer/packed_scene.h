@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "scene/shape.h"
+
+// The shapes of a scene packed by kind, one shape per SIMD lane, with the per-triangle constants
+// (edges and their dot products) computed once. Every lane performs exactly the single-precision
+// operations of Shape::intersect in the same order, so the closest hit found here is the one
+// findClosestShape finds.
+class PackedScene {
+public:
+#ifdef __AVX__
+    static constexpr int kLanes = 8;
+#else
+    static constexpr int kLanes = 4;
+#endif
+    using Floats = float __attribute__((vector_size(4 * kLanes)));
+    using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
+
+    void build(const std::vector<Shape>& shapes);
+
+    // The index in the shape list of the nearest shape hit by a ray that does not start at the
+    // eye point, or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape.
+    int closestHit(const Vec3& origin, const Vec3& dir, float& t) const;
+
+private:
+    struct SphereGroup {
+        Floats cx, cy, cz, radiusSq;
+        Ints index;  // position in the shape list, -1 for an empty lane
+    };
+    struct PlaneGroup {
+        Floats px, py, pz, nx, ny, nz;
+        Ints index;
+    };
+    struct TriangleGroup {
+        Floats ax, ay, az, nx, ny, nz;  // vert0 and the normal
+        Floats ux, uy, uz, vx, vy, vz;  // vert1 - vert0, vert2 - vert0
+        Floats uu, uv, vv, d;
+        Ints index;
+    };
+
+    std::vector<SphereGroup> spheres_;
+    std::vector<PlaneGroup> planes_;
+    std::vector<TriangleGroup> triangles_;
+};
