@@ -10,5 +10,18 @@ std::uint32_t encodeColor(const Vec3& color);
 // The word shown for pixel `index`: encodeColor of the running mean of its samples.
 std::uint32_t meanPixelWord(int index);
 
-// Writes every pixel's word as 32-bit 0x00RRGGBB into rows `pitch` bytes apart.
-void writeMeanPixels(std::uint8_t* pixels, int pitch);
+// How a pixel is laid out in the memory it is written to: a true-colour pixel of 2, 3 or 4
+// bytes in the machine's byte order, each 8-bit channel shifted right by its loss and left by
+// its shift (as SDL_MapRGB does), with the alpha bits set.
+struct PixelLayout {
+    int bytesPerPixel = 4;
+    int redShift = 16, greenShift = 8, blueShift = 0;
+    int redLoss = 0, greenLoss = 0, blueLoss = 0;
+    std::uint32_t alphaMask = 0;
+};
+
+// Whether `layout` is the 32-bit 0x00RRGGBB word itself.
+bool isXrgb8888(const PixelLayout& layout);
+
+// Writes every pixel's running mean into rows `pitch` bytes apart, in `layout`.
+void writeMeanPixels(std::uint8_t* pixels, int pitch, const PixelLayout& layout = PixelLayout{});

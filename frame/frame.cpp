@@ -17,6 +17,9 @@ DrawStream gBottomDraws(gRandom);
 } // namespace
 
 FrameStats traceFrame(FrameMode mode) {
+    if (gSamples >= kMaxSamples) {
+        return {std::chrono::nanoseconds(0), 0};
+    }
     ++gSamples;
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();

@@ -15,7 +15,14 @@ struct FrameStats {
     std::uint64_t segments;            // path segments traced
 };
 
-// Begins a frame (sample count, plane precomputation) and traces one sample per pixel.
+// Samples per pixel after which the picture is left as it is. Up to here every sum of samples in
+// [0, 1] is still exact enough in single precision for the shown mean to keep all its levels
+// (a sum of ones stays exact to 2^24), and the sample count stays far from overflowing.
+constexpr int kMaxSamples = 1 << 20;
+
+// Begins a frame (sample count, plane precomputation) and traces one sample per pixel. Once
+// every pixel holds kMaxSamples samples, nothing more is traced: the frame reports no tracing
+// time and no segments, and the converged picture stays as it is.
 FrameStats traceFrame(FrameMode mode);
 
 // "Tracing time: N ms." with N the whole milliseconds, truncated.

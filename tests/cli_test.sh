@@ -46,5 +46,7 @@ tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers\): median
 [ "$(head -c 15 "$work/out.ppm")" = "$(printf 'P6\n640 480\n255\n')" ] || fail "ppm header"
 [ "$(stat -c %s "$work/out.ppm")" -eq $((15 + 640 * 480 * 3)) ] || fail "ppm size"
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
+(cd "$work" && "$render" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
+grep -q '(sequential)' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
 
 [ "$failures" -eq 0 ] && echo "command-line checks passed"

@@ -124,3 +124,37 @@ TEST(Display, ShowsTheTruncatedMeanOfTheSamples) {
     EXPECT_EQ(memory[5 * 4 + 2], 0xFF);
     EXPECT_EQ(memory[5 * 4 + 3], 0x00);
 }
+
+TEST(LongRun, PictureStaysConvergedAtTheSampleBound) {
+    resetWorld();
+    traceFrame(FrameMode::Sequential);
+    // As if the program had run for kMaxSamples - 1 frames: every pixel lit all along.
+    gSamples = kMaxSamples - 1;
+    for (Vec3& sum : gAccumColor1) {
+        sum = makeVec3(static_cast<float>(kMaxSamples - 1), 0.5f * (kMaxSamples - 1), 0.0f);
+    }
+    const FrameStats last = traceFrame(FrameMode::TwoWorkers);
+    EXPECT_GT(last.segments, 0u);
+    EXPECT_EQ(gSamples, kMaxSamples);
+    const std::uint64_t converged = pictureHash();
+    const std::uint32_t top = meanPixelWord(0);
+    EXPECT_EQ(top >> 16, 255u);  // the light's pixel still shows full red
+    for (int i = 0; i < 3; ++i) {
+        const FrameStats idle = traceFrame(FrameMode::TwoWorkers);
+        EXPECT_EQ(idle.segments, 0u);
+        EXPECT_EQ(idle.tracing.count(), 0);
+    }
+    EXPECT_EQ(gSamples, kMaxSamples);
+    EXPECT_EQ(pictureHash(), converged);
+}
+
+TEST(LongRun, SumsAtTheBoundAreStillExact) {
+    // A pixel of the light gains exactly 1 per frame: at the bound its mean is still exactly 1,
+    // where 2^24 more frames would have lost half of it.
+    float sum = 0.0f;
+    for (int i = 0; i < kMaxSamples; ++i) {
+        sum += 1.0f;
+    }
+    EXPECT_EQ(sum / static_cast<float>(kMaxSamples), 1.0f);
+    EXPECT_EQ(16777216.0f + 1.0f, 16777216.0f);  // the trouble the bound stays clear of
+}

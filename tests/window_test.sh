@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# The window program end to end under a private Xvfb: it starts, traces frames, shows the scene,
-# and exits with status 0 after a key press. Usage: window_test.sh PATHTRACER [SDL_LIBRARY]
+# The window program end to end under a private Xvfb.
+# Usage: window_test.sh PATHTRACER MODE [SDL_LIBRARY]
+#   key      it starts, traces frames, shows the scene, and exits with status 0 after a key press
+#   sigint   ... and exits with status 0 within a frame or so of SIGINT (Ctrl-C)
+#   sigterm  ... the same for SIGTERM
+#   nodriver without a usable video driver it stops at once with a diagnostic naming `screen'
 # SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with.
 set -u
 program=$1
-sdl_library=${2:-}
+mode=$2
+sdl_library=${3:-}
 work=$(mktemp -d)
 xvfb_pid=
 app_pid=
@@ -20,6 +25,27 @@ for tool in Xvfb xdotool convert import; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
 [ -z "$sdl_library" ] || [ -e "$sdl_library" ] || die "no SDL library at $sdl_library"
+# Runs in a subshell of its own (as a background job or under env), so it execs the program:
+# signals sent to the job's PID then reach the program itself.
+run_program() {
+    if [ -n "$sdl_library" ]; then
+        LD_PRELOAD=$sdl_library exec "$@"
+    else
+        exec "$@"
+    fi
+}
+
+if [ "$mode" = nodriver ]; then
+    # Assertions vanish from release builds; this check must not.
+    env -u DISPLAY SDL_VIDEODRIVER=nosuchdriver bash -c "$(declare -f run_program); sdl_library='$sdl_library'; run_program '$program'" \
+        >"$work/out.txt" 2>"$work/err.txt"
+    status=$?
+    [ "$status" -eq 134 ] || die "status $status without a video driver, expected 134 (SIGABRT): $(cat "$work/err.txt")"
+    grep -q "Assertion \`screen' failed: ." "$work/err.txt" || die "no diagnostic naming screen with a reason: $(cat "$work/err.txt")"
+    [ ! -s "$work/out.txt" ] || die "frames were reported without a window"
+    echo "window test passed: $(cat "$work/err.txt")"
+    exit 0
+fi
 
 # A display number of our own.
 for display in $(seq 90 140); do
@@ -52,11 +78,7 @@ at_least_lines() { [ "$(timing_lines)" -ge "$1" ]; }
 exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 
 set -m  # the program gets default signal dispositions, as from a terminal
-if [ -n "$sdl_library" ]; then
-    LD_PRELOAD=$sdl_library "$program" >"$work/out.txt" 2>"$work/err.txt" &
-else
-    "$program" >"$work/out.txt" 2>"$work/err.txt" &
-fi
+run_program "$program" >"$work/out.txt" 2>"$work/err.txt" &
 app_pid=$!
 set +m
 
@@ -80,17 +102,24 @@ read -r r g b < <(region 40x100+600+170)
 awk -v r="$r" -v g="$g" -v b="$b" 'BEGIN { exit !(g > 0.25 && g > 3 * r && g > 3 * b) }' \
     || die "right wall is not green: $r $g $b"
 
-# Keys go to the window under the pointer when no window manager runs.
-xdotool mousemove --window "$window" 320 240
-xdotool key space
-wait_for 30 exited || die "still running 30 s after a key press"
+case "$mode" in
+key)
+    # Keys go to the window under the pointer when no window manager runs.
+    xdotool mousemove --window "$window" 320 240
+    xdotool key space
+    ;;
+sigint) kill -INT "$app_pid" ;;
+sigterm) kill -TERM "$app_pid" ;;
+*) die "unknown mode $mode" ;;
+esac
+wait_for 30 exited || die "still running 30 s after the $mode"
 wait "$app_pid"
 status=$?
 app_pid=
-[ "$status" -eq 0 ] || die "exit status $status after a key press: $(cat "$work/err.txt")"
+[ "$status" -eq 0 ] || die "exit status $status after the $mode: $(cat "$work/err.txt")"
 
 lines=$(wc -l <"$work/out.txt")
 [ "$lines" -ge 6 ] || die "only $lines output lines"
 bad=$(grep -v -c -E '^Tracing time: [0-9]+ ms\.$' "$work/out.txt")
 [ "$bad" -eq 0 ] || die "$bad malformed output lines: $(grep -v -E '^Tracing time: [0-9]+ ms\.$' "$work/out.txt" | head -n 3)"
-echo "window test passed: $lines frames${sdl_library:+ with $sdl_library}"
+echo "window test passed ($mode): $lines frames${sdl_library:+ with $sdl_library}"

@@ -1,0 +1,147 @@
+// Microbenchmarks of the hot path, from one shape test up to whole frames.
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "frame/display.h"
+#include "frame/frame.h"
+#include "frame/frame_scene.h"
+#include "frame/image.h"
+#include "frame/render.h"
+#include "scene/random_sequence.h"
+#include "scene/scene.h"
+#include "scene/shared_random.h"
+#include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
+#include "tracer/hemisphere.h"
+#include "tracer/packed_scene.h"
+
+namespace {
+
+void resetWorld() {
+    shapes.clear();
+    initShapes();
+    clearImage();
+    precalcFrame(gRayOrigin);
+}
+
+// Bounce rays as the tracer sees them: from first hits, in grid directions.
+struct Ray {
+    Vec3 origin;
+    Vec3 dir;
+};
+
+const std::vector<Ray>& bounceRays() {
+    static const std::vector<Ray> rays = [] {
+        resetWorld();
+        std::vector<Ray> out;
+        RandomSequence r(7);
+        for (int i = 0; i < 4096; ++i) {
+            const int pixel = r.next() % kPixelCount;
+            const Vec3 eyeDir = primaryDirection(pixel / kWidth, pixel % kWidth);
+            float t = 0.0f;
+            const Shape* hit = findClosestShape(gRayOrigin, eyeDir, t, true);
+            Vec3 point;
+            Vec3 normal;
+            hit->getCollisionInfo(gRayOrigin, eyeDir, t, point, normal);
+            const Vec3 d = gBounceTable.dir[r.next() % 1000];
+            out.push_back({point, dot(normal, d) < 0.0f ? d * -1.0f : d});
+        }
+        return out;
+    }();
+    return rays;
+}
+
+void intersectKind(benchmark::State& state, int shapeIndex) {
+    const std::vector<Ray>& rays = bounceRays();
+    const Shape& shape = shapes[shapeIndex];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const Ray& ray = rays[i++ & 4095];
+        benchmark::DoNotOptimize(shape.intersect(ray.origin, ray.dir, false));
+    }
+}
+void BM_IntersectSphere(benchmark::State& state) { intersectKind(state, 1); }
+void BM_IntersectPlane(benchmark::State& state) { intersectKind(state, 3); }
+void BM_IntersectTriangle(benchmark::State& state) { intersectKind(state, 8); }
+
+void BM_ClosestHitShapeList(benchmark::State& state) {
+    const std::vector<Ray>& rays = bounceRays();
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const Ray& ray = rays[i++ & 4095];
+        float t;
+        benchmark::DoNotOptimize(findClosestShape(ray.origin, ray.dir, t, false));
+    }
+}
+
+void BM_ClosestHitPacked(benchmark::State& state) {
+    const std::vector<Ray>& rays = bounceRays();
+    PackedScene packed;
+    packed.build(shapes);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        const Ray& ray = rays[i++ & 4095];
+        float t;
+        benchmark::DoNotOptimize(packed.closestHit(ray.origin, ray.dir, t));
+    }
+}
+
+void BM_BounceDirection(benchmark::State& state) {
+    SharedRandom source;
+    source.reseed(1337);
+    DrawStream draws(source);
+    const Vec3 up = makeVec3(0, -1, 0);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(randomRayInHemisphere(up, draws));
+    }
+}
+
+void BM_Band(benchmark::State& state) {
+    resetWorld();
+    const FrameScene& scene = prepareFrameScene();
+    DrawStream draws(gRandom);
+    const int first = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(render(first, first + kBandSplitRow, scene, draws));
+    }
+}
+
+void frame(benchmark::State& state, FrameMode mode) {
+    resetWorld();
+    traceFrame(mode);
+    for (auto _ : state) {
+        if (gSamples >= kMaxSamples - 1) {
+            clearImage();
+        }
+        benchmark::DoNotOptimize(traceFrame(mode));
+    }
+}
+void BM_FrameSequential(benchmark::State& state) { frame(state, FrameMode::Sequential); }
+void BM_FrameTwoWorkers(benchmark::State& state) { frame(state, FrameMode::TwoWorkers); }
+
+void BM_ShowPicture(benchmark::State& state) {
+    resetWorld();
+    traceFrame(FrameMode::Sequential);
+    std::vector<std::uint8_t> memory(static_cast<std::size_t>(kWidth) * kHeight * 4);
+    for (auto _ : state) {
+        writeMeanPixels(memory.data(), kWidth * 4);
+        benchmark::ClobberMemory();
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_IntersectSphere);
+BENCHMARK(BM_IntersectPlane);
+BENCHMARK(BM_IntersectTriangle);
+BENCHMARK(BM_ClosestHitShapeList);
+BENCHMARK(BM_ClosestHitPacked);
+BENCHMARK(BM_BounceDirection);
+BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_FrameTwoWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ShowPicture)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
