@@ -5,7 +5,9 @@
 
 #include "frame/display.h"
 #include "frame/image.h"
+#include "scene/random_sequence.h"
 #include "scene/scene.h"
+#include "tracer/bounce_table.h"
 
 // A fresh scene, generator and image, as the programs have them before their first frame.
 inline void resetWorld() {
@@ -31,4 +33,19 @@ inline std::uint32_t floatBits(float f) {
     std::uint32_t bits;
     std::memcpy(&bits, &f, sizeof bits);
     return bits;
+}
+
+// The grid index of the next accepted bounce, drawn the plain way: three values at a time until
+// a triple is not rejected. `draws` counts the values used.
+inline int nextAcceptedIndex(RandomSequence& sequence, int* draws = nullptr) {
+    int index;
+    do {
+        const int z = sequence.next();
+        const int y = sequence.next();
+        index = gridIndex(z, y, sequence.next());
+        if (draws != nullptr) {
+            *draws += 3;
+        }
+    } while (gBounceTable.rejected[index]);
+    return index;
 }

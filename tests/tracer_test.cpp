@@ -95,13 +95,7 @@ TEST(BounceDirection, AboutThreePointFourDrawsPerCall) {
     const int calls = 200000;
     int draws = 0;
     for (int i = 0; i < calls; ++i) {
-        int index;
-        do {
-            const int z = sequence.next();
-            const int y = sequence.next();
-            index = gridIndex(z, y, sequence.next());
-            draws += 3;
-        } while (gBounceTable.rejected[index]);
+        nextAcceptedIndex(sequence, &draws);
     }
     EXPECT_NEAR(static_cast<double>(draws) / calls, 3.42, 0.02);
 }
@@ -133,13 +127,7 @@ TEST(BounceDirection, MirroredOntoTheNormalsSide) {
     std::set<std::tuple<float, float, float>> seen;
     bool sawPerpendicularKeptAsDrawn = false;
     for (int i = 0; i < 20000; ++i) {
-        int index;
-        do {
-            const int z = sequence.next();
-            const int y = sequence.next();
-            index = gridIndex(z, y, sequence.next());
-        } while (gBounceTable.rejected[index]);
-        const Vec3 drawn = gBounceTable.dir[index];
+        const Vec3 drawn = gBounceTable.dir[nextAcceptedIndex(sequence)];
         const Vec3 got = randomRayInHemisphere(up, draws);
         const float sign = drawn.y < 0.0f ? -1.0f : 1.0f;
         ASSERT_EQ(floatBits(got.x), floatBits(drawn.x * sign));
