@@ -1,8 +1,6 @@
 // The fast paths against the plain definitions they replace: same values, bit for bit.
-#include <atomic>
 #include <cstdlib>
 #include <initializer_list>
-#include <new>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -20,23 +18,7 @@
 #include "tracer/packed_scene.h"
 #include "tracer/path_tracer.h"
 
-// Allocations counted while `gCountAllocations` is set.
-namespace {
-std::atomic<bool> gCountAllocations{false};
-std::atomic<int> gAllocations{0};
-} // namespace
-
-void* operator new(std::size_t size) {
-    if (gCountAllocations.load(std::memory_order_relaxed)) {
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "allocation_counter.h"
 
 namespace {
 
@@ -227,10 +209,8 @@ TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);  // builds what every later frame reuses
     for (FrameMode mode : {FrameMode::Sequential, FrameMode::TwoWorkers}) {
-        gAllocations = 0;
-        gCountAllocations = true;
+        startCountingAllocations();
         traceFrame(mode);
-        gCountAllocations = false;
-        EXPECT_LE(gAllocations.load(), mode == FrameMode::TwoWorkers ? 2 : 0);
+        EXPECT_LE(stopCountingAllocations(), mode == FrameMode::TwoWorkers ? 2 : 0);
     }
 }

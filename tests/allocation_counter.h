@@ -1,0 +1,5 @@
+#pragma once
+
+// Counts the calls of operator new (replaced for the whole test program) between the two calls.
+void startCountingAllocations();
+int stopCountingAllocations();
