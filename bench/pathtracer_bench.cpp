@@ -144,4 +144,20 @@ BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrameTwoWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ShowPicture)->Unit(benchmark::kMillisecond);
 
+
+// Each search waits for the one before (its origin depends on the distance found), as along a path.
+void BM_ClosestHitPackedChained(benchmark::State& state) {
+    const std::vector<Ray>& rays = bounceRays();
+    PackedScene packed;
+    packed.build(shapes);
+    std::size_t i = 0;
+    float t = 0.0f;
+    for (auto _ : state) {
+        const Ray& ray = rays[i++ & 4095];
+        Vec3 origin = ray.origin;
+        origin.x += t * 0.0f;
+        benchmark::DoNotOptimize(packed.closestHit(origin, ray.dir, t));
+    }
+}
+BENCHMARK(BM_ClosestHitPackedChained);
 BENCHMARK_MAIN();

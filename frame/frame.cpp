@@ -1,5 +1,6 @@
 #include "frame/frame.h"
 
+#include <atomic>
 #include <thread>
 
 #include "frame/frame_scene.h"
@@ -29,8 +30,18 @@ FrameStats traceFrame(FrameMode mode) {
     std::uint64_t bottom = 0;
     const auto start = std::chrono::steady_clock::now();
     if (mode == FrameMode::TwoWorkers) {
-        std::thread a([&] { top = render(0, kBandSplitRow, scene, gTopDraws); });
-        std::thread b([&] { bottom = render(kBandSplitRow, kHeight, scene, gBottomDraws); });
+        // The top band sees mostly the light and is done long before the bottom one; its worker
+        // then takes the bottom band's draws ahead, so that the bottom worker only traces.
+        std::atomic<bool> bottomDone{false};
+        std::thread a([&] {
+            top = render(0, kBandSplitRow, scene, gTopDraws);
+            while (!bottomDone.load(std::memory_order_relaxed) && gBottomDraws.takeRunAhead()) {
+            }
+        });
+        std::thread b([&] {
+            bottom = render(kBandSplitRow, kHeight, scene, gBottomDraws);
+            bottomDone.store(true, std::memory_order_relaxed);
+        });
         a.join();
         b.join();
     } else {

@@ -1,6 +1,7 @@
 // The fast paths against the plain definitions they replace: same values, bit for bit.
 #include <cstdlib>
 #include <initializer_list>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -102,6 +103,25 @@ TEST(DrawStream, StartsAfreshWhenTheGeneratorIsReseeded) {
     EXPECT_EQ(stream.nextBounce(), second);
 }
 
+TEST(DrawStream, RunsTakenAheadByAnotherThreadKeepTheSequence) {
+    SharedRandom source;
+    source.reseed(99);
+    DrawStream stream(source);
+    RandomSequence sequence(99);
+    std::thread helper([&] {
+        for (int i = 0; i < 200 && stream.takeRunAhead(); ++i) {
+        }
+    });
+    for (int i = 0; i < 50 * DrawStream::kTriplesPerRun; ++i) {
+        ASSERT_EQ(stream.nextBounce(), nextAcceptedIndex(sequence)) << "bounce " << i;
+    }
+    helper.join();
+    for (int i = 0; i < 10 * DrawStream::kTriplesPerRun; ++i) {
+        ASSERT_EQ(stream.peekBounce(), nextAcceptedIndex(sequence));
+        stream.skipBounce();
+    }
+}
+
 TEST(PackedScene, SameClosestHitAsTheShapeList) {
     resetWorld();
     PackedScene packed;
@@ -160,6 +180,33 @@ TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     float t = 0.0f;
     EXPECT_EQ(packed.closestHit(makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
     EXPECT_EQ(t, 5.0f);
+}
+
+TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
+    resetWorld();
+    auto triangle = [](Vec3 normal, Vec3 a, Vec3 b, Vec3 c) {
+        Shape s;
+        s.type = Triangle;
+        s.normal = normal;
+        s.vert0 = a;
+        s.vert1 = b;
+        s.vert2 = c;
+        return s;
+    };
+    const Vec3 up = makeVec3(0, -1, 0);
+    // A sliver, a tiny one, one whose stored normal is not that of its vertices, one standing
+    // upright, and a large one: every kind of margin the inside test may be skipped with.
+    shapes.push_back(triangle(up, makeVec3(-8, 1, -10), makeVec3(8, 1, -10.01f), makeVec3(8, 1, -9.99f)));
+    shapes.push_back(triangle(up, makeVec3(2, 0, -3), makeVec3(2.01f, 0, -3), makeVec3(2, 0, -2.99f)));
+    const Vec3 tilted = makeVec3(0.6f, -0.8f, 0);
+    shapes.push_back(triangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
+    shapes.push_back(triangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25), makeVec3(-12, 0, 5)));
+    shapes.push_back(triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
+    PackedScene packed;
+    packed.build(shapes);
+    for (const RayCase& c : sceneRays(200000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
 }
 
 TEST(PackedScene, EmptySceneHitsNothing) {

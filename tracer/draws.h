@@ -1,35 +1,68 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <vector>
+
 #include "scene/shared_random.h"
 
 // One thread's supply of bounce draws. A bounce takes three draws (z, y, then x grid digit);
 // draws whose grid point is rejected are skipped here, so the stream hands out only the indices
 // (100 z + 10 y + x digit) of accepted grid points, in sequence order. Values are taken from the
 // shared generator in runs of whole triples and are used in order, none dropped.
+//
+// Another thread may take runs for the stream ahead of time (takeRunAhead): a worker that has
+// finished its own band prepares the draws of the other, which then only traces. Runs are taken
+// and used in one order, so the stream's values still come from the generator in sequence.
 class DrawStream {
 public:
-    explicit DrawStream(SharedRandom& source) : source_(&source) {}
+    static constexpr int kTriplesPerRun = 1024;
+    static constexpr int kRunsAhead = 1024;
+
+    explicit DrawStream(SharedRandom& source);
 
     // The grid index of the next accepted bounce.
     int nextBounce() {
+        const int index = peekBounce();
+        ++next_;
+        return index;
+    }
+
+    // The grid index the next call of nextBounce will return, not yet used up.
+    int peekBounce() {
         if (next_ == end_) {
             refill();
         }
-        return bounces_[next_++];
+        return current_.bounces[next_];
     }
+    // Uses up the bounce peekBounce returned.
+    void skipBounce() { ++next_; }
+
+    // Takes one more run for later use; false when the runs held ahead are at their limit.
+    // Safe to call from another thread while the stream's owner draws.
+    bool takeRunAhead();
 
     // Drops values left from an earlier seeding of the generator.
     void syncWithSource();
 
-    static constexpr int kTriplesPerRun = 1024;
-
 private:
+    struct Run {
+        std::uint16_t bounces[kTriplesPerRun];
+        int count = 0;
+        unsigned generation = 0;
+    };
+
     void refill();
+    void takeRun(Run& run);
 
     SharedRandom* source_;
-    unsigned generation_ = 0;
     int next_ = 0;
     int end_ = 0;
-    std::uint16_t bounces_[kTriplesPerRun];
+    Run current_;
+    // Runs taken ahead, oldest first, in a ring; guarded by aheadMutex_, which is also held
+    // while the owner takes a run itself, so that runs are used in the order they were taken.
+    std::mutex aheadMutex_;
+    std::vector<Run> ahead_;
+    int aheadFirst_ = 0;
+    int aheadCount_ = 0;
 };

@@ -17,12 +17,18 @@ inline float withSignFlipped(float x, std::uint32_t signBit) {
     return x;
 }
 
-// The bounce direction off a surface with this normal: the next accepted grid direction,
-// mirrored onto the side the normal points to (kept as drawn when perpendicular).
-inline Vec3 randomRayInHemisphere(const Vec3& normal, DrawStream& draws) {
-    const Vec3& dir = gBounceTable.dir[draws.nextBounce()];
-    // Which side is a coin toss for the branch predictor, so the mirroring is done with bits.
-    const std::uint32_t flip = static_cast<std::uint32_t>(dot(normal, dir) < 0.0f) << 31;
+// A drawn direction mirrored when `side` (normal . direction) is negative: onto the side the
+// normal points to, kept as drawn when perpendicular. Which side is a coin toss for the branch
+// predictor, so the mirroring is done with bits.
+inline Vec3 mirrored(const Vec3& dir, float side) {
+    const std::uint32_t flip = static_cast<std::uint32_t>(side < 0.0f) << 31;
     return makeVec3(withSignFlipped(dir.x, flip), withSignFlipped(dir.y, flip),
                     withSignFlipped(dir.z, flip));
+}
+
+// The bounce direction off a surface with this normal: the next accepted grid direction,
+// mirrored onto the side the normal points to.
+inline Vec3 randomRayInHemisphere(const Vec3& normal, DrawStream& draws) {
+    const Vec3& dir = gBounceTable.dir[draws.nextBounce()];
+    return mirrored(dir, dot(normal, dir));
 }

@@ -1,5 +1,6 @@
 #include "tracer/packed_scene.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <immintrin.h>
@@ -46,6 +47,41 @@ inline Floats lanesMin(Floats v) {
 #endif
 }
 
+// How far outside a triangle's bounding box a point of its plane must lie for the inside test
+// to reject it for certain, so that the test can be skipped there; infinity where no such
+// distance is known.
+//
+// The inside test works on the barycentric coordinates of the point's projection onto the plane
+// of the vertices. A point at distance m outside the triangle has a coordinate off by at least
+// m / L (L the longest edge). Rounding moves the computed coordinates by at most about
+// 2^-21 (1 + r / L) / sin^2(angle) for a point at distance r, where sin^2 of the angle between
+// the two edges is -d / (uu vv). With sin^2 >= 0.01 and m = L / 100 the coordinates are off by
+// far more than rounding can hide. The points tested lie on the plane through vert0 with the
+// stored normal; when that is not the plane of the vertices the projection can fall inside the
+// triangle from anywhere, so the box is only used when the two planes are the same.
+float insideTestMargin(const Shape& s, float uu, float vv, float d) {
+    const Vec3 u = s.vert1 - s.vert0;
+    const Vec3 v = s.vert2 - s.vert0;
+    const double cx = double(u.y) * v.z - double(u.z) * v.y;
+    const double cy = double(u.z) * v.x - double(u.x) * v.z;
+    const double cz = double(u.x) * v.y - double(u.y) * v.x;
+    const double n2 = double(s.normal.x) * s.normal.x + double(s.normal.y) * s.normal.y +
+                      double(s.normal.z) * s.normal.z;
+    const double c2 = cx * cx + cy * cy + cz * cz;
+    // |n x c|^2 relative to |n|^2 |c|^2: the squared sine of the angle between the planes.
+    const double px = double(s.normal.y) * cz - double(s.normal.z) * cy;
+    const double py = double(s.normal.z) * cx - double(s.normal.x) * cz;
+    const double pz = double(s.normal.x) * cy - double(s.normal.y) * cx;
+    const bool samePlane = n2 > 0.0 && c2 > 0.0 && (px * px + py * py + pz * pz) <= 1e-12 * n2 * c2;
+    const double sin2 = -double(d) / (double(uu) * double(vv));
+    if (!samePlane || !(sin2 >= 0.01)) {
+        return INFINITY;
+    }
+    const Vec3 w = s.vert2 - s.vert1;
+    const double longest = std::sqrt(std::max({double(uu), double(vv), double(dot(w, w))}));
+    return static_cast<float>(longest / 100.0);
+}
+
 // Appends a group when the last one is full and returns the lane for the next shape. `empty`
 // fills the lanes no shape takes so that they are never hit: all-zero planes and triangles give
 // a NaN distance, a sphere of squared radius -infinity a discriminant of -infinity.
@@ -58,11 +94,19 @@ int nextLane(std::vector<Group>& groups, int count, const Group& empty = Group{}
     return count % kLanes;
 }
 
+// The nearest hit so far in each lane: distance, shape index and side of the next bounce.
+struct Nearest {
+    Floats t;
+    Ints index;
+    Floats side;
+};
+
 // Keeps, per lane, the nearest accepted distance, ties going to the lower shape index.
-inline void keepNearest(Ints accepted, Floats t, Ints index, Floats& bestT, Ints& bestIndex) {
-    const Ints better = accepted & ((t < bestT) | ((t == bestT) & (index < bestIndex)));
-    bestT = better ? t : bestT;
-    bestIndex = better ? index : bestIndex;
+inline void keepNearest(Ints accepted, Floats t, Ints index, Floats side, Nearest& best) {
+    const Ints better = accepted & ((t < best.t) | ((t == best.t) & (index < best.index)));
+    best.t = better ? t : best.t;
+    best.index = better ? index : best.index;
+    best.side = better ? side : best.side;
 }
 
 } // namespace
@@ -122,6 +166,13 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
             g.uv[lane] = dot(u, v);
             g.vv[lane] = dot(v, v);
             g.d[lane] = g.uv[lane] * g.uv[lane] - g.uu[lane] * g.vv[lane];
+            const float margin = insideTestMargin(s, g.uu[lane], g.vv[lane], g.d[lane]);
+            g.loX[lane] = std::min({s.vert0.x, s.vert1.x, s.vert2.x}) - margin;
+            g.loY[lane] = std::min({s.vert0.y, s.vert1.y, s.vert2.y}) - margin;
+            g.loZ[lane] = std::min({s.vert0.z, s.vert1.z, s.vert2.z}) - margin;
+            g.hiX[lane] = std::max({s.vert0.x, s.vert1.x, s.vert2.x}) + margin;
+            g.hiY[lane] = std::max({s.vert0.y, s.vert1.y, s.vert2.y}) + margin;
+            g.hiZ[lane] = std::max({s.vert0.z, s.vert1.z, s.vert2.z}) + margin;
             g.index[lane] = i;
             break;
         }
@@ -129,19 +180,20 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
     }
 }
 
-int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, float& t) const {
+int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nextDir, float& t,
+                            float& side) const {
     const Floats ox = splat(origin.x), oy = splat(origin.y), oz = splat(origin.z);
     const Floats dx = splat(dir.x), dy = splat(dir.y), dz = splat(dir.z);
+    const Floats ux = splat(nextDir.x), uy = splat(nextDir.y), uz = splat(nextDir.z);
     const Floats minHit = splat(kMinHitDistance);
     const Floats epsilon = splat(0.003f);
-    Floats bestT = splat(kNoHit);
-    Ints bestIndex = Ints{} - 1;
+    Nearest best{splat(kNoHit), Ints{} - 1, Floats{}};
 
     // Planes first: nearly every ray meets one, which bounds the tests that follow.
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
         const Floats tp = numerator / (g.nx * dx + g.ny * dy + g.nz * dz);
-        keepNearest(tp > epsilon, tp, g.index, bestT, bestIndex);
+        keepNearest(tp > epsilon, tp, g.index, g.nx * ux + g.ny * uy + g.nz * uz, best);
     }
 
     for (const SphereGroup& g : spheres_) {
@@ -162,38 +214,47 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, float& t) const
             ts[lane] = static_cast<float>(static_cast<double>(-b[lane]) -
                                           std::sqrt(static_cast<double>(disc[lane])));
         }
-        keepNearest(candidate & (ts > minHit), ts, g.index, bestT, bestIndex);
+        keepNearest(candidate & (ts > minHit), ts, g.index, Floats{}, best);
     }
 
     for (const TriangleGroup& g : triangles_) {
         const Floats tt = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /
                           (g.nx * dx + g.ny * dy + g.nz * dz);
-        // Only a lane whose plane distance could still win needs the inside test.
-        const Ints reachable = (tt >= epsilon) & (tt <= lanesMin(bestT));
+        // Only a lane whose plane point is near the triangle (see insideTestMargin) needs the
+        // inside test. (Whether the distance could still win is left to keepNearest: waiting
+        // for the other kinds' distances here would only lengthen the search.)
+        const Floats px = dx * tt + ox, py = dy * tt + oy, pz = dz * tt + oz;
+        const Ints nearTriangle = (px >= g.loX) & (px <= g.hiX) & (py >= g.loY) & (py <= g.hiY) &
+                                  (pz >= g.loZ) & (pz <= g.hiZ);
+        const Ints reachable = (tt >= epsilon) & nearTriangle;
         if (laneBits(reachable) == 0) {
             continue;
         }
-        const Floats wx = (dx * tt + ox) - g.ax;
-        const Floats wy = (dy * tt + oy) - g.ay;
-        const Floats wz = (dz * tt + oz) - g.az;
+        const Floats wx = px - g.ax;
+        const Floats wy = py - g.ay;
+        const Floats wz = pz - g.az;
         const Floats wu = wx * g.ux + wy * g.uy + wz * g.uz;
         const Floats wv = wx * g.vx + wy * g.vy + wz * g.vz;
         const Floats s = (g.uv * wv - g.vv * wu) / g.d;
         const Floats q = (g.uv * wu - g.uu * wv) / g.d;
         const Ints outside = (s <= 0.0f) | (s >= 1.0f) | (q <= 0.0f) | (s + q >= 1.0f);
-        keepNearest(reachable & ~outside & (tt > minHit), tt, g.index, bestT, bestIndex);
+        keepNearest(reachable & ~outside & (tt > minHit), tt, g.index,
+                    g.nx * ux + g.ny * uy + g.nz * uz, best);
     }
 
     // The nearest distance, then the first shape in list order at that distance.
-    const Floats nearest = lanesMin(bestT);
+    const Floats nearest = lanesMin(best.t);
     t = nearest[0];
     if (!(t < kNoHit)) {
         return -1;
     }
     int hit = -1;
-    for (int lanes = laneBits(bestT == nearest); lanes != 0; lanes &= lanes - 1) {
-        const int index = bestIndex[__builtin_ctz(lanes)];
-        hit = hit < 0 || index < hit ? index : hit;
+    for (int lanes = laneBits(best.t == nearest); lanes != 0; lanes &= lanes - 1) {
+        const int lane = __builtin_ctz(lanes);
+        if (hit < 0 || best.index[lane] < hit) {
+            hit = best.index[lane];
+            side = best.side[lane];
+        }
     }
     return hit;
 }

@@ -23,7 +23,16 @@ public:
 
     // The index in the shape list of the nearest shape hit by a ray that does not start at the
     // eye point, or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape.
-    int closestHit(const Vec3& origin, const Vec3& dir, float& t) const;
+    int closestHit(const Vec3& origin, const Vec3& dir, float& t) const {
+        float side;
+        return closestHit(origin, dir, dir, t, side);
+    }
+
+    // The same search, also giving `side` = normal . `nextDir` for the stored normal of a plane
+    // or triangle that is hit (the side test of the bounce that follows, worked out alongside
+    // the search instead of after it); for a sphere `side` is not set.
+    int closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nextDir, float& t,
+                   float& side) const;
 
 private:
     struct SphereGroup {
@@ -38,6 +47,7 @@ private:
         Floats ax, ay, az, nx, ny, nz;  // vert0 and the normal
         Floats ux, uy, uz, vx, vy, vz;  // vert1 - vert0, vert2 - vert0
         Floats uu, uv, vv, d;
+        Floats loX, loY, loZ, hiX, hiY, hiZ;  // box no hit point outside of can be inside
         Ints index;
     };
 

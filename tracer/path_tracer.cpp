@@ -39,10 +39,14 @@ Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int dept
     int bounces = 0;
     Vec3 light;  // black unless the path reaches a light
     Vec3 point = start.point;
-    Vec3 normal = start.normal;
     const Shape* hit = &shapes[start.shape];
+    // The bounce off each hit is drawn before the light test. For planes and triangles its side
+    // test (stored normal . drawn direction) comes out of the search that found the hit, so the
+    // next direction is known as soon as the hit is.
+    const Vec3* drawn = &gBounceTable.dir[draws.nextBounce()];
+    float side = dot(start.normal, *drawn);
     for (;;) {
-        const Vec3 next = randomRayInHemisphere(normal, draws);
+        const Vec3 dir = mirrored(*drawn, side);
         if (isEmitter(*hit)) {
             light = hit->emission;
             break;
@@ -52,14 +56,22 @@ Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int dept
             break;
         }
         ++segments;
+        // The next bounce is looked at now but used up only if this ray hits something.
+        const Vec3* nextDrawn = &gBounceTable.dir[draws.peekBounce()];
         float t = 0.0f;
-        const int index = scene.closestHit(point, next, t);
+        const int index = scene.closestHit(point, dir, *nextDrawn, t, side);
         if (index < 0) {
             break;
         }
+        draws.skipBounce();
         hit = &shapes[index];
         const Vec3 from = point;
-        hit->getCollisionInfo(from, next, t, point, normal);
+        Vec3 normal;
+        hit->getCollisionInfo(from, dir, t, point, normal);
+        if (hit->type == Sphere) {
+            side = dot(normal, *nextDrawn);
+        }
+        drawn = nextDrawn;
     }
     while (bounces > 0) {
         const Shape* s = bouncedOff[--bounces];
