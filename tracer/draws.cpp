@@ -45,7 +45,7 @@ bool DrawStream::takeRunAhead() {
     return true;
 }
 
-void DrawStream::refill() {
+__attribute__((noinline)) void DrawStream::refill() {
     std::lock_guard<std::mutex> lock(aheadMutex_);
     if (aheadCount_ > 0) {
         current_ = ahead_[aheadFirst_];

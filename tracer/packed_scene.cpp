@@ -111,15 +111,58 @@ inline void keepNearest(Ints accepted, Floats t, Ints index, Floats side, Neares
 
 } // namespace
 
+using AxisNormal = PackedScene::AxisNormal;
+
+// Which axis a normal lies along (0, 1, 2), or -1.
+int normalAxis(const Vec3& n) {
+    const float c[3] = {n.x, n.y, n.z};
+    for (int axis = 0; axis < 3; ++axis) {
+        const bool unit = c[axis] == 1.0f || c[axis] == -1.0f;
+        if (unit && c[(axis + 1) % 3] == 0.0f && c[(axis + 2) % 3] == 0.0f) {
+            return axis;
+        }
+    }
+    return -1;
+}
+
+template <typename Group>
+void setAxis(Group& g, int lane, const Vec3& normal, const Vec3& point) {
+    const int axis = normalAxis(normal);
+    const float n[3] = {normal.x, normal.y, normal.z};
+    const float p[3] = {point.x, point.y, point.z};
+    g.axis.x[lane] = axis == 0 ? -1 : 0;
+    g.axis.y[lane] = axis == 1 ? -1 : 0;
+    g.axis.z[lane] = axis == 2 ? -1 : 0;
+    g.axis.flip[lane] = n[axis] < 0.0f ? INT32_MIN : 0;
+    g.axis.at[lane] = p[axis];
+}
+
+// The lane's coordinate along its shape's axis.
+inline Floats along(const AxisNormal& a, Floats x, Floats y, Floats z) {
+    return reinterpret_cast<Floats>((reinterpret_cast<Ints>(x) & a.x) |
+                                    (reinterpret_cast<Ints>(y) & a.y) |
+                                    (reinterpret_cast<Ints>(z) & a.z));
+}
+
+// v * n for the lane's normal component n of 1 or -1: v with its sign bit flipped or not.
+inline Floats timesNormal(const AxisNormal& a, Floats v) {
+    return reinterpret_cast<Floats>(reinterpret_cast<Ints>(v) ^ a.flip);
+}
+
 void PackedScene::build(const std::vector<Shape>& shapes) {
     spheres_.clear();
     planes_.clear();
+    axisPlanes_.clear();
     triangles_.clear();
+    axisTriangles_.clear();
     int sphereCount = 0;
     int planeCount = 0;
+    int axisPlaneCount = 0;
     int triangleCount = 0;
+    int axisTriangleCount = 0;
     for (int i = 0; i < static_cast<int>(shapes.size()); ++i) {
         const Shape& s = shapes[i];
+        const bool axisAligned = normalAxis(s.normal) >= 0;
         switch (s.type) {
         case Sphere: {
             SphereGroup empty{};
@@ -134,8 +177,12 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
             break;
         }
         case Plane: {
-            const int lane = nextLane(planes_, planeCount++);
-            PlaneGroup& g = planes_.back();
+            auto& groups = axisAligned ? axisPlanes_ : planes_;
+            const int lane = nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++);
+            PlaneGroup& g = groups.back();
+            if (axisAligned) {
+                setAxis(g, lane, s.normal, s.pos);
+            }
             g.px[lane] = s.pos.x;
             g.py[lane] = s.pos.y;
             g.pz[lane] = s.pos.z;
@@ -146,8 +193,12 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
             break;
         }
         case Triangle: {
-            const int lane = nextLane(triangles_, triangleCount++);
-            TriangleGroup& g = triangles_.back();
+            auto& groups = axisAligned ? axisTriangles_ : triangles_;
+            const int lane = nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++);
+            TriangleGroup& g = groups.back();
+            if (axisAligned) {
+                setAxis(g, lane, s.normal, s.vert0);
+            }
             const Vec3 u = s.vert1 - s.vert0;
             const Vec3 v = s.vert2 - s.vert0;
             g.ax[lane] = s.vert0.x;
@@ -190,6 +241,12 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     Nearest best{splat(kNoHit), Ints{} - 1, Floats{}};
 
     // Planes first: nearly every ray meets one, which bounds the tests that follow.
+    for (const PlaneGroup& g : axisPlanes_) {
+        const AxisNormal& a = g.axis;
+        const Floats tp = timesNormal(a, a.at - along(a, ox, oy, oz)) /
+                          timesNormal(a, along(a, dx, dy, dz));
+        keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, ux, uy, uz)), best);
+    }
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
         const Floats tp = numerator / (g.nx * dx + g.ny * dy + g.nz * dz);
@@ -217,9 +274,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
         keepNearest(candidate & (ts > minHit), ts, g.index, Floats{}, best);
     }
 
-    for (const TriangleGroup& g : triangles_) {
-        const Floats tt = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /
-                          (g.nx * dx + g.ny * dy + g.nz * dz);
+    // The inside test of a group of triangles, given their plane distances.
+    const auto insideTest = [&](const TriangleGroup& g, Floats tt, Floats side) {
         // Only a lane whose plane point is near the triangle (see insideTestMargin) needs the
         // inside test. (Whether the distance could still win is left to keepNearest: waiting
         // for the other kinds' distances here would only lengthen the search.)
@@ -228,7 +284,7 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
                                   (pz >= g.loZ) & (pz <= g.hiZ);
         const Ints reachable = (tt >= epsilon) & nearTriangle;
         if (laneBits(reachable) == 0) {
-            continue;
+            return;
         }
         const Floats wx = px - g.ax;
         const Floats wy = py - g.ay;
@@ -238,8 +294,18 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
         const Floats s = (g.uv * wv - g.vv * wu) / g.d;
         const Floats q = (g.uv * wu - g.uu * wv) / g.d;
         const Ints outside = (s <= 0.0f) | (s >= 1.0f) | (q <= 0.0f) | (s + q >= 1.0f);
-        keepNearest(reachable & ~outside & (tt > minHit), tt, g.index,
-                    g.nx * ux + g.ny * uy + g.nz * uz, best);
+        keepNearest(reachable & ~outside & (tt > minHit), tt, g.index, side, best);
+    };
+    for (const TriangleGroup& g : axisTriangles_) {
+        const AxisNormal& a = g.axis;
+        const Floats tt = -timesNormal(a, along(a, ox, oy, oz) - a.at) /
+                          timesNormal(a, along(a, dx, dy, dz));
+        insideTest(g, tt, timesNormal(a, along(a, ux, uy, uz)));
+    }
+    for (const TriangleGroup& g : triangles_) {
+        const Floats tt = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /
+                          (g.nx * dx + g.ny * dy + g.nz * dz);
+        insideTest(g, tt, g.nx * ux + g.ny * uy + g.nz * uz);
     }
 
     // The nearest distance, then the first shape in list order at that distance.

@@ -34,6 +34,16 @@ public:
     int closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nextDir, float& t,
                    float& side) const;
 
+    // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
+    // axis, as a lane mask per coordinate, the sign bit of the normal's component, and the
+    // plane's coordinate on it. A dot product with such a normal is, to the sign of a zero, the
+    // one coordinate with its sign flipped or not; a zero of either sign makes a distance of
+    // zero, infinity or NaN, which no search accepts, so the hits found are the same.
+    struct AxisNormal {
+        Ints x, y, z, flip;
+        Floats at;
+    };
+
 private:
     struct SphereGroup {
         Floats cx, cy, cz, radiusSq;
@@ -41,10 +51,12 @@ private:
     };
     struct PlaneGroup {
         Floats px, py, pz, nx, ny, nz;
+        AxisNormal axis;
         Ints index;
     };
     struct TriangleGroup {
         Floats ax, ay, az, nx, ny, nz;  // vert0 and the normal
+        AxisNormal axis;
         Floats ux, uy, uz, vx, vy, vz;  // vert1 - vert0, vert2 - vert0
         Floats uu, uv, vv, d;
         Floats loX, loY, loZ, hiX, hiY, hiZ;  // box no hit point outside of can be inside
@@ -52,6 +64,6 @@ private:
     };
 
     std::vector<SphereGroup> spheres_;
-    std::vector<PlaneGroup> planes_;
-    std::vector<TriangleGroup> triangles_;
+    std::vector<PlaneGroup> planes_, axisPlanes_;
+    std::vector<TriangleGroup> triangles_, axisTriangles_;
 };

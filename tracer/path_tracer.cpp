@@ -28,7 +28,7 @@ Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& dr
                     hit->color.z * incoming.z + hit->emission.z);
 }
 
-Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+__attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
                       DrawStream& draws, std::uint64_t& segments) {
     if (start.shape < 0 || depth > kMaxDepth) {
         return Vec3{};
