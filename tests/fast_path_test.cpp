@@ -202,11 +202,31 @@ TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
     shapes.push_back(triangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
     shapes.push_back(triangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25), makeVec3(-12, 0, 5)));
     shapes.push_back(triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
+    // A tiny one far out, where its corners are as coarse as its size.
+    shapes.push_back(triangle(makeVec3(0, 0, -1), makeVec3(1000, 1000, 1000),
+                              makeVec3(1000.001f, 1000, 1000), makeVec3(1000, 1000.001f, 1000)));
     PackedScene packed;
     packed.build(shapes);
     for (const RayCase& c : sceneRays(200000)) {
         expectSameClosestHit(packed, c.origin, c.dir);
     }
+    // Rays aimed at every triangle's corners and edges, just inside and just outside.
+    RandomSequence r(5);
+    int triangleHits = 0;
+    for (std::size_t i = 12; i < shapes.size(); ++i) {
+        const Shape& tri = shapes[i];
+        for (int k = 0; k < 20000; ++k) {
+            const float a = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
+            const float b = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
+            const Vec3 target = tri.vert0 + (tri.vert1 - tri.vert0) * a + (tri.vert2 - tri.vert0) * b;
+            const Vec3 origin = target - tri.normal * 3.0f + makeVec3(0.01f * (k % 7), 0.02f, 0.0f);
+            const Vec3 d = target - origin;
+            expectSameClosestHit(packed, origin, d * unitScale(dot(d, d)));
+            float t = 0.0f;
+            triangleHits += packed.closestHit(origin, d * unitScale(dot(d, d)), t) == static_cast<int>(i);
+        }
+    }
+    EXPECT_GT(triangleHits, 20000);  // the aimed rays do meet the triangles
 }
 
 TEST(PackedScene, EmptySceneHitsNothing) {

@@ -47,21 +47,25 @@ inline Floats lanesMin(Floats v) {
 #endif
 }
 
-// How far outside a triangle's bounding box a point of its plane must lie for the inside test
-// to reject it for certain, so that the test can be skipped there; infinity where no such
-// distance is known.
+// A box around a triangle outside of which no point of its plane passes the inside test, so
+// that the test can be skipped there; the whole space where no such box is known.
 //
-// The inside test works on the barycentric coordinates of the point's projection onto the plane
-// of the vertices. A point at distance m outside the triangle has a coordinate off by at least
-// m / L (L the longest edge). Rounding moves the computed coordinates by at most about
-// 2^-21 (1 + r / L) / sin^2(angle) for a point at distance r, where sin^2 of the angle between
-// the two edges is -d / (uu vv). With sin^2 >= 0.01 and m = L / 100 the coordinates are off by
-// far more than rounding can hide. The points tested lie on the plane through vert0 with the
-// stored normal; when that is not the plane of the vertices the projection can fall inside the
-// triangle from anywhere, so the box is only used when the two planes are the same.
-float insideTestMargin(const Shape& s, float uu, float vv, float d) {
+// The inside test works on the barycentric coordinates, relative to vert0 and the edges u and v
+// as stored in float, of the point's projection onto the plane of those three points. A point at
+// distance m outside that triangle has a coordinate off by at least m / L (L the longest edge).
+// Rounding moves the computed coordinates by at most about 2^-21 (1 + r / L) / sin^2(angle)
+// for a point at distance r, where sin^2 of the angle between the edges is -d / (uu vv). With
+// sin^2 >= 0.01 and m = L / 100 a point beyond the box is off by far more than rounding can
+// hide. The points tested lie on the plane through vert0 with the stored normal; where that is
+// not the plane of the vertices the projection can fall inside the triangle from anywhere, so
+// the box is only used when the two planes are the same.
+void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], double hi[3]) {
     const Vec3 u = s.vert1 - s.vert0;
     const Vec3 v = s.vert2 - s.vert0;
+    for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = -INFINITY;
+        hi[axis] = INFINITY;
+    }
     const double cx = double(u.y) * v.z - double(u.z) * v.y;
     const double cy = double(u.z) * v.x - double(u.x) * v.z;
     const double cz = double(u.x) * v.y - double(u.y) * v.x;
@@ -75,11 +79,28 @@ float insideTestMargin(const Shape& s, float uu, float vv, float d) {
     const bool samePlane = n2 > 0.0 && c2 > 0.0 && (px * px + py * py + pz * pz) <= 1e-12 * n2 * c2;
     const double sin2 = -double(d) / (double(uu) * double(vv));
     if (!samePlane || !(sin2 >= 0.01)) {
-        return INFINITY;
+        return;
     }
-    const Vec3 w = s.vert2 - s.vert1;
-    const double longest = std::sqrt(std::max({double(uu), double(vv), double(dot(w, w))}));
-    return static_cast<float>(longest / 100.0);
+    // The triangle the test works on: vert0, vert0 + u and vert0 + v, exactly.
+    const double a[3] = {s.vert0.x, s.vert0.y, s.vert0.z};
+    const double du[3] = {u.x, u.y, u.z};
+    const double dv[3] = {v.x, v.y, v.z};
+    const double longest = std::sqrt(std::max({double(uu), double(vv),
+                                               (du[0] - dv[0]) * (du[0] - dv[0]) +
+                                                   (du[1] - dv[1]) * (du[1] - dv[1]) +
+                                                   (du[2] - dv[2]) * (du[2] - dv[2])}));
+    const double margin = longest / 100.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = std::min({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) - margin;
+        hi[axis] = std::max({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) + margin;
+    }
+}
+
+// `value` as a float, rounded toward `direction` where it is not exact.
+float outwardFloat(double value, float direction) {
+    const float f = static_cast<float>(value);
+    const bool inward = direction > 0.0f ? double(f) < value : double(f) > value;
+    return inward ? std::nextafter(f, direction) : f;
 }
 
 // Appends a group when the last one is full and returns the lane for the next shape. `empty`
@@ -108,8 +129,6 @@ inline void keepNearest(Ints accepted, Floats t, Ints index, Floats side, Neares
     best.index = better ? index : best.index;
     best.side = better ? side : best.side;
 }
-
-} // namespace
 
 using AxisNormal = PackedScene::AxisNormal;
 
@@ -148,6 +167,8 @@ inline Floats along(const AxisNormal& a, Floats x, Floats y, Floats z) {
 inline Floats timesNormal(const AxisNormal& a, Floats v) {
     return reinterpret_cast<Floats>(reinterpret_cast<Ints>(v) ^ a.flip);
 }
+
+} // namespace
 
 void PackedScene::build(const std::vector<Shape>& shapes) {
     spheres_.clear();
@@ -217,13 +238,16 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
             g.uv[lane] = dot(u, v);
             g.vv[lane] = dot(v, v);
             g.d[lane] = g.uv[lane] * g.uv[lane] - g.uu[lane] * g.vv[lane];
-            const float margin = insideTestMargin(s, g.uu[lane], g.vv[lane], g.d[lane]);
-            g.loX[lane] = std::min({s.vert0.x, s.vert1.x, s.vert2.x}) - margin;
-            g.loY[lane] = std::min({s.vert0.y, s.vert1.y, s.vert2.y}) - margin;
-            g.loZ[lane] = std::min({s.vert0.z, s.vert1.z, s.vert2.z}) - margin;
-            g.hiX[lane] = std::max({s.vert0.x, s.vert1.x, s.vert2.x}) + margin;
-            g.hiY[lane] = std::max({s.vert0.y, s.vert1.y, s.vert2.y}) + margin;
-            g.hiZ[lane] = std::max({s.vert0.z, s.vert1.z, s.vert2.z}) + margin;
+            double lo[3];
+            double hi[3];
+            insideTestBox(s, g.uu[lane], g.vv[lane], g.d[lane], lo, hi);
+            // Rounded outward, so that the float box holds the exact one.
+            g.loX[lane] = outwardFloat(lo[0], -INFINITY);
+            g.loY[lane] = outwardFloat(lo[1], -INFINITY);
+            g.loZ[lane] = outwardFloat(lo[2], -INFINITY);
+            g.hiX[lane] = outwardFloat(hi[0], INFINITY);
+            g.hiY[lane] = outwardFloat(hi[1], INFINITY);
+            g.hiZ[lane] = outwardFloat(hi[2], INFINITY);
             g.index[lane] = i;
             break;
         }
@@ -276,7 +300,7 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
 
     // The inside test of a group of triangles, given their plane distances.
     const auto insideTest = [&](const TriangleGroup& g, Floats tt, Floats side) {
-        // Only a lane whose plane point is near the triangle (see insideTestMargin) needs the
+        // Only a lane whose plane point is near the triangle (see insideTestBox) needs the
         // inside test. (Whether the distance could still win is left to keepNearest: waiting
         // for the other kinds' distances here would only lengthen the search.)
         const Floats px = dx * tt + ox, py = dy * tt + oy, pz = dz * tt + oz;
