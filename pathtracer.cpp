@@ -28,7 +28,9 @@ namespace {
 // (which the frame loop does not act on). A signal ignored at start stays ignored.
 volatile std::sig_atomic_t gStopRequested = 0;
 
-void requestStop(int) { gStopRequested = 1; }
+void requestStop(int) {
+    gStopRequested = 1;
+}
 
 void catchStopSignals() {
     for (int signal : {SIGINT, SIGTERM}) {
@@ -69,7 +71,7 @@ int main(int, char**) {
         updatePixels(screen);
         SDL_Flip(screen);
         if (frame.segments == 0) {
-            SDL_Delay(10);  // the picture has converged: nothing was traced, so do not spin
+            SDL_Delay(10); // the picture has converged: nothing was traced, so do not spin
         }
     }
     SDL_Quit();

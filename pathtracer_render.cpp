@@ -14,7 +14,9 @@
 
 namespace {
 
-double milliseconds(std::chrono::nanoseconds d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double milliseconds(std::chrono::nanoseconds d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 void printSummary(const std::vector<FrameStats>& frames, bool sequential) {
     std::vector<double> times;
@@ -31,7 +33,8 @@ void printSummary(const std::vector<FrameStats>& frames, bool sequential) {
     const double rate = totalSeconds > 0.0 ? segments / totalSeconds / 1e6 : 0.0;
     std::printf("Traced %zu frame%s (%s): median %.2f ms, fastest %.2f ms, "
                 "%.1f million path segments per second.\n",
-                n, n == 1 ? "" : "s", sequential ? "sequential" : "two workers", median, times.front(), rate);
+                n, n == 1 ? "" : "s", sequential ? "sequential" : "two workers", median,
+                times.front(), rate);
     std::fflush(stdout);
 }
 

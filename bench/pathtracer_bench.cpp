@@ -62,9 +62,15 @@ void intersectKind(benchmark::State& state, int shapeIndex) {
         benchmark::DoNotOptimize(shape.intersect(ray.origin, ray.dir, false));
     }
 }
-void BM_IntersectSphere(benchmark::State& state) { intersectKind(state, 1); }
-void BM_IntersectPlane(benchmark::State& state) { intersectKind(state, 3); }
-void BM_IntersectTriangle(benchmark::State& state) { intersectKind(state, 8); }
+void BM_IntersectSphere(benchmark::State& state) {
+    intersectKind(state, 1);
+}
+void BM_IntersectPlane(benchmark::State& state) {
+    intersectKind(state, 3);
+}
+void BM_IntersectTriangle(benchmark::State& state) {
+    intersectKind(state, 8);
+}
 
 void BM_ClosestHitShapeList(benchmark::State& state) {
     const std::vector<Ray>& rays = bounceRays();
@@ -118,8 +124,12 @@ void frame(benchmark::State& state, FrameMode mode) {
         benchmark::DoNotOptimize(traceFrame(mode));
     }
 }
-void BM_FrameSequential(benchmark::State& state) { frame(state, FrameMode::Sequential); }
-void BM_FrameTwoWorkers(benchmark::State& state) { frame(state, FrameMode::TwoWorkers); }
+void BM_FrameSequential(benchmark::State& state) {
+    frame(state, FrameMode::Sequential);
+}
+void BM_FrameTwoWorkers(benchmark::State& state) {
+    frame(state, FrameMode::TwoWorkers);
+}
 
 void BM_ShowPicture(benchmark::State& state) {
     resetWorld();
@@ -143,7 +153,6 @@ BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrameTwoWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ShowPicture)->Unit(benchmark::kMillisecond);
-
 
 // Each search waits for the one before (its origin depends on the distance found), as along a path.
 void BM_ClosestHitPackedChained(benchmark::State& state) {

@@ -11,8 +11,8 @@ enum class FrameMode { TwoWorkers, Sequential };
 constexpr int kBandSplitRow = 240;
 
 struct FrameStats {
-    std::chrono::nanoseconds tracing;  // starting the workers, tracing, joining them
-    std::uint64_t segments;            // path segments traced
+    std::chrono::nanoseconds tracing; // starting the workers, tracing, joining them
+    std::uint64_t segments;           // path segments traced
 };
 
 // Samples per pixel after which the picture is left as it is. Up to here every sum of samples in

@@ -14,7 +14,9 @@ std::vector<Shape> gBuiltFrom;
 Vec3 gBuiltForEye;
 bool gBuilt = false;
 
-bool sameBytes(const void* a, const void* b, std::size_t size) { return std::memcmp(a, b, size) == 0; }
+bool sameBytes(const void* a, const void* b, std::size_t size) {
+    return std::memcmp(a, b, size) == 0;
+}
 
 bool upToDate() {
     return gBuilt && gBuiltFrom.size() == shapes.size() &&

@@ -9,7 +9,7 @@
 // through each pixel, which is the same every frame because the eye never moves.
 struct FrameScene {
     PackedScene packed;
-    std::vector<PathStart> primaryHits;  // row-major, one per pixel
+    std::vector<PathStart> primaryHits; // row-major, one per pixel
 };
 
 // The frame scene for the current `shapes` and eye point, rebuilt only when either has changed

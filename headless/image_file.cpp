@@ -79,7 +79,7 @@ ImageFormat imageFormatOf(const std::string& path) {
     std::transform(ext.begin(), ext.end(), ext.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     if (dot == 0 || (slash != std::string::npos && dot == slash + 1)) {
-        return ImageFormat::Unknown;  // ".png" alone names no picture
+        return ImageFormat::Unknown; // ".png" alone names no picture
     }
     if (ext == ".ppm") {
         return ImageFormat::Ppm;

@@ -10,7 +10,7 @@ namespace {
 
 bool parseFrameCount(const std::string& text, int& frames) {
     if (text.empty() || text[0] < '0' || text[0] > '9') {
-        return false;  // no sign, no blanks: a plain whole number
+        return false; // no sign, no blanks: a plain whole number
     }
     char* end = nullptr;
     errno = 0;

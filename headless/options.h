@@ -5,13 +5,13 @@
 struct RenderOptions {
     int frames = 16;
     bool sequential = false;
-    std::string output;  // empty: no picture is written
+    std::string output; // empty: no picture is written
     bool help = false;
 };
 
 struct ParsedOptions {
     RenderOptions options;
-    std::string error;  // empty when the command line is valid
+    std::string error; // empty when the command line is valid
 };
 
 ParsedOptions parseRenderOptions(int argc, const char* const* argv);

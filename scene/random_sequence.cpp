@@ -29,7 +29,7 @@ void RandomSequence::reseed(unsigned seed) {
 void RandomSequence::fill(std::int32_t* out, int count) {
     // Each word depends on the one three places back, so three running sums are carried in
     // registers; the word 31 places back comes from the history.
-    constexpr int kChunk = 1023;  // whole steps of three
+    constexpr int kChunk = 1023; // whole steps of three
     std::uint32_t words[kDegree + kChunk];
     while (count > 0) {
         const int n = count < kChunk ? count : kChunk;

@@ -7,7 +7,7 @@
 // without the library's lock and many values at a time. Seeded with s, it yields exactly what
 // rand() yields after srand(s).
 class RandomSequence {
-public:
+  public:
     explicit RandomSequence(unsigned seed = 1) { reseed(seed); }
 
     void reseed(unsigned seed);
@@ -21,8 +21,8 @@ public:
         return value;
     }
 
-private:
+  private:
     static constexpr int kDegree = 31;
     static constexpr int kSeparation = 3;
-    std::uint32_t history_[kDegree];  // the last 31 words, oldest first
+    std::uint32_t history_[kDegree]; // the last 31 words, oldest first
 };

@@ -62,10 +62,14 @@ void initShapes() {
     // A low box on the floor: blue top face at y = 3, red front face at z = -20.
     const Vec3 up = makeVec3(0, -1, 0);
     const Vec3 towardEye = makeVec3(0, 0, -1);
-    shapes.push_back(triangle(blue, up, makeVec3(-5, 3, -5), makeVec3(5, 3, -20), makeVec3(5, 3, -5)));
-    shapes.push_back(triangle(blue, up, makeVec3(-5, 3, -5), makeVec3(-5, 3, -20), makeVec3(5, 3, -20)));
-    shapes.push_back(triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(5, 5, -20), makeVec3(5, 3, -20)));
-    shapes.push_back(triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(-5, 5, -20), makeVec3(5, 5, -20)));
+    shapes.push_back(
+        triangle(blue, up, makeVec3(-5, 3, -5), makeVec3(5, 3, -20), makeVec3(5, 3, -5)));
+    shapes.push_back(
+        triangle(blue, up, makeVec3(-5, 3, -5), makeVec3(-5, 3, -20), makeVec3(5, 3, -20)));
+    shapes.push_back(
+        triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(5, 5, -20), makeVec3(5, 3, -20)));
+    shapes.push_back(
+        triangle(red, towardEye, makeVec3(-5, 3, -20), makeVec3(-5, 5, -20), makeVec3(5, 5, -20)));
 
     // The tracer draws from gRandom, which yields the C library's rand() sequence; rand() itself
     // is seeded alike so that both agree.

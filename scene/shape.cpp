@@ -10,7 +10,7 @@ constexpr float kSurfaceEpsilon = 0.003f;
 float intersectPlane(const Shape& s, const Vec3& origin, const Vec3& dir, bool fromEye) {
     const float numerator = fromEye ? s.planeDist : dot(s.pos - origin, s.normal);
     const float t = numerator / dot(s.normal, dir);
-    return t > kSurfaceEpsilon ? t : kMiss;  // a NaN distance misses too
+    return t > kSurfaceEpsilon ? t : kMiss; // a NaN distance misses too
 }
 
 float intersectSphere(const Shape& s, const Vec3& origin, const Vec3& dir) {
@@ -19,7 +19,7 @@ float intersectSphere(const Shape& s, const Vec3& origin, const Vec3& dir) {
     const float c = dot(oc, oc) - s.radiusSq;
     const float disc = b * b - c;
     if (!(disc > kSurfaceEpsilon)) {
-        return kMiss;  // grazing rays and NaN miss
+        return kMiss; // grazing rays and NaN miss
     }
     // Only the near root: a sphere is invisible from inside, and a bounce leaving its surface
     // gets a value <= 0 that the caller rejects.

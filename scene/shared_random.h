@@ -8,14 +8,14 @@
 // The process-wide random generator: one rand()-compatible sequence that every thread draws
 // from, a run of consecutive values at a time under a lock.
 class SharedRandom {
-public:
+  public:
     void reseed(unsigned seed);
     // Hands the caller the next `count` values of the sequence; returns the seeding generation
     // they belong to.
     unsigned take(std::int32_t* out, int count);
     unsigned generation();
 
-private:
+  private:
     std::mutex mutex_;
     RandomSequence sequence_;
     unsigned generation_ = 0;

@@ -9,11 +9,21 @@ struct Vec3 {
     float w = 0.0f;
 };
 
-inline Vec3 makeVec3(float x, float y, float z) { return Vec3{x, y, z, 0.0f}; }
+inline Vec3 makeVec3(float x, float y, float z) {
+    return Vec3{x, y, z, 0.0f};
+}
 
-inline Vec3 operator+(const Vec3& a, const Vec3& b) { return makeVec3(a.x + b.x, a.y + b.y, a.z + b.z); }
-inline Vec3 operator-(const Vec3& a, const Vec3& b) { return makeVec3(a.x - b.x, a.y - b.y, a.z - b.z); }
-inline Vec3 operator*(const Vec3& a, float s) { return makeVec3(a.x * s, a.y * s, a.z * s); }
+inline Vec3 operator+(const Vec3& a, const Vec3& b) {
+    return makeVec3(a.x + b.x, a.y + b.y, a.z + b.z);
+}
+inline Vec3 operator-(const Vec3& a, const Vec3& b) {
+    return makeVec3(a.x - b.x, a.y - b.y, a.z - b.z);
+}
+inline Vec3 operator*(const Vec3& a, float s) {
+    return makeVec3(a.x * s, a.y * s, a.z * s);
+}
 
 // Summed x term, then y term, then z term.
-inline float dot(const Vec3& a, const Vec3& b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+inline float dot(const Vec3& a, const Vec3& b) {
+    return a.x * b.x + a.y * b.y + a.z * b.z;
+}

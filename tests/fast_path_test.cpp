@@ -58,8 +58,8 @@ void expectSameClosestHit(const PackedScene& packed, const Vec3& origin, const V
     float tFast = 0.0f;
     const int fast = packed.closestHit(origin, dir, tFast);
     ASSERT_EQ(fast, ref == nullptr ? -1 : static_cast<int>(ref - shapes.data()))
-        << origin.x << " " << origin.y << " " << origin.z << " -> " << dir.x << " " << dir.y
-        << " " << dir.z;
+        << origin.x << " " << origin.y << " " << origin.z << " -> " << dir.x << " " << dir.y << " "
+        << dir.z;
     ASSERT_EQ(floatBits(tFast), floatBits(tRef));
 }
 
@@ -160,7 +160,7 @@ TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     scene.insert(scene.begin(), odd);
     for (int i = 0; i < 9; ++i) {
         Shape s = shapes[i % 3];
-        s.pos.z += 40.0f + 10.0f * i;  // far away, behind the back wall
+        s.pos.z += 40.0f + 10.0f * i; // far away, behind the back wall
         scene.push_back(s);
     }
     Shape floorCopy = shapes[3];
@@ -196,12 +196,17 @@ TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
     const Vec3 up = makeVec3(0, -1, 0);
     // A sliver, a tiny one, one whose stored normal is not that of its vertices, one standing
     // upright, and a large one: every kind of margin the inside test may be skipped with.
-    shapes.push_back(triangle(up, makeVec3(-8, 1, -10), makeVec3(8, 1, -10.01f), makeVec3(8, 1, -9.99f)));
-    shapes.push_back(triangle(up, makeVec3(2, 0, -3), makeVec3(2.01f, 0, -3), makeVec3(2, 0, -2.99f)));
+    shapes.push_back(
+        triangle(up, makeVec3(-8, 1, -10), makeVec3(8, 1, -10.01f), makeVec3(8, 1, -9.99f)));
+    shapes.push_back(
+        triangle(up, makeVec3(2, 0, -3), makeVec3(2.01f, 0, -3), makeVec3(2, 0, -2.99f)));
     const Vec3 tilted = makeVec3(0.6f, -0.8f, 0);
-    shapes.push_back(triangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
-    shapes.push_back(triangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25), makeVec3(-12, 0, 5)));
-    shapes.push_back(triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
+    shapes.push_back(
+        triangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
+    shapes.push_back(triangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25),
+                              makeVec3(-12, 0, 5)));
+    shapes.push_back(
+        triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
     // A tiny one far out, where its corners are as coarse as its size.
     shapes.push_back(triangle(makeVec3(0, 0, -1), makeVec3(1000, 1000, 1000),
                               makeVec3(1000.001f, 1000, 1000), makeVec3(1000, 1000.001f, 1000)));
@@ -218,15 +223,17 @@ TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
         for (int k = 0; k < 20000; ++k) {
             const float a = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
             const float b = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
-            const Vec3 target = tri.vert0 + (tri.vert1 - tri.vert0) * a + (tri.vert2 - tri.vert0) * b;
+            const Vec3 target =
+                tri.vert0 + (tri.vert1 - tri.vert0) * a + (tri.vert2 - tri.vert0) * b;
             const Vec3 origin = target - tri.normal * 3.0f + makeVec3(0.01f * (k % 7), 0.02f, 0.0f);
             const Vec3 d = target - origin;
             expectSameClosestHit(packed, origin, d * unitScale(dot(d, d)));
             float t = 0.0f;
-            triangleHits += packed.closestHit(origin, d * unitScale(dot(d, d)), t) == static_cast<int>(i);
+            triangleHits +=
+                packed.closestHit(origin, d * unitScale(dot(d, d)), t) == static_cast<int>(i);
         }
     }
-    EXPECT_GT(triangleHits, 20000);  // the aimed rays do meet the triangles
+    EXPECT_GT(triangleHits, 20000); // the aimed rays do meet the triangles
 }
 
 TEST(PackedScene, EmptySceneHitsNothing) {
@@ -249,7 +256,8 @@ TEST(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     DrawStream fast(fastSource);
     std::uint64_t segments = 0;
     for (int i = 0; i < kPixelCount; i += 3) {
-        const Vec3 expected = pathTraceRay(gRayOrigin, primaryDirection(i / kWidth, i % kWidth), 0, plain);
+        const Vec3 expected =
+            pathTraceRay(gRayOrigin, primaryDirection(i / kWidth, i % kWidth), 0, plain);
         const Vec3 got = tracePathFromHit(scene.packed, scene.primaryHits[i], 0, fast, segments);
         ASSERT_EQ(floatBits(got.x), floatBits(expected.x)) << "pixel " << i;
         ASSERT_EQ(floatBits(got.y), floatBits(expected.y)) << "pixel " << i;
@@ -264,7 +272,7 @@ TEST(FastPath, FrameSceneFollowsChangesToTheShapes) {
     resetWorld();
     precalcFrame(gRayOrigin);
     const int before = prepareFrameScene().primaryHits[0].shape;
-    EXPECT_EQ(before, 4);  // the light
+    EXPECT_EQ(before, 4); // the light
     shapes[4].emission = Vec3{};
     shapes[4].pos.y = -6.0f;
     precalcFrame(gRayOrigin);
@@ -274,7 +282,7 @@ TEST(FastPath, FrameSceneFollowsChangesToTheShapes) {
 
 TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
     resetWorld();
-    traceFrame(FrameMode::TwoWorkers);  // builds what every later frame reuses
+    traceFrame(FrameMode::TwoWorkers); // builds what every later frame reuses
     for (FrameMode mode : {FrameMode::Sequential, FrameMode::TwoWorkers}) {
         startCountingAllocations();
         traceFrame(mode);

@@ -6,11 +6,11 @@
 
 #include "frame/display.h"
 #include "frame/frame.h"
-#include "frame/image.h"
 #include "frame/frame_scene.h"
+#include "frame/image.h"
 #include "frame/render.h"
-#include "tracer/draws.h"
 #include "test_support.h"
+#include "tracer/draws.h"
 
 using std::chrono::microseconds;
 
@@ -58,7 +58,7 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
             traceFrame(mode);
         }
         EXPECT_EQ(gSamples, 3);
-        EXPECT_EQ(gAccumColor1[0].x, 3.0f);  // three samples of the light
+        EXPECT_EQ(gAccumColor1[0].x, 3.0f); // three samples of the light
         float total = 0.0f;
         for (const Vec3& sum : gAccumColor1) {
             ASSERT_LE(sum.x, 3.0f);
@@ -92,8 +92,8 @@ TEST(PrimaryRay, CentrePixelLooksStraightAhead) {
     EXPECT_EQ(d.y, 0.0f);
     EXPECT_EQ(d.z, 1.0f);
     const Vec3 corner = primaryDirection(0, 0);
-    EXPECT_LT(corner.x, 0.0f);  // scene -x is on the left
-    EXPECT_LT(corner.y, 0.0f);  // scene -y is at the top
+    EXPECT_LT(corner.x, 0.0f); // scene -x is on the left
+    EXPECT_LT(corner.y, 0.0f); // scene -y is at the top
     EXPECT_NEAR(corner.z, 512.0f / std::sqrt(320.0f * 320.0f + 240.0f * 240.0f + 512.0f * 512.0f),
                 1e-6f);
 }
@@ -108,7 +108,7 @@ TEST(Display, EncodeTruncatesEachChannel) {
     EXPECT_EQ(encodeColor(makeVec3(1, 1, 1)), 0xFFFFFFu);
     EXPECT_EQ(encodeColor(makeVec3(0, 0, 0)), 0u);
     EXPECT_EQ(encodeColor(makeVec3(1, 0, 0)), 0xFF0000u);
-    EXPECT_EQ(encodeColor(makeVec3(0, 0.5f, 0)), 0x007F00u);  // 127.5 truncates to 127
+    EXPECT_EQ(encodeColor(makeVec3(0, 0.5f, 0)), 0x007F00u); // 127.5 truncates to 127
     EXPECT_EQ(encodeColor(makeVec3(0, 0, 0.999f)), 0x0000FEu);
 }
 
@@ -120,7 +120,7 @@ TEST(Display, ShowsTheTruncatedMeanOfTheSamples) {
     EXPECT_EQ(meanPixelWord(5), 0xFF55AAu);
     std::vector<std::uint8_t> memory(static_cast<std::size_t>(kHeight) * kWidth * 4);
     writeMeanPixels(memory.data(), kWidth * 4);
-    EXPECT_EQ(memory[5 * 4 + 0], 0xAA);  // little-endian 0x00RRGGBB: blue first
+    EXPECT_EQ(memory[5 * 4 + 0], 0xAA); // little-endian 0x00RRGGBB: blue first
     EXPECT_EQ(memory[5 * 4 + 2], 0xFF);
     EXPECT_EQ(memory[5 * 4 + 3], 0x00);
 }
@@ -138,7 +138,7 @@ TEST(LongRun, PictureStaysConvergedAtTheSampleBound) {
     EXPECT_EQ(gSamples, kMaxSamples);
     const std::uint64_t converged = pictureHash();
     const std::uint32_t top = meanPixelWord(0);
-    EXPECT_EQ(top >> 16, 255u);  // the light's pixel still shows full red
+    EXPECT_EQ(top >> 16, 255u); // the light's pixel still shows full red
     for (int i = 0; i < 3; ++i) {
         const FrameStats idle = traceFrame(FrameMode::TwoWorkers);
         EXPECT_EQ(idle.segments, 0u);
@@ -156,5 +156,5 @@ TEST(LongRun, SumsAtTheBoundAreStillExact) {
         sum += 1.0f;
     }
     EXPECT_EQ(sum / static_cast<float>(kMaxSamples), 1.0f);
-    EXPECT_EQ(16777216.0f + 1.0f, 16777216.0f);  // the trouble the bound stays clear of
+    EXPECT_EQ(16777216.0f + 1.0f, 16777216.0f); // the trouble the bound stays clear of
 }

@@ -46,7 +46,7 @@ TEST(PlaneIntersect, HitFromEitherSideBeyondThreshold) {
     const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 0), kForward, false), 5.0f);
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 10), makeVec3(0, 0, -1), false), 5.0f);
-    EXPECT_EQ(p.intersect(makeVec3(0, 0, 6), kForward, false), -1.0f);  // behind the origin
+    EXPECT_EQ(p.intersect(makeVec3(0, 0, 6), kForward, false), -1.0f); // behind the origin
 }
 
 TEST(PlaneIntersect, DistanceExactlyAtThresholdMisses) {
@@ -82,7 +82,7 @@ TEST(PlaneIntersect, PrecomputedEyeDistanceMatchesGeneralFormula) {
 TEST(SphereIntersect, NearRootFromOutside) {
     const Shape s = sphereAt(makeVec3(0, 0, 10), 4.0f);
     EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), kForward, false), 8.0f);
-    EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), makeVec3(0, 0, -1), false), -12.0f);  // behind
+    EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), makeVec3(0, 0, -1), false), -12.0f); // behind
 }
 
 TEST(SphereIntersect, DiscriminantMustExceedThreshold) {
@@ -90,7 +90,7 @@ TEST(SphereIntersect, DiscriminantMustExceedThreshold) {
     EXPECT_EQ(sphereAt(makeVec3(0, 0, 0), 0.003f).intersect(Vec3{}, kForward, false), -1.0f);
     const float t = sphereAt(makeVec3(0, 0, 0), 0.0031f).intersect(Vec3{}, kForward, false);
     EXPECT_NE(t, -1.0f);
-    EXPECT_LT(t, 0.0f);  // the near root lies behind an origin inside the sphere
+    EXPECT_LT(t, 0.0f); // the near root lies behind an origin inside the sphere
 }
 
 TEST(SphereIntersect, InvisibleFromItsSurfaceAndInside) {
@@ -98,7 +98,7 @@ TEST(SphereIntersect, InvisibleFromItsSurfaceAndInside) {
     const float r = std::sqrt(15.0f);
     const Vec3 onSurface = makeVec3(r, 0, 0);
     const float leaving = s.intersect(onSurface, makeVec3(1, 0, 0), false);
-    EXPECT_LT(leaving, -7.0f);  // about -2 r
+    EXPECT_LT(leaving, -7.0f); // about -2 r
     EXPECT_NEAR(s.intersect(onSurface, makeVec3(-1, 0, 0), false), 0.0f, 1e-5f);
     EXPECT_LT(s.intersect(makeVec3(1, 0, 0), kForward, false), 0.0f);
 }
@@ -108,7 +108,7 @@ TEST(TriangleIntersect, HitsInsideAndMissesOutside) {
     EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -2), kForward, false), 2.0f);
     EXPECT_EQ(tri.intersect(makeVec3(0.75f, 0.75f, -2), kForward, false), -1.0f);
     EXPECT_EQ(tri.intersect(makeVec3(-0.25f, 0.25f, -2), kForward, false), -1.0f);
-    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, 2), kForward, false), -1.0f);  // behind
+    EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, 2), kForward, false), -1.0f); // behind
 }
 
 TEST(TriangleIntersect, DistanceExactlyAtThresholdHits) {
@@ -119,7 +119,7 @@ TEST(TriangleIntersect, DistanceExactlyAtThresholdHits) {
 
 TEST(TriangleIntersect, EdgesAndVerticesMiss) {
     const Shape tri = triangleInXY();
-    EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.5f, -1), kForward, false), -1.0f);  // hypotenuse
+    EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.5f, -1), kForward, false), -1.0f); // hypotenuse
     EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.0f, -1), kForward, false), -1.0f);
     EXPECT_EQ(tri.intersect(makeVec3(0.0f, 0.5f, -1), kForward, false), -1.0f);
     EXPECT_EQ(tri.intersect(makeVec3(0.0f, 0.0f, -1), kForward, false), -1.0f);
@@ -161,7 +161,7 @@ TEST(CollisionInfo, SphereNormalIsUnitAndOutward) {
     ASSERT_GT(t, 0.0f);
     s.getCollisionInfo(origin, dir, t, point, normal);
     EXPECT_NEAR(dot(normal, normal), 1.0f, 1e-6f);
-    EXPECT_LT(dot(normal, dir), 0.0f);  // faces back toward the ray's origin
+    EXPECT_LT(dot(normal, dir), 0.0f); // faces back toward the ray's origin
     EXPECT_EQ(normal.w, 0.0f);
 }
 
@@ -179,7 +179,7 @@ TEST(Scene, TwelveShapesInOrderThenSeeded) {
     shapes.clear();
     initShapes();
     ASSERT_EQ(shapes.size(), 12u);
-    const ShapeType expected[] = {Sphere, Sphere, Sphere, Plane,    Plane,    Plane,
+    const ShapeType expected[] = {Sphere, Sphere, Sphere,   Plane,    Plane,    Plane,
                                   Plane,  Plane,  Triangle, Triangle, Triangle, Triangle};
     for (int i = 0; i < 12; ++i) {
         EXPECT_EQ(shapes[i].type, expected[i]) << "shape " << i;

@@ -16,10 +16,9 @@ void presetPicture() {
     gSamples = 1;
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {
-            gAccumColor1[row * kWidth + column] =
-                makeVec3(static_cast<float>(column % 256) / 255.0f,
-                         static_cast<float>(row % 256) / 255.0f,
-                         static_cast<float>((row + column) % 256) / 255.0f);
+            gAccumColor1[row * kWidth + column] = makeVec3(
+                static_cast<float>(column % 256) / 255.0f, static_cast<float>(row % 256) / 255.0f,
+                static_cast<float>((row + column) % 256) / 255.0f);
         }
     }
 }
@@ -54,7 +53,8 @@ void expectShowsThePicture(SDL_Surface* surface) {
 
 TEST(SurfaceDisplay, XrgbSurfaceGetsTheWordsThemselves) {
     presetPicture();
-    SDL_Surface* s = SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    SDL_Surface* s =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 32, 0xFF0000, 0xFF00, 0xFF, 0);
     ASSERT_NE(s, nullptr);
     EXPECT_TRUE(isXrgb8888(layoutOf(*s->format)));
     ASSERT_TRUE(updatePixels(s));
@@ -73,13 +73,14 @@ TEST(SurfaceDisplay, PaddedPitchKeepsRowsApart) {
     ASSERT_NE(s, nullptr);
     ASSERT_TRUE(updatePixels(s));
     expectShowsThePicture(s);
-    EXPECT_EQ(memory[kWidth * 4], 0xAB);  // the padding is left alone
+    EXPECT_EQ(memory[kWidth * 4], 0xAB); // the padding is left alone
     SDL_FreeSurface(s);
 }
 
 TEST(SurfaceDisplay, BgrChannelOrder) {
     presetPicture();
-    SDL_Surface* s = SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 32, 0xFF, 0xFF00, 0xFF0000, 0);
+    SDL_Surface* s =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 32, 0xFF, 0xFF00, 0xFF0000, 0);
     ASSERT_NE(s, nullptr);
     EXPECT_FALSE(isXrgb8888(layoutOf(*s->format)));
     ASSERT_TRUE(updatePixels(s));
@@ -89,7 +90,8 @@ TEST(SurfaceDisplay, BgrChannelOrder) {
 
 TEST(SurfaceDisplay, SixteenBitsPerPixel) {
     presetPicture();
-    SDL_Surface* s = SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 16, 0xF800, 0x07E0, 0x001F, 0);
+    SDL_Surface* s =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight, 16, 0xF800, 0x07E0, 0x001F, 0);
     ASSERT_NE(s, nullptr);
     ASSERT_TRUE(updatePixels(s));
     expectShowsThePicture(s);
@@ -100,7 +102,8 @@ TEST(SurfaceDisplay, WritesOnlyWhileTheSurfaceIsLocked) {
     presetPicture();
     // A surface whose pixels start `offset` bytes in: SDL_MUSTLOCK is true, and only locking
     // moves the pixel pointer to where the picture belongs.
-    SDL_Surface* s = SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight + 1, 32, 0xFF0000, 0xFF00, 0xFF, 0);
+    SDL_Surface* s =
+        SDL_CreateRGBSurface(SDL_SWSURFACE, kWidth, kHeight + 1, 32, 0xFF0000, 0xFF00, 0xFF, 0);
     ASSERT_NE(s, nullptr);
     s->offset = s->pitch;
     s->h = kHeight;
@@ -109,7 +112,7 @@ TEST(SurfaceDisplay, WritesOnlyWhileTheSurfaceIsLocked) {
     EXPECT_EQ(s->locked, 0);
     expectShowsThePicture(s);
     const auto* firstRow = static_cast<const std::uint32_t*>(s->pixels);
-    EXPECT_EQ(firstRow[5], 0u);  // nothing written before the offset
+    EXPECT_EQ(firstRow[5], 0u); // nothing written before the offset
     s->offset = 0;
     s->h = kHeight + 1;
     SDL_FreeSurface(s);

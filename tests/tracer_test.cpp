@@ -7,19 +7,21 @@
 
 #include "frame/image.h"
 #include "frame/render.h"
+#include "scene/random_sequence.h"
 #include "scene/scene.h"
+#include "scene/shared_random.h"
 #include "test_support.h"
-#include "tracer/closest_hit.h"
 #include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/path_tracer.h"
-#include "tracer/draws.h"
-#include "scene/random_sequence.h"
-#include "scene/shared_random.h"
 
 namespace {
 
-bool sameColor(const Vec3& a, float r, float g, float b) { return a.x == r && a.y == g && a.z == b; }
+bool sameColor(const Vec3& a, float r, float g, float b) {
+    return a.x == r && a.y == g && a.z == b;
+}
 
 // A supply of draws of its own, so that tests do not depend on each other's draws.
 struct PrivateDraws {
@@ -59,7 +61,8 @@ TEST(ClosestHit, EveryPrimaryRayHitsSomething) {
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {
             float t = 0.0f;
-            ASSERT_NE(findClosestShape(gRayOrigin, primaryDirection(row, column), t, true), nullptr);
+            ASSERT_NE(findClosestShape(gRayOrigin, primaryDirection(row, column), t, true),
+                      nullptr);
             ASSERT_LT(t, 53.4f);
         }
     }
@@ -146,7 +149,8 @@ TEST(PathTrace, PrimaryRayOntoTheLightReturnsItsEmission) {
     resetWorld();
     PrivateDraws d(1);
     precalcFrame(gRayOrigin);
-    EXPECT_TRUE(sameColor(pathTraceRay(gRayOrigin, primaryDirection(0, 320), 0, d.stream), 1, 1, 1));
+    EXPECT_TRUE(
+        sameColor(pathTraceRay(gRayOrigin, primaryDirection(0, 320), 0, d.stream), 1, 1, 1));
 }
 
 TEST(PathTrace, PastTheDepthLimitIsBlack) {
@@ -163,7 +167,8 @@ TEST(PathTrace, PastTheDepthLimitIsBlack) {
 TEST(PathTrace, RayLeavingTheSceneIsBlack) {
     resetWorld();
     PrivateDraws d(3);
-    EXPECT_TRUE(sameColor(pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 0, -1), 1, d.stream), 0, 0, 0));
+    EXPECT_TRUE(
+        sameColor(pathTraceRay(makeVec3(0, 0, -25), makeVec3(0, 0, -1), 1, d.stream), 0, 0, 0));
 }
 
 TEST(PathTrace, OneBounceOffAWallBeforeTheLight) {

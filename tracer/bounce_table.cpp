@@ -15,9 +15,9 @@ namespace {
 BounceTable buildBounceTable() {
     BounceTable table{};
     for (int index = 0; index < 1000; ++index) {
-        const GridDirection g = normaliseGridPoint(gridCoordinate(index % 10),
-                                                   gridCoordinate(index / 10 % 10),
-                                                   gridCoordinate(index / 100));
+        const GridDirection g =
+            normaliseGridPoint(gridCoordinate(index % 10), gridCoordinate(index / 10 % 10),
+                               gridCoordinate(index / 100));
         table.dir[index] = g.dir;
         table.rejected[index] = g.rejected;
     }

@@ -3,7 +3,9 @@
 #include "scene/vec3.h"
 
 // The grid coordinate of one random draw: ((r mod 10) * 2 - 10) / 10, one of -1, -0.8 ... 0.8.
-inline float gridCoordinate(int draw) { return static_cast<float>(draw % 10 * 2 - 10) / 10.0f; }
+inline float gridCoordinate(int draw) {
+    return static_cast<float>(draw % 10 * 2 - 10) / 10.0f;
+}
 
 // The index of the grid point of three consecutive draws, which give z, y and x in that order.
 // Draws are never negative.

@@ -22,7 +22,7 @@ void DrawStream::takeRun(Run& run) {
     std::int32_t draws[3 * kTriplesPerRun];
     std::uint8_t digits[3 * kTriplesPerRun];
     run.count = 0;
-    while (run.count == 0) {  // a run with no accepted triple is all but impossible, but allowed
+    while (run.count == 0) { // a run with no accepted triple is all but impossible, but allowed
         run.generation = source_->take(draws, 3 * kTriplesPerRun);
         for (int i = 0; i < 3 * kTriplesPerRun; ++i) {
             digits[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(draws[i]) % 10u);

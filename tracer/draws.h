@@ -15,7 +15,7 @@
 // finished its own band prepares the draws of the other, which then only traces. Runs are taken
 // and used in one order, so the stream's values still come from the generator in sequence.
 class DrawStream {
-public:
+  public:
     static constexpr int kTriplesPerRun = 1024;
     static constexpr int kRunsAhead = 1024;
 
@@ -45,7 +45,7 @@ public:
     // Drops values left from an earlier seeding of the generator.
     void syncWithSource();
 
-private:
+  private:
     struct Run {
         std::uint16_t bounces[kTriplesPerRun];
         int count = 0;

@@ -85,10 +85,10 @@ void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], do
     const double a[3] = {s.vert0.x, s.vert0.y, s.vert0.z};
     const double du[3] = {u.x, u.y, u.z};
     const double dv[3] = {v.x, v.y, v.z};
-    const double longest = std::sqrt(std::max({double(uu), double(vv),
-                                               (du[0] - dv[0]) * (du[0] - dv[0]) +
-                                                   (du[1] - dv[1]) * (du[1] - dv[1]) +
-                                                   (du[2] - dv[2]) * (du[2] - dv[2])}));
+    const double longest =
+        std::sqrt(std::max({double(uu), double(vv),
+                            (du[0] - dv[0]) * (du[0] - dv[0]) + (du[1] - dv[1]) * (du[1] - dv[1]) +
+                                (du[2] - dv[2]) * (du[2] - dv[2])}));
     const double margin = longest / 100.0;
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = std::min({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) - margin;
@@ -144,8 +144,7 @@ int normalAxis(const Vec3& n) {
     return -1;
 }
 
-template <typename Group>
-void setAxis(Group& g, int lane, const Vec3& normal, const Vec3& point) {
+template <typename Group> void setAxis(Group& g, int lane, const Vec3& normal, const Vec3& point) {
     const int axis = normalAxis(normal);
     const float n[3] = {normal.x, normal.y, normal.z};
     const float p[3] = {point.x, point.y, point.z};
@@ -267,8 +266,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     // Planes first: nearly every ray meets one, which bounds the tests that follow.
     for (const PlaneGroup& g : axisPlanes_) {
         const AxisNormal& a = g.axis;
-        const Floats tp = timesNormal(a, a.at - along(a, ox, oy, oz)) /
-                          timesNormal(a, along(a, dx, dy, dz));
+        const Floats tp =
+            timesNormal(a, a.at - along(a, ox, oy, oz)) / timesNormal(a, along(a, dx, dy, dz));
         keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, ux, uy, uz)), best);
     }
     for (const PlaneGroup& g : planes_) {
@@ -322,8 +321,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     };
     for (const TriangleGroup& g : axisTriangles_) {
         const AxisNormal& a = g.axis;
-        const Floats tt = -timesNormal(a, along(a, ox, oy, oz) - a.at) /
-                          timesNormal(a, along(a, dx, dy, dz));
+        const Floats tt =
+            -timesNormal(a, along(a, ox, oy, oz) - a.at) / timesNormal(a, along(a, dx, dy, dz));
         insideTest(g, tt, timesNormal(a, along(a, ux, uy, uz)));
     }
     for (const TriangleGroup& g : triangles_) {

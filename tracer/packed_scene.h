@@ -10,7 +10,7 @@
 // operations of Shape::intersect in the same order, so the closest hit found here is the one
 // findClosestShape finds.
 class PackedScene {
-public:
+  public:
 #ifdef __AVX__
     static constexpr int kLanes = 8;
 #else
@@ -44,10 +44,10 @@ public:
         Floats at;
     };
 
-private:
+  private:
     struct SphereGroup {
         Floats cx, cy, cz, radiusSq;
-        Ints index;  // position in the shape list, -1 for an empty lane
+        Ints index; // position in the shape list, -1 for an empty lane
     };
     struct PlaneGroup {
         Floats px, py, pz, nx, ny, nz;
@@ -55,11 +55,11 @@ private:
         Ints index;
     };
     struct TriangleGroup {
-        Floats ax, ay, az, nx, ny, nz;  // vert0 and the normal
+        Floats ax, ay, az, nx, ny, nz; // vert0 and the normal
         AxisNormal axis;
-        Floats ux, uy, uz, vx, vy, vz;  // vert1 - vert0, vert2 - vert0
+        Floats ux, uy, uz, vx, vy, vz; // vert1 - vert0, vert2 - vert0
         Floats uu, uv, vv, d;
-        Floats loX, loY, loZ, hiX, hiY, hiZ;  // box no hit point outside of can be inside
+        Floats loX, loY, loZ, hiX, hiY, hiZ; // box no hit point outside of can be inside
         Ints index;
     };
 

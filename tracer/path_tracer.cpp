@@ -28,8 +28,9 @@ Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& dr
                     hit->color.z * incoming.z + hit->emission.z);
 }
 
-__attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
-                      DrawStream& draws, std::uint64_t& segments) {
+__attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start,
+                                               int depth, DrawStream& draws,
+                                               std::uint64_t& segments) {
     if (start.shape < 0 || depth > kMaxDepth) {
         return Vec3{};
     }
@@ -37,7 +38,7 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
     // from the far end back, in the order the recursive form returns through them.
     const Shape* bouncedOff[kMaxDepth + 1];
     int bounces = 0;
-    Vec3 light;  // black unless the path reaches a light
+    Vec3 light; // black unless the path reaches a light
     Vec3 point = start.point;
     const Shape* hit = &shapes[start.shape];
     // The bounce off each hit is drawn before the light test. For planes and triangles its side

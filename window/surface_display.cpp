@@ -33,8 +33,8 @@ bool updatePixels(SDL_Surface* surface) {
             std::uint8_t* line = pixels + row * surface->pitch;
             for (int column = 0; column < kWidth; ++column) {
                 const std::uint32_t word = meanPixelWord(row * kWidth + column);
-                line[column] = static_cast<std::uint8_t>(
-                    SDL_MapRGB(surface->format, (word >> 16) & 0xFF, (word >> 8) & 0xFF, word & 0xFF));
+                line[column] = static_cast<std::uint8_t>(SDL_MapRGB(
+                    surface->format, (word >> 16) & 0xFF, (word >> 8) & 0xFF, word & 0xFF));
             }
         }
     } else {
