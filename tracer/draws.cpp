@@ -45,6 +45,7 @@ bool DrawStream::takeRunAhead() {
     return true;
 }
 
+// Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.
 __attribute__((noinline)) void DrawStream::refill() {
     std::lock_guard<std::mutex> lock(aheadMutex_);
     if (aheadCount_ > 0) {

@@ -28,6 +28,8 @@ Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& dr
                     hit->color.z * incoming.z + hit->emission.z);
 }
 
+// Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
+// values go on to the next search in registers.
 __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start,
                                                int depth, DrawStream& draws,
                                                std::uint64_t& segments) {
