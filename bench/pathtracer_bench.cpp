@@ -46,7 +46,7 @@ const std::vector<Ray>& bounceRays() {
             Vec3 normal;
             hit->getCollisionInfo(gRayOrigin, eyeDir, t, point, normal);
             const Vec3 d = gBounceTable.dir[r.next() % 1000];
-            out.push_back({point, dot(normal, d) < 0.0f ? d * -1.0f : d});
+            out.push_back({point, mirrored(d, dot(normal, d))});
         }
         return out;
     }();

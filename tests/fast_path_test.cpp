@@ -145,7 +145,7 @@ TEST(PackedScene, SameClosestHitFromRealHitPoints) {
         hit->getCollisionInfo(gRayOrigin, eyeDir, t, point, normal);
         for (int k = 0; k < 1000; k += 37) {
             const Vec3 d = gBounceTable.dir[k];
-            expectSameClosestHit(packed, point, dot(normal, d) < 0.0f ? d * -1.0f : d);
+            expectSameClosestHit(packed, point, mirrored(d, dot(normal, d)));
         }
     }
 }

@@ -263,7 +263,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     const Floats epsilon = splat(0.003f);
     Nearest best{splat(kNoHit), Ints{} - 1, Floats{}};
 
-    // Planes first: nearly every ray meets one, which bounds the tests that follow.
+    // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
+    // can work on all of them at once.
     for (const PlaneGroup& g : axisPlanes_) {
         const AxisNormal& a = g.axis;
         const Floats tp =
