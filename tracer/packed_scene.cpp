@@ -31,12 +31,17 @@ inline int laneBits(Ints mask) {
 #endif
 }
 
-// The smallest lane value, in every lane. Distances compared here are never NaN.
-inline Floats minWith(Floats v, Ints permutation) {
-    const Floats w = __builtin_shuffle(v, permutation);
+// Every distance kept as the nearest is positive (greater than the hit threshold, or kNoHit), and
+// positive floats, NaN aside, are ordered as their bit patterns are as integers: distances are
+// compared as integers, which takes the processor fewer cycles than a float comparison.
+inline Ints bitsOf(Floats v) { return reinterpret_cast<Ints>(v); }
+
+// The smallest lane value, in every lane.
+inline Ints minWith(Ints v, Ints permutation) {
+    const Ints w = __builtin_shuffle(v, permutation);
     return v < w ? v : w;
 }
-inline Floats lanesMin(Floats v) {
+inline Ints lanesMin(Ints v) {
 #ifdef __AVX__
     v = minWith(v, Ints{4, 5, 6, 7, 0, 1, 2, 3});
     v = minWith(v, Ints{2, 3, 0, 1, 6, 7, 4, 5});
@@ -124,7 +129,11 @@ struct Nearest {
 
 // Keeps, per lane, the nearest accepted distance, ties going to the lower shape index.
 inline void keepNearest(Ints accepted, Floats t, Ints index, Floats side, Nearest& best) {
-    const Ints better = accepted & ((t < best.t) | ((t == best.t) & (index < best.index)));
+    // Where a lane's distance is not accepted its integer comparison means nothing, and is
+    // masked off.
+    const Ints tBits = bitsOf(t), bestBits = bitsOf(best.t);
+    const Ints better =
+        accepted & ((tBits < bestBits) | ((tBits == bestBits) & (index < best.index)));
     best.t = better ? t : best.t;
     best.index = better ? index : best.index;
     best.side = better ? side : best.side;
@@ -333,13 +342,13 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     }
 
     // The nearest distance, then the first shape in list order at that distance.
-    const Floats nearest = lanesMin(best.t);
-    t = nearest[0];
+    const Ints nearest = lanesMin(bitsOf(best.t));
+    t = reinterpret_cast<Floats>(nearest)[0];
     if (!(t < kNoHit)) {
         return -1;
     }
     int hit = -1;
-    for (int lanes = laneBits(best.t == nearest); lanes != 0; lanes &= lanes - 1) {
+    for (int lanes = laneBits(bitsOf(best.t) == nearest); lanes != 0; lanes &= lanes - 1) {
         const int lane = __builtin_ctz(lanes);
         if (hit < 0 || best.index[lane] < hit) {
             hit = best.index[lane];
