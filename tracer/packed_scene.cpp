@@ -110,7 +110,8 @@ float outwardFloat(double value, float direction) {
 
 // Appends a group when the last one is full and returns the lane for the next shape. `empty`
 // fills the lanes no shape takes so that they are never hit: all-zero planes and triangles give
-// a NaN distance, a sphere of squared radius -infinity a discriminant of -infinity.
+// a NaN distance, as does a NaN coordinate on the axis, and a sphere of squared radius
+// -infinity a discriminant of -infinity.
 template <typename Group>
 int nextLane(std::vector<Group>& groups, int count, const Group& empty = Group{}) {
     if (count % kLanes == 0) {
@@ -157,18 +158,22 @@ template <typename Group> void setAxis(Group& g, int lane, const Vec3& normal, c
     const int axis = normalAxis(normal);
     const float n[3] = {normal.x, normal.y, normal.z};
     const float p[3] = {point.x, point.y, point.z};
-    g.axis.x[lane] = axis == 0 ? -1 : 0;
-    g.axis.y[lane] = axis == 1 ? -1 : 0;
-    g.axis.z[lane] = axis == 2 ? -1 : 0;
+    g.axis.axis[lane] = axis;
     g.axis.flip[lane] = n[axis] < 0.0f ? INT32_MIN : 0;
     g.axis.at[lane] = p[axis];
 }
 
-// The lane's coordinate along its shape's axis.
-inline Floats along(const AxisNormal& a, Floats x, Floats y, Floats z) {
-    return reinterpret_cast<Floats>((reinterpret_cast<Ints>(x) & a.x) |
-                                    (reinterpret_cast<Ints>(y) & a.y) |
-                                    (reinterpret_cast<Ints>(z) & a.z));
+// The lane's coordinate along its shape's axis, from a vector whose first three lanes are x, y
+// and z: one permutation for all lanes.
+inline Floats along(const AxisNormal& a, Floats xyz) { return __builtin_shuffle(xyz, a.axis); }
+
+// x, y and z in the first three lanes.
+inline Floats xyzLanes(const Vec3& v) {
+    Floats lanes{};
+    lanes[0] = v.x;
+    lanes[1] = v.y;
+    lanes[2] = v.z;
+    return lanes;
 }
 
 // v * n for the lane's normal component n of 1 or -1: v with its sign bit flipped or not.
@@ -207,7 +212,10 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
         case Plane: {
             auto& groups = axisAligned ? axisPlanes_ : planes_;
-            const int lane = nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++);
+            PlaneGroup empty{};
+            empty.axis.at = splat(NAN);
+            const int lane =
+                nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, empty);
             PlaneGroup& g = groups.back();
             if (axisAligned) {
                 setAxis(g, lane, s.normal, s.pos);
@@ -223,7 +231,10 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
         case Triangle: {
             auto& groups = axisAligned ? axisTriangles_ : triangles_;
-            const int lane = nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++);
+            TriangleGroup empty{};
+            empty.axis.at = splat(NAN);
+            const int lane =
+                nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, empty);
             TriangleGroup& g = groups.back();
             if (axisAligned) {
                 setAxis(g, lane, s.normal, s.vert0);
@@ -268,6 +279,7 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     const Floats ox = splat(origin.x), oy = splat(origin.y), oz = splat(origin.z);
     const Floats dx = splat(dir.x), dy = splat(dir.y), dz = splat(dir.z);
     const Floats ux = splat(nextDir.x), uy = splat(nextDir.y), uz = splat(nextDir.z);
+    const Floats o = xyzLanes(origin), d = xyzLanes(dir), u = xyzLanes(nextDir);
     const Floats minHit = splat(kMinHitDistance);
     const Floats epsilon = splat(0.003f);
     Nearest best{splat(kNoHit), Ints{} - 1, Floats{}};
@@ -277,8 +289,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     for (const PlaneGroup& g : axisPlanes_) {
         const AxisNormal& a = g.axis;
         const Floats tp =
-            timesNormal(a, a.at - along(a, ox, oy, oz)) / timesNormal(a, along(a, dx, dy, dz));
-        keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, ux, uy, uz)), best);
+            timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d));
+        keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, u)), best);
     }
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
@@ -332,8 +344,8 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
     for (const TriangleGroup& g : axisTriangles_) {
         const AxisNormal& a = g.axis;
         const Floats tt =
-            -timesNormal(a, along(a, ox, oy, oz) - a.at) / timesNormal(a, along(a, dx, dy, dz));
-        insideTest(g, tt, timesNormal(a, along(a, ux, uy, uz)));
+            -timesNormal(a, along(a, o) - a.at) / timesNormal(a, along(a, d));
+        insideTest(g, tt, timesNormal(a, along(a, u)));
     }
     for (const TriangleGroup& g : triangles_) {
         const Floats tt = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /

@@ -35,12 +35,11 @@ class PackedScene {
                    float& side) const;
 
     // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
-    // axis, as a lane mask per coordinate, the sign bit of the normal's component, and the
-    // plane's coordinate on it. A dot product with such a normal is, to the sign of a zero, the
+    // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it. A dot product with such a normal is, to the sign of a zero, the
     // one coordinate with its sign flipped or not; a zero of either sign makes a distance of
     // zero, infinity or NaN, which no search accepts, so the hits found are the same.
     struct AxisNormal {
-        Ints x, y, z, flip;
+        Ints axis, flip;
         Floats at;
     };
 
