@@ -47,18 +47,17 @@ if [ "$mode" = nodriver ]; then
     exit 0
 fi
 
-# A display number of our own.
-for display in $(seq 90 140); do
-    [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ] || break
-done
-Xvfb ":$display" -screen 0 800x600x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
+# A display of our own: Xvfb picks a free number itself and writes it to descriptor 3 once it
+# listens (choosing one here could race with another test starting at the same time).
+Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
-export DISPLAY=":$display"
 for _ in $(seq 100); do
-    xdotool getmouselocation >/dev/null 2>&1 && break
+    [ -s "$work/display" ] && break
     sleep 0.1
 done
-xdotool getmouselocation >/dev/null 2>&1 || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+[ -s "$work/display" ] || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+export DISPLAY=":$(head -n 1 "$work/display")"
+xdotool getmouselocation >/dev/null 2>&1 || die "no X server at $DISPLAY: $(cat "$work/xvfb.log")"
 
 # wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
 wait_for() {
