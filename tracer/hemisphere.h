@@ -19,11 +19,17 @@ inline float withSignFlipped(float x, std::uint32_t signBit) {
 
 // A drawn direction mirrored when `side` (normal . direction) is negative: onto the side the
 // normal points to, kept as drawn when perpendicular. Which side is a coin toss for the branch
-// predictor, so the mirroring is done with bits.
-inline Vec3 mirrored(const Vec3& dir, float side) {
-    const std::uint32_t flip = static_cast<std::uint32_t>(side < 0.0f) << 31;
+// predictor, so the mirroring is done with bits: mirrorFlip gives the sign bit to flip in every
+// component, 0 or 0x80000000.
+inline std::uint32_t mirrorFlip(float side) {
+    return static_cast<std::uint32_t>(side < 0.0f) << 31;
+}
+inline Vec3 withSignsFlipped(const Vec3& dir, std::uint32_t flip) {
     return makeVec3(withSignFlipped(dir.x, flip), withSignFlipped(dir.y, flip),
                     withSignFlipped(dir.z, flip));
+}
+inline Vec3 mirrored(const Vec3& dir, float side) {
+    return withSignsFlipped(dir, mirrorFlip(side));
 }
 
 // The bounce direction off a surface with this normal: the next accepted grid direction,

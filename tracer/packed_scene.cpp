@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include <immintrin.h>
 
@@ -34,7 +35,9 @@ inline int laneBits(Ints mask) {
 // Every distance kept as the nearest is positive (greater than the hit threshold, or kNoHit), and
 // positive floats, NaN aside, are ordered as their bit patterns are as integers: distances are
 // compared as integers, which takes the processor fewer cycles than a float comparison.
-inline Ints bitsOf(Floats v) { return reinterpret_cast<Ints>(v); }
+inline Ints bitsOf(Floats v) {
+    return reinterpret_cast<Ints>(v);
+}
 
 // The smallest lane value, in every lane.
 inline Ints minWith(Ints v, Ints permutation) {
@@ -108,17 +111,36 @@ float outwardFloat(double value, float direction) {
     return inward ? std::nextafter(f, direction) : f;
 }
 
-// Appends a group when the last one is full and returns the lane for the next shape. `empty`
-// fills the lanes no shape takes so that they are never hit: all-zero planes and triangles give
-// a NaN distance, as does a NaN coordinate on the axis, and a sphere of squared radius
-// -infinity a discriminant of -infinity.
-template <typename Group>
-int nextLane(std::vector<Group>& groups, int count, const Group& empty = Group{}) {
+// Groups whose lanes are never hit: all-zero planes and triangles give a NaN distance, as does a
+// NaN coordinate on the axis, and a sphere of squared radius -infinity a discriminant of
+// -infinity. No lane has a shape index.
+template <typename Group> Group emptyGroup() {
+    Group g{};
+    g.index = Ints{} - 1;
+    if constexpr (std::is_same_v<Group, PackedScene::SphereGroup>) {
+        g.radiusSq = splat(-INFINITY);
+    } else {
+        g.axis.at = splat(NAN);
+    }
+    return g;
+}
+
+// Appends an empty group when the last one is full and returns the lane for the next shape.
+template <typename Group> int nextLane(std::vector<Group>& groups, int count) {
     if (count % kLanes == 0) {
-        groups.push_back(empty);
-        groups.back().index = Ints{} - 1;
+        groups.push_back(emptyGroup<Group>());
     }
     return count % kLanes;
+}
+
+// Calls `search` on every group of a kind that always has one: the first without a loop, so
+// that a scene with one group of the kind is searched in straight-line code.
+template <typename Group, typename Search>
+inline void searchGroups(const std::vector<Group>& groups, Search search) {
+    search(groups.front());
+    for (std::size_t i = 1; i < groups.size(); ++i) {
+        search(groups[i]);
+    }
 }
 
 // The nearest hit so far in each lane: distance, shape index and side of the next bounce.
@@ -165,7 +187,9 @@ template <typename Group> void setAxis(Group& g, int lane, const Vec3& normal, c
 
 // The lane's coordinate along its shape's axis, from a vector whose first three lanes are x, y
 // and z: one permutation for all lanes.
-inline Floats along(const AxisNormal& a, Floats xyz) { return __builtin_shuffle(xyz, a.axis); }
+inline Floats along(const AxisNormal& a, Floats xyz) {
+    return __builtin_shuffle(xyz, a.axis);
+}
 
 // x, y and z in the first three lanes.
 inline Floats xyzLanes(const Vec3& v) {
@@ -199,9 +223,7 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         const bool axisAligned = normalAxis(s.normal) >= 0;
         switch (s.type) {
         case Sphere: {
-            SphereGroup empty{};
-            empty.radiusSq = splat(-INFINITY);
-            const int lane = nextLane(spheres_, sphereCount++, empty);
+            const int lane = nextLane(spheres_, sphereCount++);
             SphereGroup& g = spheres_.back();
             g.cx[lane] = s.pos.x;
             g.cy[lane] = s.pos.y;
@@ -212,10 +234,7 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
         case Plane: {
             auto& groups = axisAligned ? axisPlanes_ : planes_;
-            PlaneGroup empty{};
-            empty.axis.at = splat(NAN);
-            const int lane =
-                nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, empty);
+            const int lane = nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++);
             PlaneGroup& g = groups.back();
             if (axisAligned) {
                 setAxis(g, lane, s.normal, s.pos);
@@ -231,10 +250,7 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
         case Triangle: {
             auto& groups = axisAligned ? axisTriangles_ : triangles_;
-            TriangleGroup empty{};
-            empty.axis.at = splat(NAN);
-            const int lane =
-                nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, empty);
+            const int lane = nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++);
             TriangleGroup& g = groups.back();
             if (axisAligned) {
                 setAxis(g, lane, s.normal, s.vert0);
@@ -272,43 +288,64 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
         }
     }
+    // The kinds searched with searchGroups always have a group.
+    if (spheres_.empty()) {
+        spheres_.push_back(emptyGroup<SphereGroup>());
+    }
+    if (axisPlanes_.empty()) {
+        axisPlanes_.push_back(emptyGroup<PlaneGroup>());
+    }
+    if (axisTriangles_.empty()) {
+        axisTriangles_.push_back(emptyGroup<TriangleGroup>());
+    }
 }
 
-int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nextDir, float& t,
-                            float& side) const {
+// Mirroring a direction u into d = -u flips signs only, and exactly: every product with a
+// component of u, every sum of such products and every quotient by one changes only its sign,
+// and d * t = u * -t. So distances and points are computed along the drawn direction and the
+// flip is applied to the distances at the end: the divisions of the next search need not wait
+// for the side test of the hit before.
+int PackedScene::closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t flip,
+                            const Vec3& nextDir, float& t, float& side) const {
     const Floats ox = splat(origin.x), oy = splat(origin.y), oz = splat(origin.z);
-    const Floats dx = splat(dir.x), dy = splat(dir.y), dz = splat(dir.z);
+    const Floats dx = splat(drawn.x), dy = splat(drawn.y), dz = splat(drawn.z);
     const Floats ux = splat(nextDir.x), uy = splat(nextDir.y), uz = splat(nextDir.z);
-    const Floats o = xyzLanes(origin), d = xyzLanes(dir), u = xyzLanes(nextDir);
+    const Floats o = xyzLanes(origin), d = xyzLanes(drawn), u = xyzLanes(nextDir);
+    const Ints mirror = Ints{} + static_cast<std::int32_t>(flip);
+    // The distance along the mirrored direction of one along the drawn direction.
+    const auto mirrorDistance = [&](Floats v) {
+        return reinterpret_cast<Floats>(reinterpret_cast<Ints>(v) ^ mirror);
+    };
     const Floats minHit = splat(kMinHitDistance);
     const Floats epsilon = splat(0.003f);
     Nearest best{splat(kNoHit), Ints{} - 1, Floats{}};
 
     // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
     // can work on all of them at once.
-    for (const PlaneGroup& g : axisPlanes_) {
+    searchGroups(axisPlanes_, [&](const PlaneGroup& g) {
         const AxisNormal& a = g.axis;
         const Floats tp =
-            timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d));
+            mirrorDistance(timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d)));
         keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, u)), best);
-    }
+    });
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
-        const Floats tp = numerator / (g.nx * dx + g.ny * dy + g.nz * dz);
+        const Floats tp = mirrorDistance(numerator / (g.nx * dx + g.ny * dy + g.nz * dz));
         keepNearest(tp > epsilon, tp, g.index, g.nx * ux + g.ny * uy + g.nz * uz, best);
     }
 
-    for (const SphereGroup& g : spheres_) {
+    searchGroups(spheres_, [&](const SphereGroup& g) {
         const Floats ocx = ox - g.cx, ocy = oy - g.cy, ocz = oz - g.cz;
-        const Floats b = dx * ocx + dy * ocy + dz * ocz;
+        const Floats drawnB = dx * ocx + dy * ocy + dz * ocz;
         const Floats c = (ocx * ocx + ocy * ocy + ocz * ocz) - g.radiusSq;
-        const Floats disc = b * b - c;
+        const Floats disc = drawnB * drawnB - c;
+        const Floats b = mirrorDistance(drawnB);
         // The near root is at most -b, so a lane with -b at or below the hit threshold cannot
         // be hit; square roots are taken only where one can.
         const Ints candidate = (disc > epsilon) & (-b > minHit);
         int lanes = laneBits(candidate);
         if (lanes == 0) {
-            continue;
+            return;
         }
         Floats ts = splat(-1.0f);
         for (; lanes != 0; lanes &= lanes - 1) {
@@ -317,14 +354,15 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
                                           std::sqrt(static_cast<double>(disc[lane])));
         }
         keepNearest(candidate & (ts > minHit), ts, g.index, Floats{}, best);
-    }
+    });
 
     // The inside test of a group of triangles, given their plane distances.
-    const auto insideTest = [&](const TriangleGroup& g, Floats tt, Floats side) {
+    const auto insideTest = [&](const TriangleGroup& g, Floats drawnT, Floats side) {
         // Only a lane whose plane point is near the triangle (see insideTestBox) needs the
         // inside test. (Whether the distance could still win is left to keepNearest: waiting
         // for the other kinds' distances here would only lengthen the search.)
-        const Floats px = dx * tt + ox, py = dy * tt + oy, pz = dz * tt + oz;
+        const Floats tt = mirrorDistance(drawnT);
+        const Floats px = dx * drawnT + ox, py = dy * drawnT + oy, pz = dz * drawnT + oz;
         const Ints nearTriangle = (px >= g.loX) & (px <= g.hiX) & (py >= g.loY) & (py <= g.hiY) &
                                   (pz >= g.loZ) & (pz <= g.hiZ);
         const Ints reachable = (tt >= epsilon) & nearTriangle;
@@ -341,16 +379,15 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nex
         const Ints outside = (s <= 0.0f) | (s >= 1.0f) | (q <= 0.0f) | (s + q >= 1.0f);
         keepNearest(reachable & ~outside & (tt > minHit), tt, g.index, side, best);
     };
-    for (const TriangleGroup& g : axisTriangles_) {
+    searchGroups(axisTriangles_, [&](const TriangleGroup& g) {
         const AxisNormal& a = g.axis;
-        const Floats tt =
-            -timesNormal(a, along(a, o) - a.at) / timesNormal(a, along(a, d));
-        insideTest(g, tt, timesNormal(a, along(a, u)));
-    }
+        const Floats drawnT = -timesNormal(a, along(a, o) - a.at) / timesNormal(a, along(a, d));
+        insideTest(g, drawnT, timesNormal(a, along(a, u)));
+    });
     for (const TriangleGroup& g : triangles_) {
-        const Floats tt = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /
-                          (g.nx * dx + g.ny * dy + g.nz * dz);
-        insideTest(g, tt, g.nx * ux + g.ny * uy + g.nz * uz);
+        const Floats drawnT = -((ox - g.ax) * g.nx + (oy - g.ay) * g.ny + (oz - g.az) * g.nz) /
+                              (g.nx * dx + g.ny * dy + g.nz * dz);
+        insideTest(g, drawnT, g.nx * ux + g.ny * uy + g.nz * uz);
     }
 
     // The nearest distance, then the first shape in list order at that distance.

@@ -25,25 +25,27 @@ class PackedScene {
     // eye point, or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape.
     int closestHit(const Vec3& origin, const Vec3& dir, float& t) const {
         float side;
-        return closestHit(origin, dir, dir, t, side);
+        return closestHit(origin, dir, 0, dir, t, side);
     }
 
-    // The same search, also giving `side` = normal . `nextDir` for the stored normal of a plane
-    // or triangle that is hit (the side test of the bounce that follows, worked out alongside
-    // the search instead of after it); for a sphere `side` is not set.
-    int closestHit(const Vec3& origin, const Vec3& dir, const Vec3& nextDir, float& t,
-                   float& side) const;
+    // The same search along `drawn` with its sign bits flipped by `flip` (0 or 0x80000000), the
+    // direction mirrored() gives, and also giving `side` = normal . `nextDir` for the stored
+    // normal of a plane or triangle that is hit (the side test of the bounce that follows,
+    // worked out alongside the search instead of after it); for a sphere `side` is not set.
+    int closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t flip, const Vec3& nextDir,
+                   float& t, float& side) const;
 
     // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
-    // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it. A dot product with such a normal is, to the sign of a zero, the
-    // one coordinate with its sign flipped or not; a zero of either sign makes a distance of
-    // zero, infinity or NaN, which no search accepts, so the hits found are the same.
+    // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it. A
+    // dot product with such a normal is, to the sign of a zero, the one coordinate with its sign
+    // flipped or not; a zero of either sign makes a distance of zero, infinity or NaN, which no
+    // search accepts, so the hits found are the same.
     struct AxisNormal {
         Ints axis, flip;
         Floats at;
     };
 
-  private:
+    // Shapes of one kind, one per lane.
     struct SphereGroup {
         Floats cx, cy, cz, radiusSq;
         Ints index; // position in the shape list, -1 for an empty lane
@@ -62,6 +64,7 @@ class PackedScene {
         Ints index;
     };
 
+  private:
     std::vector<SphereGroup> spheres_;
     std::vector<PlaneGroup> planes_, axisPlanes_;
     std::vector<TriangleGroup> triangles_, axisTriangles_;

@@ -49,7 +49,7 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
     const Vec3* drawn = &gBounceTable.dir[draws.nextBounce()];
     float side = dot(start.normal, *drawn);
     for (;;) {
-        const Vec3 dir = mirrored(*drawn, side);
+        const std::uint32_t flip = mirrorFlip(side);
         if (isEmitter(*hit)) {
             light = hit->emission;
             break;
@@ -62,7 +62,7 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
         // The next bounce is looked at now but used up only if this ray hits something.
         const Vec3* nextDrawn = &gBounceTable.dir[draws.peekBounce()];
         float t = 0.0f;
-        const int index = scene.closestHit(point, dir, *nextDrawn, t, side);
+        const int index = scene.closestHit(point, *drawn, flip, *nextDrawn, t, side);
         if (index < 0) {
             break;
         }
@@ -70,7 +70,7 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
         hit = &shapes[index];
         const Vec3 from = point;
         Vec3 normal;
-        hit->getCollisionInfo(from, dir, t, point, normal);
+        hit->getCollisionInfo(from, withSignsFlipped(*drawn, flip), t, point, normal);
         if (hit->type == Sphere) {
             side = dot(normal, *nextDrawn);
         }
