@@ -150,6 +150,45 @@ TEST(PackedScene, SameClosestHitFromRealHitPoints) {
     }
 }
 
+TEST(PackedScene, TrianglesTakingTheirDistancesFromThePlaneLanes) {
+    resetWorld();
+    // With eight lanes the box's two faces fit beside the room's five planes; four lanes hold
+    // the planes in two groups, and the triangles divide on their own.
+    const bool eightLanes = PackedScene::kLanes >= 8;
+    {
+        PackedScene packed;
+        packed.build(shapes);
+        EXPECT_EQ(packed.sharesPlaneDistances(), eightLanes);
+    }
+    // A triangle first in the list lying in the floor shares the floor's own lane, and wins
+    // the tie with it.
+    Shape floorTriangle = shapes[8];
+    floorTriangle.vert0 = makeVec3(-50, 5, -50);
+    floorTriangle.vert1 = makeVec3(50, 5, -50);
+    floorTriangle.vert2 = makeVec3(0, 5, 50);
+    shapes.insert(shapes.begin(), floorTriangle);
+    PackedScene packed;
+    packed.build(shapes);
+    EXPECT_EQ(packed.sharesPlaneDistances(), eightLanes);
+    for (const RayCase& c : sceneRays(100000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+    float t = 0.0f;
+    EXPECT_EQ(packed.closestHit(makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
+    EXPECT_EQ(t, 5.0f);
+    // With the plane lanes all taken the triangles divide on their own.
+    for (int i = 0; i < 3; ++i) {
+        Shape wall = shapes[6];
+        wall.pos.x += 100.0f + i;
+        shapes.push_back(wall);
+    }
+    packed.build(shapes);
+    EXPECT_FALSE(packed.sharesPlaneDistances());
+    for (const RayCase& c : sceneRays(50000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+}
+
 TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     resetWorld();
     // The same plane twice and a triangle lying in it, after more spheres and planes than fill

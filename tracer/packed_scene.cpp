@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <type_traits>
 
 #include <immintrin.h>
@@ -298,6 +299,60 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
     if (axisTriangles_.empty()) {
         axisTriangles_.push_back(emptyGroup<TriangleGroup>());
     }
+    sharePlaneDistances();
+}
+
+// Axis-aligned triangles often lie in few planes (the faces of a box) and the plane group often
+// has lanes to spare: the distances to those planes are then worked out by the plane group's
+// one division, in lanes of their own that take no part in the search for the nearest plane (or
+// in the lane of a plane they lie in), and the triangles take them from there. A triangle's
+// formula, -((o - a) . n) / (n . d), and a plane's, ((a - o) . n) / (n . d), differ only in the
+// sign of a zero numerator, which makes a distance of zero or NaN that no triangle test accepts.
+namespace {
+bool sameBits(float a, float b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+} // namespace
+
+void PackedScene::sharePlaneDistances() {
+    sharedPlaneDistances_ = false;
+    if (axisPlanes_.size() != 1 || axisTriangles_.size() != 1) {
+        return;
+    }
+    PlaneGroup planes = axisPlanes_[0];
+    TriangleGroup& triangles = axisTriangles_[0];
+    int used = 0;
+    while (used < kLanes && planes.index[used] >= 0) {
+        ++used;
+    }
+    Ints planeLane{};
+    for (int lane = 0; lane < kLanes; ++lane) {
+        const bool empty = triangles.index[lane] < 0;
+        int found = -1;
+        for (int k = 0; k < used && !empty && found < 0; ++k) {
+            const bool samePlane = planes.axis.axis[k] == triangles.axis.axis[lane] &&
+                                   planes.axis.flip[k] == triangles.axis.flip[lane] &&
+                                   sameBits(planes.axis.at[k], triangles.axis.at[lane]);
+            found = samePlane ? k : -1;
+        }
+        if (found < 0) {
+            // A lane of its own; an empty triangle lane takes an empty plane lane (a NaN).
+            if (used == kLanes) {
+                return;
+            }
+            found = used;
+            if (!empty) {
+                planes.axis.axis[used] = triangles.axis.axis[lane];
+                planes.axis.flip[used] = triangles.axis.flip[lane];
+                planes.axis.at[used] = triangles.axis.at[lane];
+                ++used;
+            }
+        }
+        planeLane[lane] = found;
+    }
+    axisPlanes_[0] = planes;
+    triangles.planeLane = planeLane;
+    sharedPlaneDistances_ = true;
 }
 
 // Mirroring a direction u into d = -u flips signs only, and exactly: every product with a
@@ -322,11 +377,14 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t
 
     // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
     // can work on all of them at once.
+    Floats planeDistances; // along the drawn direction, from the last plane group
     searchGroups(axisPlanes_, [&](const PlaneGroup& g) {
         const AxisNormal& a = g.axis;
-        const Floats tp =
-            mirrorDistance(timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d)));
-        keepNearest(tp > epsilon, tp, g.index, timesNormal(a, along(a, u)), best);
+        planeDistances = timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d));
+        const Floats tp = mirrorDistance(planeDistances);
+        // Lanes without a shape index compute distances for the triangles only.
+        keepNearest((tp > epsilon) & (g.index >= 0), tp, g.index, timesNormal(a, along(a, u)),
+                    best);
     });
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
@@ -381,7 +439,9 @@ int PackedScene::closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t
     };
     searchGroups(axisTriangles_, [&](const TriangleGroup& g) {
         const AxisNormal& a = g.axis;
-        const Floats drawnT = -timesNormal(a, along(a, o) - a.at) / timesNormal(a, along(a, d));
+        const Floats drawnT = sharedPlaneDistances_ ? __builtin_shuffle(planeDistances, g.planeLane)
+                                                    : -timesNormal(a, along(a, o) - a.at) /
+                                                          timesNormal(a, along(a, d));
         insideTest(g, drawnT, timesNormal(a, along(a, u)));
     });
     for (const TriangleGroup& g : triangles_) {

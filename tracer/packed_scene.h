@@ -58,13 +58,22 @@ class PackedScene {
     struct TriangleGroup {
         Floats ax, ay, az, nx, ny, nz; // vert0 and the normal
         AxisNormal axis;
+        Ints planeLane; // where the plane group computes this lane's distance, when it does
         Floats ux, uy, uz, vx, vy, vz; // vert1 - vert0, vert2 - vert0
         Floats uu, uv, vv, d;
         Floats loX, loY, loZ, hiX, hiY, hiZ; // box no hit point outside of can be inside
         Ints index;
     };
 
+    // Whether the axis-aligned triangles take their distances from the plane group's division.
+    bool sharesPlaneDistances() const {
+        return sharedPlaneDistances_;
+    }
+
   private:
+    void sharePlaneDistances();
+
+    bool sharedPlaneDistances_ = false;
     std::vector<SphereGroup> spheres_;
     std::vector<PlaneGroup> planes_, axisPlanes_;
     std::vector<TriangleGroup> triangles_, axisTriangles_;
