@@ -192,13 +192,24 @@ inline Floats along(const AxisNormal& a, Floats xyz) {
     return __builtin_shuffle(xyz, a.axis);
 }
 
-// x, y and z in the first three lanes.
-inline Floats xyzLanes(const Vec3& v) {
-    Floats lanes{};
-    lanes[0] = v.x;
-    lanes[1] = v.y;
-    lanes[2] = v.z;
-    return lanes;
+using XYZ = PackedScene::XYZ;
+
+// x, y and z in the first three lanes (the rest left as they come).
+inline Floats xyzLanes(XYZ v) {
+#ifdef __AVX__
+    return __builtin_shufflevector(v, v, 0, 1, 2, 3, 0, 1, 2, 3);
+#else
+    return v;
+#endif
+}
+
+// One lane of v in every lane.
+template <int lane> inline Floats laneSplat(XYZ v) {
+#ifdef __AVX__
+    return __builtin_shufflevector(v, v, lane, lane, lane, lane, lane, lane, lane, lane);
+#else
+    return __builtin_shufflevector(v, v, lane, lane, lane, lane);
+#endif
 }
 
 // v * n for the lane's normal component n of 1 or -1: v with its sign bit flipped or not.
@@ -360,11 +371,11 @@ void PackedScene::sharePlaneDistances() {
 // and d * t = u * -t. So distances and points are computed along the drawn direction and the
 // flip is applied to the distances at the end: the divisions of the next search need not wait
 // for the side test of the hit before.
-int PackedScene::closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t flip,
-                            const Vec3& nextDir, float& t, float& side) const {
-    const Floats ox = splat(origin.x), oy = splat(origin.y), oz = splat(origin.z);
-    const Floats dx = splat(drawn.x), dy = splat(drawn.y), dz = splat(drawn.z);
-    const Floats ux = splat(nextDir.x), uy = splat(nextDir.y), uz = splat(nextDir.z);
+int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextDir, float& t,
+                            float& side) const {
+    const Floats ox = laneSplat<0>(origin), oy = laneSplat<1>(origin), oz = laneSplat<2>(origin);
+    const Floats dx = laneSplat<0>(drawn), dy = laneSplat<1>(drawn), dz = laneSplat<2>(drawn);
+    const Floats ux = laneSplat<0>(nextDir), uy = laneSplat<1>(nextDir), uz = laneSplat<2>(nextDir);
     const Floats o = xyzLanes(origin), d = xyzLanes(drawn), u = xyzLanes(nextDir);
     const Ints mirror = Ints{} + static_cast<std::int32_t>(flip);
     // The distance along the mirrored direction of one along the drawn direction.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "scene/shape.h"
@@ -18,6 +19,8 @@ class PackedScene {
 #endif
     using Floats = float __attribute__((vector_size(4 * kLanes)));
     using Ints = std::int32_t __attribute__((vector_size(4 * kLanes)));
+    // A point or direction as one register: x, y and z in the first three lanes.
+    using XYZ = float __attribute__((vector_size(16)));
 
     void build(const std::vector<Shape>& shapes);
 
@@ -33,7 +36,17 @@ class PackedScene {
     // normal of a plane or triangle that is hit (the side test of the bounce that follows,
     // worked out alongside the search instead of after it); for a sphere `side` is not set.
     int closestHit(const Vec3& origin, const Vec3& drawn, std::uint32_t flip, const Vec3& nextDir,
-                   float& t, float& side) const;
+                   float& t, float& side) const {
+        return closestHit(lanesOf(origin), lanesOf(drawn), flip, lanesOf(nextDir), t, side);
+    }
+    int closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextDir, float& t,
+                   float& side) const;
+
+    static XYZ lanesOf(const Vec3& v) {
+        XYZ lanes;
+        std::memcpy(&lanes, &v, sizeof lanes);
+        return lanes;
+    }
 
     // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
     // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it. A

@@ -28,6 +28,16 @@ Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& dr
                     hit->color.z * incoming.z + hit->emission.z);
 }
 
+namespace {
+
+using FlipBits = std::uint32_t __attribute__((vector_size(16)));
+
+Vec3 toVec3(PackedScene::XYZ v) {
+    return makeVec3(v[0], v[1], v[2]);
+}
+
+} // namespace
+
 // Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
 // values go on to the next search in registers.
 __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start,
@@ -41,7 +51,9 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
     const Shape* bouncedOff[kMaxDepth + 1];
     int bounces = 0;
     Vec3 light; // black unless the path reaches a light
-    Vec3 point = start.point;
+    // The point the path has reached, kept in one register: x, y, z and a lane no one reads.
+    using XYZ = PackedScene::XYZ;
+    XYZ point = PackedScene::lanesOf(start.point);
     const Shape* hit = &shapes[start.shape];
     // The bounce off each hit is drawn before the light test. For planes and triangles its side
     // test (stored normal . drawn direction) comes out of the search that found the hit, so the
@@ -62,16 +74,22 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
         // The next bounce is looked at now but used up only if this ray hits something.
         const Vec3* nextDrawn = &gBounceTable.dir[draws.peekBounce()];
         float t = 0.0f;
-        const int index = scene.closestHit(point, *drawn, flip, *nextDrawn, t, side);
+        const XYZ drawnLanes = PackedScene::lanesOf(*drawn);
+        const int index =
+            scene.closestHit(point, drawnLanes, flip, PackedScene::lanesOf(*nextDrawn), t, side);
         if (index < 0) {
             break;
         }
         draws.skipBounce();
         hit = &shapes[index];
-        const Vec3 from = point;
-        Vec3 normal;
-        hit->getCollisionInfo(from, withSignsFlipped(*drawn, flip), t, point, normal);
+        // The hit point as Shape::getCollisionInfo computes it, dir * t + origin, lane by lane.
+        const XYZ from = point;
+        const XYZ dir = reinterpret_cast<XYZ>(reinterpret_cast<FlipBits>(drawnLanes) ^ flip);
+        point = dir * t + from;
         if (hit->type == Sphere) {
+            Vec3 hitPoint;
+            Vec3 normal;
+            hit->getCollisionInfo(toVec3(from), toVec3(dir), t, hitPoint, normal);
             side = dot(normal, *nextDrawn);
         }
         drawn = nextDrawn;
