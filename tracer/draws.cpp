@@ -1,5 +1,7 @@
 #include "tracer/draws.h"
 
+#include <algorithm>
+
 #include "tracer/bounce_table.h"
 
 DrawStream::DrawStream(SharedRandom& source) : source_(&source), ahead_(kRunsAhead) {}
@@ -46,15 +48,24 @@ bool DrawStream::takeRunAhead() {
 }
 
 // Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.
+// Bounces not yet used stay in front of the new run.
 __attribute__((noinline)) void DrawStream::refill() {
-    std::lock_guard<std::mutex> lock(aheadMutex_);
-    if (aheadCount_ > 0) {
-        current_ = ahead_[aheadFirst_];
-        aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
-        --aheadCount_;
-    } else {
-        takeRun(current_);
+    const int kept = end_ - next_;
+    std::uint16_t rest[kMostReserved];
+    std::copy(current_.bounces + next_, current_.bounces + end_, rest);
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        if (aheadCount_ > 0) {
+            current_ = ahead_[aheadFirst_];
+            aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
+            --aheadCount_;
+        } else {
+            takeRun(current_);
+        }
     }
+    std::copy_backward(current_.bounces, current_.bounces + current_.count,
+                       current_.bounces + kept + current_.count);
+    std::copy(rest, rest + kept, current_.bounces);
     next_ = 0;
-    end_ = current_.count;
+    end_ = kept + current_.count;
 }

@@ -38,6 +38,17 @@ class DrawStream {
     // Uses up the bounce peekBounce returned.
     void skipBounce() { ++next_; }
 
+    // Makes sure the next `count` bounces (at most kMostReserved) are held, so that a path can
+    // take them with the unchecked calls below without ever waiting for a run in its loop.
+    static constexpr int kMostReserved = 16;
+    void reserve(int count) {
+        if (end_ - next_ < count) {
+            refill();
+        }
+    }
+    int nextReservedBounce() { return current_.bounces[next_++]; }
+    int peekReservedBounce() const { return current_.bounces[next_]; }
+
     // Takes one more run for later use; false when the runs held ahead are at their limit.
     // Safe to call from another thread while the stream's owner draws.
     bool takeRunAhead();
@@ -47,7 +58,8 @@ class DrawStream {
 
   private:
     struct Run {
-        std::uint16_t bounces[kTriplesPerRun];
+        // A run's bounces, after the few a refill keeps from the run before.
+        std::uint16_t bounces[kMostReserved + kTriplesPerRun];
         int count = 0;
         unsigned generation = 0;
     };

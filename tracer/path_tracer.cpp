@@ -58,7 +58,11 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
     // The bounce off each hit is drawn before the light test. For planes and triangles its side
     // test (stored normal . drawn direction) comes out of the search that found the hit, so the
     // next direction is known as soon as the hit is.
-    const Vec3* drawn = &gBounceTable.dir[draws.nextBounce()];
+    // A path takes at most one bounce per hit; having them all at hand keeps the call that
+    // takes another run out of the loop (nothing need be saved around it).
+    static_assert(kMaxDepth + 1 <= DrawStream::kMostReserved);
+    draws.reserve(kMaxDepth + 1);
+    const Vec3* drawn = &gBounceTable.dir[draws.nextReservedBounce()];
     float side = dot(start.normal, *drawn);
     for (;;) {
         const std::uint32_t flip = mirrorFlip(side);
@@ -72,7 +76,7 @@ __attribute__((flatten)) Vec3 tracePathFromHit(const PackedScene& scene, const P
         }
         ++segments;
         // The next bounce is looked at now but used up only if this ray hits something.
-        const Vec3* nextDrawn = &gBounceTable.dir[draws.peekBounce()];
+        const Vec3* nextDrawn = &gBounceTable.dir[draws.peekReservedBounce()];
         float t = 0.0f;
         const XYZ drawnLanes = PackedScene::lanesOf(*drawn);
         const int index =
