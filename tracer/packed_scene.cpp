@@ -467,13 +467,17 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
     if (!(t < kNoHit)) {
         return -1;
     }
-    int hit = -1;
-    for (int lanes = laneBits(bitsOf(best.t) == nearest); lanes != 0; lanes &= lanes - 1) {
-        const int lane = __builtin_ctz(lanes);
-        if (hit < 0 || best.index[lane] < hit) {
-            hit = best.index[lane];
-            side = best.side[lane];
+    // Lanes rarely tie, so the first one is taken without a loop.
+    int lanes = laneBits(bitsOf(best.t) == nearest);
+    int lane = __builtin_ctz(lanes);
+    int hit = best.index[lane];
+    for (lanes &= lanes - 1; lanes != 0; lanes &= lanes - 1) {
+        const int other = __builtin_ctz(lanes);
+        if (best.index[other] < hit) {
+            lane = other;
+            hit = best.index[other];
         }
     }
+    side = best.side[lane];
     return hit;
 }
