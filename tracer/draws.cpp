@@ -1,10 +1,12 @@
 #include "tracer/draws.h"
 
 #include <algorithm>
+#include <thread>
 
 #include "tracer/bounce_table.h"
 
-DrawStream::DrawStream(SharedRandom& source) : source_(&source), ahead_(kRunsAhead) {}
+DrawStream::DrawStream(SharedRandom& source)
+    : source_(&source), ahead_(kRunsAhead), ready_(kRunsAhead) {}
 
 void DrawStream::syncWithSource() {
     const unsigned generation = source_->generation();
@@ -14,58 +16,80 @@ void DrawStream::syncWithSource() {
         current_.count = 0;
         current_.generation = generation;
     }
+    // Called while no other thread takes runs for this stream, so every run held is ready.
     while (aheadCount_ > 0 && ahead_[aheadFirst_].generation != generation) {
+        ready_[aheadFirst_].store(false, std::memory_order_relaxed);
         aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
         --aheadCount_;
     }
 }
 
-void DrawStream::takeRun(Run& run) {
-    std::int32_t draws[3 * kTriplesPerRun];
-    std::uint8_t digits[3 * kTriplesPerRun];
+void DrawStream::acceptBounces(const std::int32_t* values, Run& run, int first) {
+    std::uint8_t digits[kValuesPerRun];
+    for (int i = 0; i < kValuesPerRun; ++i) {
+        digits[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(values[i]) % 10u);
+    }
     run.count = 0;
-    while (run.count == 0) { // a run with no accepted triple is all but impossible, but allowed
-        run.generation = source_->take(draws, 3 * kTriplesPerRun);
-        for (int i = 0; i < 3 * kTriplesPerRun; ++i) {
-            digits[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(draws[i]) % 10u);
-        }
-        for (int i = 0; i < 3 * kTriplesPerRun; i += 3) {
-            const int index = digits[i] * 100 + digits[i + 1] * 10 + digits[i + 2];
-            run.bounces[run.count] = static_cast<std::uint16_t>(index);
-            run.count += gBounceTable.rejected[index] ? 0 : 1;
-        }
+    for (int i = 0; i < kValuesPerRun; i += 3) {
+        const int index = digits[i] * 100 + digits[i + 1] * 10 + digits[i + 2];
+        run.bounces[first + run.count] = static_cast<std::uint16_t>(index);
+        run.count += gBounceTable.rejected[index] ? 0 : 1;
     }
 }
 
 bool DrawStream::takeRunAhead() {
-    std::lock_guard<std::mutex> lock(aheadMutex_);
-    if (aheadCount_ == kRunsAhead) {
-        return false;
+    std::int32_t values[kValuesPerRun];
+    int slot = 0;
+    unsigned generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(aheadMutex_);
+        if (aheadCount_ == kRunsAhead) {
+            return false;
+        }
+        slot = (aheadFirst_ + aheadCount_) % kRunsAhead;
+        generation = source_->take(values, kValuesPerRun);
+        ++aheadCount_;
     }
-    takeRun(ahead_[(aheadFirst_ + aheadCount_) % kRunsAhead]);
-    ++aheadCount_;
+    Run& run = ahead_[slot];
+    acceptBounces(values, run, 0);
+    run.generation = generation;
+    ready_[slot].store(true, std::memory_order_release);
     return true;
 }
 
 // Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.
-// Bounces not yet used stay in front of the new run.
+// Bounces not yet used stay in front of the new run. A run without an accepted triple (all but
+// impossible) adds nothing, and the next is taken.
 __attribute__((noinline)) void DrawStream::refill() {
     const int kept = end_ - next_;
-    std::uint16_t rest[kMostReserved];
-    std::copy(current_.bounces + next_, current_.bounces + end_, rest);
-    {
-        std::lock_guard<std::mutex> lock(aheadMutex_);
-        if (aheadCount_ > 0) {
-            current_ = ahead_[aheadFirst_];
+    std::copy(current_.bounces + next_, current_.bounces + end_, current_.bounces);
+    do {
+        int slot = -1;
+        {
+            std::lock_guard<std::mutex> lock(aheadMutex_);
+            if (aheadCount_ > 0) {
+                slot = aheadFirst_;
+            } else {
+                std::int32_t values[kValuesPerRun];
+                current_.generation = source_->take(values, kValuesPerRun);
+                acceptBounces(values, current_, kept);
+            }
+        }
+        if (slot >= 0) {
+            // Taken ahead by another thread, which may still be working out its bounces.
+            while (!ready_[slot].load(std::memory_order_acquire)) {
+                std::this_thread::yield();
+            }
+            const Run& run = ahead_[slot];
+            std::copy(run.bounces, run.bounces + run.count, current_.bounces + kept);
+            current_.count = run.count;
+            current_.generation = run.generation;
+            ready_[slot].store(false, std::memory_order_relaxed);
+            std::lock_guard<std::mutex> lock(aheadMutex_);
             aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
             --aheadCount_;
-        } else {
-            takeRun(current_);
         }
-    }
-    std::copy_backward(current_.bounces, current_.bounces + current_.count,
-                       current_.bounces + kept + current_.count);
-    std::copy(rest, rest + kept, current_.bounces);
+    } while (current_.count == 0);
     next_ = 0;
     end_ = kept + current_.count;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -63,18 +64,23 @@ class DrawStream {
         int count = 0;
         unsigned generation = 0;
     };
+    static constexpr int kValuesPerRun = 3 * kTriplesPerRun;
 
     void refill();
-    void takeRun(Run& run);
+    // Turns a run's values into the accepted bounces, stored from bounces[first] on.
+    static void acceptBounces(const std::int32_t* values, Run& run, int first);
 
     SharedRandom* source_;
     int next_ = 0;
     int end_ = 0;
     Run current_;
-    // Runs taken ahead, oldest first, in a ring; guarded by aheadMutex_, which is also held
-    // while the owner takes a run itself, so that runs are used in the order they were taken.
+    // Runs taken ahead, oldest first, in a ring. The ring's bounds are guarded by aheadMutex_,
+    // which is also held while values are taken from the generator (for the ring or by the
+    // owner itself), so that runs are used in the order their values were taken. A run's
+    // bounces are worked out after the lock is let go; `ready` tells the owner they are there.
     std::mutex aheadMutex_;
     std::vector<Run> ahead_;
+    std::vector<std::atomic<bool>> ready_;
     int aheadFirst_ = 0;
     int aheadCount_ = 0;
 };
