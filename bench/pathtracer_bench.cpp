@@ -161,11 +161,13 @@ void BM_ClosestHitPackedChained(benchmark::State& state) {
     packed.build(shapes);
     std::size_t i = 0;
     float t = 0.0f;
+    float side = 0.0f;
     for (auto _ : state) {
         const Ray& ray = rays[i++ & 4095];
-        Vec3 origin = ray.origin;
-        origin.x += t * 0.0f;
-        benchmark::DoNotOptimize(packed.closestHit(origin, ray.dir, t));
+        // The origin in lanes, as the path loop keeps it.
+        const PackedScene::XYZ origin = PackedScene::lanesOf(ray.origin) + t * 0.0f;
+        const PackedScene::XYZ dir = PackedScene::lanesOf(ray.dir);
+        benchmark::DoNotOptimize(packed.closestHit(origin, dir, 0, dir, t, side));
     }
 }
 BENCHMARK(BM_ClosestHitPackedChained);
