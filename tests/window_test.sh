@@ -48,8 +48,10 @@ if [ "$mode" = nodriver ]; then
 fi
 
 # A display of our own: Xvfb picks a free number itself and writes it to descriptor 3 once it
-# listens (choosing one here could race with another test starting at the same time).
-Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
+# listens (choosing one here could race with another test starting at the same time). Without
+# -noreset the server resets whenever its last client leaves, and a client connecting meanwhile
+# (SDL opens the display twice in a row) is refused.
+Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do
     [ -s "$work/display" ] && break
@@ -81,7 +83,9 @@ run_program "$program" >"$work/out.txt" 2>"$work/err.txt" &
 app_pid=$!
 set +m
 
-wait_for 60 at_least_lines 6 || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
+enough_frames_or_exited() { at_least_lines 6 || exited; }
+wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
+at_least_lines 6 || die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
 window=$(xdotool search --name '^pathtracer$' | head -n 1)
 [ -n "$window" ] || die "no window named pathtracer"
 eval "$(xdotool getwindowgeometry --shell "$window")"
