@@ -205,11 +205,7 @@ inline Floats xyzLanes(XYZ v) {
 
 // One lane of v in every lane.
 template <int lane> inline Floats laneSplat(XYZ v) {
-#ifdef __AVX__
-    return __builtin_shufflevector(v, v, lane, lane, lane, lane, lane, lane, lane, lane);
-#else
-    return __builtin_shufflevector(v, v, lane, lane, lane, lane);
-#endif
+    return __builtin_shuffle(xyzLanes(v), Ints{} + lane);
 }
 
 // v * n for the lane's normal component n of 1 or -1: v with its sign bit flipped or not.
