@@ -374,8 +374,9 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
     const Floats ux = laneSplat<0>(nextDir), uy = laneSplat<1>(nextDir), uz = laneSplat<2>(nextDir);
     const Floats o = xyzLanes(origin), d = xyzLanes(drawn), u = xyzLanes(nextDir);
     const Ints mirror = Ints{} + static_cast<std::int32_t>(flip);
-    // The distance along the mirrored direction of one along the drawn direction.
-    const auto mirrorDistance = [&](Floats v) {
+    // A value that changes sign with the direction (a distance, or b for a sphere), for the
+    // mirrored direction from the one for the drawn direction.
+    const auto forMirrored = [&](Floats v) {
         return reinterpret_cast<Floats>(reinterpret_cast<Ints>(v) ^ mirror);
     };
     const Floats minHit = splat(kMinHitDistance);
@@ -388,14 +389,14 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
     searchGroups(axisPlanes_, [&](const PlaneGroup& g) {
         const AxisNormal& a = g.axis;
         planeDistances = timesNormal(a, a.at - along(a, o)) / timesNormal(a, along(a, d));
-        const Floats tp = mirrorDistance(planeDistances);
+        const Floats tp = forMirrored(planeDistances);
         // Lanes without a shape index compute distances for the triangles only.
         keepNearest((tp > epsilon) & (g.index >= 0), tp, g.index, timesNormal(a, along(a, u)),
                     best);
     });
     for (const PlaneGroup& g : planes_) {
         const Floats numerator = (g.px - ox) * g.nx + (g.py - oy) * g.ny + (g.pz - oz) * g.nz;
-        const Floats tp = mirrorDistance(numerator / (g.nx * dx + g.ny * dy + g.nz * dz));
+        const Floats tp = forMirrored(numerator / (g.nx * dx + g.ny * dy + g.nz * dz));
         keepNearest(tp > epsilon, tp, g.index, g.nx * ux + g.ny * uy + g.nz * uz, best);
     }
 
@@ -404,7 +405,7 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
         const Floats drawnB = dx * ocx + dy * ocy + dz * ocz;
         const Floats c = (ocx * ocx + ocy * ocy + ocz * ocz) - g.radiusSq;
         const Floats disc = drawnB * drawnB - c;
-        const Floats b = mirrorDistance(drawnB);
+        const Floats b = forMirrored(drawnB);
         // The near root is at most -b, so a lane with -b at or below the hit threshold cannot
         // be hit; square roots are taken only where one can.
         const Ints candidate = (disc > epsilon) & (-b > minHit);
@@ -426,7 +427,7 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
         // Only a lane whose plane point is near the triangle (see insideTestBox) needs the
         // inside test. (Whether the distance could still win is left to keepNearest: waiting
         // for the other kinds' distances here would only lengthen the search.)
-        const Floats tt = mirrorDistance(drawnT);
+        const Floats tt = forMirrored(drawnT);
         const Floats px = dx * drawnT + ox, py = dy * drawnT + oy, pz = dz * drawnT + oz;
         const Ints nearTriangle = (px >= g.loX) & (px <= g.hiX) & (py >= g.loY) & (py <= g.hiY) &
                                   (pz >= g.loZ) & (pz <= g.hiZ);
