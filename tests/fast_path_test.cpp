@@ -91,6 +91,22 @@ TEST(DrawStream, HandsOutTheAcceptedTriplesInSequenceOrder) {
     }
 }
 
+TEST(DrawStream, ReservedBouncesKeepTheSequenceAcrossRuns) {
+    SharedRandom source;
+    source.reseed(1337);
+    DrawStream stream(source);
+    RandomSequence sequence(1337);
+    // Reservations of every size, so that runs are crossed with every number of bounces left.
+    for (int i = 0; i < 20000; ++i) {
+        const int count = 1 + i % DrawStream::kMostReserved;
+        stream.reserve(count);
+        for (int k = 0; k < count; ++k) {
+            ASSERT_EQ(stream.peekReservedBounce(), nextAcceptedIndex(sequence));
+            stream.nextReservedBounce();
+        }
+    }
+}
+
 TEST(DrawStream, StartsAfreshWhenTheGeneratorIsReseeded) {
     SharedRandom source;
     source.reseed(5);
