@@ -39,14 +39,9 @@ const std::vector<Ray>& bounceRays() {
         RandomSequence r(7);
         for (int i = 0; i < 4096; ++i) {
             const int pixel = r.next() % kPixelCount;
-            const Vec3 eyeDir = primaryDirection(pixel / kWidth, pixel % kWidth);
-            float t = 0.0f;
-            const Shape* hit = findClosestShape(gRayOrigin, eyeDir, t, true);
-            Vec3 point;
-            Vec3 normal;
-            hit->getCollisionInfo(gRayOrigin, eyeDir, t, point, normal);
+            const PathStart hit = primaryHit(pixel / kWidth, pixel % kWidth);
             const Vec3 d = gBounceTable.dir[r.next() % 1000];
-            out.push_back({point, mirrored(d, dot(normal, d))});
+            out.push_back({hit.point, mirrored(d, dot(hit.normal, d))});
         }
         return out;
     }();

@@ -5,7 +5,6 @@
 #include "frame/image.h"
 #include "frame/render.h"
 #include "scene/scene.h"
-#include "tracer/closest_hit.h"
 
 namespace {
 
@@ -34,14 +33,7 @@ const FrameScene& prepareFrameScene() {
     gFrameScene.primaryHits.resize(kPixelCount);
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {
-            const Vec3 dir = primaryDirection(row, column);
-            PathStart& start = gFrameScene.primaryHits[row * kWidth + column];
-            float t = 0.0f;
-            const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
-            start.shape = hit == nullptr ? -1 : static_cast<int>(hit - shapes.data());
-            if (hit != nullptr) {
-                hit->getCollisionInfo(gRayOrigin, dir, t, start.point, start.normal);
-            }
+            gFrameScene.primaryHits[row * kWidth + column] = primaryHit(row, column);
         }
     }
     gBuiltFrom = shapes;

@@ -4,13 +4,27 @@
 
 #include "frame/frame_scene.h"
 #include "frame/image.h"
+#include "scene/scene.h"
 #include "scene/shape.h"
+#include "tracer/closest_hit.h"
 
 Vec3 primaryDirection(int row, int column) {
     const float fy = static_cast<float>(row - kHeight / 2);
     const float fx = static_cast<float>(column - kWidth / 2);
     // 262144 is the focal distance squared.
     return makeVec3(fx, fy, 512.0f) * unitScale(fx * fx + fy * fy + 262144.0f);
+}
+
+PathStart primaryHit(int row, int column) {
+    const Vec3 dir = primaryDirection(row, column);
+    PathStart start;
+    float t = 0.0f;
+    const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
+    start.shape = hit == nullptr ? -1 : static_cast<int>(hit - shapes.data());
+    if (hit != nullptr) {
+        hit->getCollisionInfo(gRayOrigin, dir, t, start.point, start.normal);
+    }
+    return start;
 }
 
 std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& draws) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "scene/vec3.h"
+#include "tracer/path_tracer.h"
 
 class DrawStream;
 struct FrameScene;
@@ -10,6 +11,10 @@ struct FrameScene;
 // The unit direction from the eye through pixel (row, column). The eye looks along +z with a
 // focal distance of 512 pixels; scene +y is shown toward the bottom of the window.
 Vec3 primaryDirection(int row, int column);
+
+// The first hit of the ray from the eye through pixel (row, column), found in `shapes` (planes'
+// eye distances must be current: call after precalcFrame); shape -1 when it hits nothing.
+PathStart primaryHit(int row, int column);
 
 // Traces one sample for every pixel of rows [first, end), one pixel after another, and adds it
 // into the accumulators. Returns the number of path segments traced.
