@@ -134,6 +134,13 @@ template <typename Group> int nextLane(std::vector<Group>& groups, int count) {
     return count % kLanes;
 }
 
+// Gives a kind with no shapes one empty group.
+template <typename Group> void keepAGroup(std::vector<Group>& groups) {
+    if (groups.empty()) {
+        groups.push_back(emptyGroup<Group>());
+    }
+}
+
 // Calls `search` on every group of a kind that always has one: the first without a loop, so
 // that a scene with one group of the kind is searched in straight-line code.
 template <typename Group, typename Search>
@@ -297,15 +304,9 @@ void PackedScene::build(const std::vector<Shape>& shapes) {
         }
     }
     // The kinds searched with searchGroups always have a group.
-    if (spheres_.empty()) {
-        spheres_.push_back(emptyGroup<SphereGroup>());
-    }
-    if (axisPlanes_.empty()) {
-        axisPlanes_.push_back(emptyGroup<PlaneGroup>());
-    }
-    if (axisTriangles_.empty()) {
-        axisTriangles_.push_back(emptyGroup<TriangleGroup>());
-    }
+    keepAGroup(spheres_);
+    keepAGroup(axisPlanes_);
+    keepAGroup(axisTriangles_);
     sharePlaneDistances();
 }
 
