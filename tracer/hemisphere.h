@@ -24,12 +24,10 @@ inline float withSignFlipped(float x, std::uint32_t signBit) {
 inline std::uint32_t mirrorFlip(float side) {
     return static_cast<std::uint32_t>(side < 0.0f) << 31;
 }
-inline Vec3 withSignsFlipped(const Vec3& dir, std::uint32_t flip) {
+inline Vec3 mirrored(const Vec3& dir, float side) {
+    const std::uint32_t flip = mirrorFlip(side);
     return makeVec3(withSignFlipped(dir.x, flip), withSignFlipped(dir.y, flip),
                     withSignFlipped(dir.z, flip));
-}
-inline Vec3 mirrored(const Vec3& dir, float side) {
-    return withSignsFlipped(dir, mirrorFlip(side));
 }
 
 // The bounce direction off a surface with this normal: the next accepted grid direction,
