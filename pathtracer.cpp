@@ -47,25 +47,55 @@ void catchStopSignals() {
     }
 }
 
+// Without a driver chosen by the user and without a graphical display, SDL would fall back to a
+// text-terminal driver (writing escape codes into standard output) or to none at all and trace
+// forever with nothing shown: such a start fails at once, as when no window can be had.
+bool noDisplayToOpen() {
+    const auto unset = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value == nullptr || value[0] == '\0';
+    };
+    return unset("SDL_VIDEODRIVER") && unset("DISPLAY") && unset("WAYLAND_DISPLAY");
+}
+
+// Takes every event waiting in the queue; whether one of them was a key press. Emptying the
+// queue each frame keeps it from filling (classic SDL drops new events when it holds 128), so
+// a key press is never lost behind other events.
+bool keyPressedSinceLastFrame() {
+    bool pressed = false;
+    SDL_Event event;
+    while (SDL_PollEvent(&event) == 1) {
+        pressed = pressed || event.type == SDL_KEYDOWN;
+    }
+    return pressed;
+}
+
 } // namespace
 
 int main(int, char**) {
     catchStopSignals();
-    SDL_Surface* screen =
-        SDL_SetVideoMode(kWidth, kHeight, 32, SDL_HWSURFACE | SDL_ASYNCBLIT | SDL_DOUBLEBUF);
+    SDL_Surface* screen = nullptr;
+    if (noDisplayToOpen()) {
+        SDL_SetError("no display to open a window on (DISPLAY and WAYLAND_DISPLAY are unset)");
+    } else {
+        screen =
+            SDL_SetVideoMode(kWidth, kHeight, 32, SDL_HWSURFACE | SDL_ASYNCBLIT | SDL_DOUBLEBUF);
+    }
     STARTUP_CHECK(screen);
     SDL_WM_SetCaption("pathtracer", "pathtracer");
     void* pixels = screen->pixels;
     STARTUP_CHECK(pixels);
 
+    // Pointer motion is of no use here and would only crowd the queue.
+    SDL_EventState(SDL_MOUSEMOTION, SDL_IGNORE);
+
     initShapes();
-    SDL_Event event;
-    std::memset(&event, 0, sizeof event);
     clearImage();
 
-    // One event per frame; the frame in which a key press is taken is still traced and shown.
-    while (event.type != SDL_KEYDOWN && gStopRequested == 0) {
-        SDL_PollEvent(&event);
+    // The frame in which a key press is taken is still traced and shown.
+    bool keyPressed = false;
+    while (!keyPressed && gStopRequested == 0) {
+        keyPressed = keyPressedSinceLastFrame();
         const FrameStats frame = traceFrame(FrameMode::TwoWorkers);
         std::cout << tracingTimeLine(frame.tracing) << std::endl;
         updatePixels(screen);

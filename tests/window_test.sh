@@ -4,7 +4,9 @@
 #   key      it starts, traces frames, shows the scene, and exits with status 0 after a key press
 #   sigint   ... and exits with status 0 within a frame or so of SIGINT (Ctrl-C)
 #   sigterm  ... the same for SIGTERM
-#   nodriver without a usable video driver it stops at once with a diagnostic naming `screen'
+#   motion   ... and a key pressed while the pointer keeps moving over the window ends it too
+#   nodriver without a usable video driver, or without any display, it stops at once with a
+#            diagnostic naming `screen'
 # SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with.
 set -u
 program=$1
@@ -35,15 +37,25 @@ run_program() {
     fi
 }
 
-if [ "$mode" = nodriver ]; then
-    # Assertions vanish from release builds; this check must not.
-    env -u DISPLAY SDL_VIDEODRIVER=nosuchdriver bash -c "$(declare -f run_program); sdl_library='$sdl_library'; run_program '$program'" \
+# expect_startup_failure DESCRIPTION ENV-ARGS...: the program, started under `env ENV-ARGS`,
+# stops at once with status 134 (SIGABRT) and a diagnostic naming `screen' with a reason.
+expect_startup_failure() {
+    local what=$1
+    shift
+    timeout -s KILL 20 env "$@" bash -c "$(declare -f run_program); sdl_library='$sdl_library'; run_program '$program'" \
         >"$work/out.txt" 2>"$work/err.txt"
-    status=$?
-    [ "$status" -eq 134 ] || die "status $status without a video driver, expected 134 (SIGABRT): $(cat "$work/err.txt")"
-    grep -q "Assertion \`screen' failed: ." "$work/err.txt" || die "no diagnostic naming screen with a reason: $(cat "$work/err.txt")"
-    [ ! -s "$work/out.txt" ] || die "frames were reported without a window"
-    echo "window test passed: $(cat "$work/err.txt")"
+    local status=$?
+    [ "$status" -eq 134 ] || die "status $status $what, expected 134 (SIGABRT): $(head -c 2000 "$work/err.txt")"
+    grep -q "Assertion \`screen' failed: ." "$work/err.txt" || die "no diagnostic naming screen with a reason $what: $(head -c 2000 "$work/err.txt")"
+    [ ! -s "$work/out.txt" ] || die "output was written $what: $(head -c 200 "$work/out.txt")"
+    echo "$what: $(cat "$work/err.txt")"
+}
+
+if [ "$mode" = nodriver ]; then
+    # Assertions vanish from release builds; these checks must not.
+    expect_startup_failure "with an unknown video driver" -u DISPLAY SDL_VIDEODRIVER=nosuchdriver
+    expect_startup_failure "without any display" -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER
+    echo "window test passed (nodriver)${sdl_library:+ with $sdl_library}"
     exit 0
 fi
 
@@ -111,6 +123,16 @@ key)
     xdotool mousemove --window "$window" 320 240
     xdotool key space
     ;;
+motion)
+    # Far more pointer motion than the event queue holds, with the key pressed in the middle.
+    xdotool mousemove --window "$window" 320 240
+    (for i in $(seq 300); do xdotool mousemove --window "$window" $((100 + i)) $((100 + i % 200)); done) &
+    flood=$!
+    sleep 1
+    xdotool key space
+    pressed_at=$(timing_lines)
+    wait "$flood"
+    ;;
 sigint) kill -INT "$app_pid" ;;
 sigterm) kill -TERM "$app_pid" ;;
 *) die "unknown mode $mode" ;;
@@ -120,6 +142,12 @@ wait "$app_pid"
 status=$?
 app_pid=
 [ "$status" -eq 0 ] || die "exit status $status after the $mode: $(cat "$work/err.txt")"
+if [ "$mode" = motion ]; then
+    # The key is taken at the start of the next frame; allow a frame for timing and for the
+    # press to reach the program.
+    after=$(($(timing_lines) - pressed_at))
+    [ "$after" -le 3 ] || die "$after frames traced after the key press"
+fi
 
 lines=$(wc -l <"$work/out.txt")
 [ "$lines" -ge 6 ] || die "only $lines output lines"
