@@ -1,4 +1,6 @@
 // The fast paths against the plain definitions they replace: same values, bit for bit.
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <initializer_list>
 #include <thread>
@@ -138,6 +140,91 @@ TEST(DrawStream, RunsTakenAheadByAnotherThreadKeepTheSequence) {
     }
 }
 
+namespace {
+
+// The accepted bounces of each run of the sequence seeded with `seed`, in order.
+std::vector<std::vector<int>> runsOfSequence(unsigned seed, int runs) {
+    RandomSequence sequence(seed);
+    std::vector<std::vector<int>> result(runs);
+    for (std::vector<int>& run : result) {
+        for (int k = 0; k < DrawStream::kTriplesPerRun; ++k) {
+            const int z = sequence.next();
+            const int y = sequence.next();
+            const int index = gridIndex(z, y, sequence.next());
+            if (!gBounceTable.rejected[index]) {
+                run.push_back(index);
+            }
+        }
+    }
+    return result;
+}
+
+// Takes `count` bounces the way paths do: a reservation, then the reserved ones.
+void takeBounces(DrawStream& stream, int count, std::vector<int>& taken) {
+    while (count > 0) {
+        const int n = std::min(count, kMaxDepth + 1);
+        stream.reserve(n);
+        for (int k = 0; k < n; ++k) {
+            taken.push_back(stream.nextReservedBounce());
+        }
+        count -= n;
+    }
+}
+
+} // namespace
+
+TEST(DrawStream, TwoBandsShareTheSequenceEachValueOnce) {
+    // As in a two-worker frame: each band draws from its own stream of the one sequence, and the
+    // top band's worker, once done, takes runs ahead for the bottom band while it still draws.
+    SharedRandom source;
+    source.reseed(7);
+    DrawStream top(source);
+    DrawStream bottom(source);
+    std::vector<int> topTaken;
+    std::vector<int> bottomTaken;
+    std::atomic<bool> bottomDone{false};
+    const int perRun = 700; // about the accepted bounces of a run
+    std::thread a([&] {
+        takeBounces(top, 20 * perRun + 123, topTaken);
+        for (int i = 0; i < 40 && !bottomDone.load() && bottom.takeRunAhead(); ++i) {
+        }
+    });
+    std::thread b([&] {
+        takeBounces(bottom, 60 * perRun + 45, bottomTaken);
+        bottomDone.store(true);
+    });
+    a.join();
+    b.join();
+    // The next frame's bottom band uses up every run still held for it, and more.
+    takeBounces(bottom, 50 * perRun, bottomTaken);
+
+    // Every run of the sequence went whole to one band, in order; only the top band's last run
+    // may be cut short (the rest of it waits in its stream). None was skipped or used twice.
+    const auto runs = runsOfSequence(7, 200);
+    std::size_t atTop = 0;
+    std::size_t atBottom = 0;
+    const auto continues = [](const std::vector<int>& taken, std::size_t at,
+                              const std::vector<int>& run) {
+        const std::size_t n = std::min(run.size(), taken.size() - at);
+        return n > 0 && std::equal(run.begin(), run.begin() + n, taken.begin() + at);
+    };
+    for (const std::vector<int>& run : runs) {
+        if (atTop == topTaken.size() && atBottom == bottomTaken.size()) {
+            break;
+        }
+        if (continues(bottomTaken, atBottom, run)) {
+            atBottom = std::min(bottomTaken.size(), atBottom + run.size());
+        } else {
+            ASSERT_TRUE(continues(topTaken, atTop, run))
+                << "a run of the sequence reached neither band (top at " << atTop << ", bottom at "
+                << atBottom << ")";
+            atTop = std::min(topTaken.size(), atTop + run.size());
+        }
+    }
+    EXPECT_EQ(atTop, topTaken.size());
+    EXPECT_EQ(atBottom, bottomTaken.size());
+}
+
 TEST(PackedScene, SameClosestHitAsTheShapeList) {
     resetWorld();
     PackedScene packed;
@@ -233,6 +320,30 @@ TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     EXPECT_EQ(t, 5.0f);
 }
 
+TEST(PackedScene, PlanesAtAnAngle) {
+    resetWorld();
+    // The room tilted: planes whose normals lie along no axis, more of them than one group of
+    // lanes holds, one through the eye's side of the room and one parallel to another.
+    const Vec3 normals[] = {
+        makeVec3(0.6f, 0.8f, 0),   makeVec3(0, -0.6f, 0.8f),   makeVec3(0.48f, 0.6f, 0.64f),
+        makeVec3(-0.6f, 0.8f, 0),  makeVec3(0.6f, 0.8f, 0),    makeVec3(0.36f, -0.48f, 0.8f),
+        makeVec3(-0.8f, 0, -0.6f), makeVec3(0, 0.28f, -0.96f), makeVec3(1, 0, 0)};
+    float offset = -9.0f;
+    for (const Vec3& n : normals) {
+        Shape plane;
+        plane.type = Plane;
+        plane.normal = n;
+        plane.pos = n * offset;
+        offset += 2.5f;
+        shapes.push_back(plane);
+    }
+    PackedScene packed;
+    packed.build(shapes);
+    for (const RayCase& c : sceneRays(200000)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+}
+
 TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
     resetWorld();
     auto triangle = [](Vec3 normal, Vec3 a, Vec3 b, Vec3 c) {
@@ -258,33 +369,41 @@ TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
                               makeVec3(-12, 0, 5)));
     shapes.push_back(
         triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
-    // A tiny one far out, where its corners are as coarse as its size.
+    // Tiny ones far out, where their corners are as coarse as their size, one of them tilted.
     shapes.push_back(triangle(makeVec3(0, 0, -1), makeVec3(1000, 1000, 1000),
                               makeVec3(1000.001f, 1000, 1000), makeVec3(1000, 1000.001f, 1000)));
+    shapes.push_back(triangle(makeVec3(0, 1, 0), makeVec3(100, 100, 100),
+                              makeVec3(100.0001f, 100, 100), makeVec3(100, 100, 100.0001f)));
+    shapes.push_back(triangle(makeVec3(0.6f, 0, 0.8f), makeVec3(100, 100, 100),
+                              makeVec3(100, 100.0001f, 100), makeVec3(99.9999f, 100, 100.0001f)));
     PackedScene packed;
     packed.build(shapes);
     for (const RayCase& c : sceneRays(200000)) {
         expectSameClosestHit(packed, c.origin, c.dir);
     }
-    // Rays aimed at every triangle's corners and edges, just inside and just outside.
+    // Rays aimed at every triangle's corners and edges, just inside and just outside, from
+    // origins near and far (the farther, the more the computed hit point strays off the plane)
+    // and from every direction.
     RandomSequence r(5);
     int triangleHits = 0;
+    const float distances[] = {0.05f, 3.0f, 100.0f, 5000.0f};
     for (std::size_t i = 12; i < shapes.size(); ++i) {
         const Shape& tri = shapes[i];
-        for (int k = 0; k < 20000; ++k) {
+        for (int k = 0; k < 40000; ++k) {
             const float a = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
             const float b = static_cast<float>(r.next() % 1201) / 1000.0f - 0.1f;
             const Vec3 target =
                 tri.vert0 + (tri.vert1 - tri.vert0) * a + (tri.vert2 - tri.vert0) * b;
-            const Vec3 origin = target - tri.normal * 3.0f + makeVec3(0.01f * (k % 7), 0.02f, 0.0f);
+            const Vec3 away = k % 2 == 0 ? tri.normal * -1.0f : gBounceTable.dir[r.next() % 1000];
+            const Vec3 origin = target + away * distances[k % 4];
             const Vec3 d = target - origin;
-            expectSameClosestHit(packed, origin, d * unitScale(dot(d, d)));
+            const Vec3 dir = d * unitScale(dot(d, d));
+            expectSameClosestHit(packed, origin, dir);
             float t = 0.0f;
-            triangleHits +=
-                packed.closestHit(origin, d * unitScale(dot(d, d)), t) == static_cast<int>(i);
+            triangleHits += packed.closestHit(origin, dir, t) == static_cast<int>(i);
         }
     }
-    EXPECT_GT(triangleHits, 20000); // the aimed rays do meet the triangles
+    EXPECT_GT(triangleHits, 40000); // the aimed rays do meet the triangles
 }
 
 TEST(PackedScene, EmptySceneHitsNothing) {

@@ -56,41 +56,52 @@ inline Ints lanesMin(Ints v) {
 #endif
 }
 
-// A box around a triangle outside of which no point of its plane passes the inside test, so
-// that the test can be skipped there; the whole space where no such box is known.
+// Which axis a normal lies along (0, 1, 2), or -1.
+int normalAxis(const Vec3& n) {
+    const float c[3] = {n.x, n.y, n.z};
+    for (int axis = 0; axis < 3; ++axis) {
+        const bool unit = c[axis] == 1.0f || c[axis] == -1.0f;
+        if (unit && c[(axis + 1) % 3] == 0.0f && c[(axis + 2) % 3] == 0.0f) {
+            return axis;
+        }
+    }
+    return -1;
+}
+
+// A box around a triangle outside of which no hit point passes the inside test, so that the test
+// can be skipped there; the whole space where no such box is known.
 //
 // The inside test works on the barycentric coordinates, relative to vert0 and the edges u and v
-// as stored in float, of the point's projection onto the plane of those three points. A point at
-// distance m outside that triangle has a coordinate off by at least m / L (L the longest edge).
-// Rounding moves the computed coordinates by at most about 2^-21 (1 + r / L) / sin^2(angle)
-// for a point at distance r, where sin^2 of the angle between the edges is -d / (uu vv). With
-// sin^2 >= 0.01 and m = L / 100 a point beyond the box is off by far more than rounding can
-// hide. The points tested lie on the plane through vert0 with the stored normal; where that is
-// not the plane of the vertices the projection can fall inside the triangle from anywhere, so
-// the box is only used when the two planes are the same.
+// as stored in float, of the hit point's projection onto the plane of those three points. The
+// computed hit point o + d t is off that plane by rounding, by an amount that grows with the
+// distance of the ray's origin, so a box in all three coordinates could cut off a hit the
+// projection puts inside. The box is therefore only built for a triangle whose three vertices
+// share one coordinate exactly and whose stored normal lies along that axis: u and v then have
+// a zero component there, the products with the point's coordinate on that axis are zeros
+// (whatever the point's distance from the plane), and the box leaves that axis unbounded.
+//
+// Along the other two axes: a point at distance m outside the triangle, in the plane, has a
+// coordinate off by at least m / L (L the longest edge). Rounding moves the computed coordinates
+// by at most about 2^-21 (1 + r / L) / sin^2(angle) for a point at distance r, where sin^2 of
+// the angle between the edges is -d / (uu vv). With sin^2 >= 0.01 and m = L / 100 a point
+// beyond the box is off by far more than rounding can hide.
 void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], double hi[3]) {
-    const Vec3 u = s.vert1 - s.vert0;
-    const Vec3 v = s.vert2 - s.vert0;
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = -INFINITY;
         hi[axis] = INFINITY;
     }
-    const double cx = double(u.y) * v.z - double(u.z) * v.y;
-    const double cy = double(u.z) * v.x - double(u.x) * v.z;
-    const double cz = double(u.x) * v.y - double(u.y) * v.x;
-    const double n2 = double(s.normal.x) * s.normal.x + double(s.normal.y) * s.normal.y +
-                      double(s.normal.z) * s.normal.z;
-    const double c2 = cx * cx + cy * cy + cz * cz;
-    // |n x c|^2 relative to |n|^2 |c|^2: the squared sine of the angle between the planes.
-    const double px = double(s.normal.y) * cz - double(s.normal.z) * cy;
-    const double py = double(s.normal.z) * cx - double(s.normal.x) * cz;
-    const double pz = double(s.normal.x) * cy - double(s.normal.y) * cx;
-    const bool samePlane = n2 > 0.0 && c2 > 0.0 && (px * px + py * py + pz * pz) <= 1e-12 * n2 * c2;
+    const int normal = normalAxis(s.normal);
+    const float at[3] = {s.vert0.x, s.vert0.y, s.vert0.z};
+    const float at1[3] = {s.vert1.x, s.vert1.y, s.vert1.z};
+    const float at2[3] = {s.vert2.x, s.vert2.y, s.vert2.z};
+    const bool inAxisPlane = normal >= 0 && at1[normal] == at[normal] && at2[normal] == at[normal];
     const double sin2 = -double(d) / (double(uu) * double(vv));
-    if (!samePlane || !(sin2 >= 0.01)) {
+    if (!inAxisPlane || !(sin2 >= 0.01)) {
         return;
     }
     // The triangle the test works on: vert0, vert0 + u and vert0 + v, exactly.
+    const Vec3 u = s.vert1 - s.vert0;
+    const Vec3 v = s.vert2 - s.vert0;
     const double a[3] = {s.vert0.x, s.vert0.y, s.vert0.z};
     const double du[3] = {u.x, u.y, u.z};
     const double dv[3] = {v.x, v.y, v.z};
@@ -100,8 +111,10 @@ void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], do
                                 (du[2] - dv[2]) * (du[2] - dv[2])}));
     const double margin = longest / 100.0;
     for (int axis = 0; axis < 3; ++axis) {
-        lo[axis] = std::min({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) - margin;
-        hi[axis] = std::max({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) + margin;
+        if (axis != normal) {
+            lo[axis] = std::min({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) - margin;
+            hi[axis] = std::max({a[axis], a[axis] + du[axis], a[axis] + dv[axis]}) + margin;
+        }
     }
 }
 
@@ -171,18 +184,6 @@ inline void keepNearest(Ints accepted, Floats t, Ints index, Floats side, Neares
 }
 
 using AxisNormal = PackedScene::AxisNormal;
-
-// Which axis a normal lies along (0, 1, 2), or -1.
-int normalAxis(const Vec3& n) {
-    const float c[3] = {n.x, n.y, n.z};
-    for (int axis = 0; axis < 3; ++axis) {
-        const bool unit = c[axis] == 1.0f || c[axis] == -1.0f;
-        if (unit && c[(axis + 1) % 3] == 0.0f && c[(axis + 2) % 3] == 0.0f) {
-            return axis;
-        }
-    }
-    return -1;
-}
 
 template <typename Group> void setAxis(Group& g, int lane, const Vec3& normal, const Vec3& point) {
     const int axis = normalAxis(normal);
@@ -430,8 +431,10 @@ int PackedScene::closestHit(XYZ origin, XYZ drawn, std::uint32_t flip, XYZ nextD
         // for the other kinds' distances here would only lengthen the search.)
         const Floats tt = forMirrored(drawnT);
         const Floats px = dx * drawnT + ox, py = dy * drawnT + oy, pz = dz * drawnT + oz;
-        const Ints nearTriangle = (px >= g.loX) & (px <= g.hiX) & (py >= g.loY) & (py <= g.hiY) &
-                                  (pz >= g.loZ) & (pz <= g.hiZ);
+        // (A NaN coordinate is not outside: the inside test decides, as in the plain test.)
+        const Ints outsideBox =
+            (px < g.loX) | (px > g.hiX) | (py < g.loY) | (py > g.hiY) | (pz < g.loZ) | (pz > g.hiZ);
+        const Ints nearTriangle = ~outsideBox;
         const Ints reachable = (tt >= epsilon) & nearTriangle;
         if (laneBits(reachable) == 0) {
             return;

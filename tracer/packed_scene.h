@@ -7,9 +7,12 @@
 #include "scene/shape.h"
 
 // The shapes of a scene packed by kind, one shape per SIMD lane, with the per-triangle constants
-// (edges and their dot products) computed once. Every lane performs exactly the single-precision
-// operations of Shape::intersect in the same order, so the closest hit found here is the one
-// findClosestShape finds.
+// (edges and their dot products) computed once. The closest hit and its distance found here are
+// the ones findClosestShape finds, bit for bit: the lanes do Shape::intersect's single-precision
+// operations, and depart from them only where the result provably cannot change (a mirrored
+// direction's signs applied at the end, a dot product with an axis-aligned normal taken as one
+// signed coordinate, plane distances shared with triangles, the triangle inside test skipped
+// far from the triangle); packed_scene.cpp derives each.
 class PackedScene {
   public:
 #ifdef __AVX__
