@@ -1,6 +1,4 @@
 // pathtracer-render: the scene traced without a window, to time frames or save the picture.
-#include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <vector>
@@ -8,33 +6,22 @@
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/image.h"
+#include "headless/frame_times.h"
 #include "headless/image_file.h"
 #include "headless/options.h"
 #include "scene/scene.h"
 
 namespace {
 
-double milliseconds(std::chrono::nanoseconds d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-void printSummary(const std::vector<FrameStats>& frames, bool sequential) {
-    std::vector<double> times;
-    double totalSeconds = 0.0;
-    double segments = 0.0;
-    for (const FrameStats& f : frames) {
-        times.push_back(milliseconds(f.tracing));
-        totalSeconds += milliseconds(f.tracing) / 1000.0;
-        segments += static_cast<double>(f.segments);
-    }
-    std::sort(times.begin(), times.end());
-    const std::size_t n = times.size();
-    const double median = n % 2 == 1 ? times[n / 2] : (times[n / 2 - 1] + times[n / 2]) / 2.0;
-    const double rate = totalSeconds > 0.0 ? segments / totalSeconds / 1e6 : 0.0;
-    std::printf("Traced %zu frame%s (%s): median %.2f ms, fastest %.2f ms, "
+void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequential) {
+    const double seconds = times.totalSeconds();
+    const double rate = seconds > 0.0 ? static_cast<double>(segments) / seconds / 1e6 : 0.0;
+    const std::uint64_t n = times.count();
+    std::printf("Traced %llu frame%s (%s): median %.2f ms, fastest %.2f ms, "
                 "%.1f million path segments per second.\n",
-                n, n == 1 ? "" : "s", sequential ? "sequential" : "two workers", median,
-                times.front(), rate);
+                static_cast<unsigned long long>(n), n == 1 ? "" : "s",
+                sequential ? "sequential" : "two workers", times.medianMs(), times.fastestMs(),
+                rate);
     std::fflush(stdout);
 }
 
@@ -63,13 +50,15 @@ int main(int argc, char** argv) {
     initShapes();
     clearImage();
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
-    std::vector<FrameStats> frames;
-    frames.reserve(static_cast<std::size_t>(std::min(options.frames, 1 << 20)));
+    FrameTimes times;
+    std::uint64_t segments = 0;
     for (int i = 0; i < options.frames; ++i) {
-        frames.push_back(traceFrame(mode));
-        std::cout << tracingTimeLine(frames.back().tracing) << std::endl;
+        const FrameStats frame = traceFrame(mode);
+        times.add(frame.tracing);
+        segments += frame.segments;
+        std::cout << tracingTimeLine(frame.tracing) << std::endl;
     }
-    printSummary(frames, options.sequential);
+    printSummary(times, segments, options.sequential);
 
     if (!options.output.empty()) {
         std::vector<std::uint32_t> picture(kPixelCount);

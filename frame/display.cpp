@@ -12,6 +12,9 @@ std::uint32_t encodeColor(const Vec3& color) {
 }
 
 std::uint32_t meanPixelWord(int index) {
+    if (gSamples <= 0) {
+        return 0; // no sample yet: black, not a division by zero turned into an integer
+    }
     const float n = static_cast<float>(gSamples);
     const Vec3& sum = gAccumColor1[index];
     return encodeColor(makeVec3(sum.x / n, sum.y / n, sum.z / n));

@@ -131,6 +131,12 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
 }
 
 std::string checkWritable(const std::string& path) {
+    // The rename into place would fail only after all the work: a directory cannot be replaced
+    // by a file.
+    struct stat existing;
+    if (stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
+        return "cannot write '" + path + "': " + std::strerror(EISDIR);
+    }
     std::string temp = path + ".partial-XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {

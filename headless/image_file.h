@@ -15,6 +15,7 @@ ImageFormat imageFormatOf(const std::string& path);
 std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
                       int height);
 
-// Checks up front that a picture can be created beside `path`, by creating and removing a
-// temporary file there. Returns an error message, or an empty string.
+// Checks up front that a picture can be saved as `path`: that it is not a directory, and that a
+// file can be created beside it (by creating and removing a temporary file there). Returns an error
+// message, or an empty string.
 std::string checkWritable(const std::string& path);

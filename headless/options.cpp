@@ -27,7 +27,7 @@ bool parseFrameCount(const std::string& text, int& frames) {
 std::string renderUsage() {
     return "Usage: pathtracer-render [--frames N] [--sequential] [--output FILE]\n"
            "Traces the scene headless and reports each frame's tracing time.\n"
-           "  --frames N     frames to trace, a whole number of at least 1 (default 16)\n"
+           "  --frames N     frames to trace, from 1 to 2147483647 (default 16)\n"
            "  --sequential   trace the top band, then the bottom band, on one thread:\n"
            "                 the same picture on every run\n"
            "  --output FILE  after the last frame, save the picture (.ppm or .png)\n"
@@ -67,7 +67,8 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             options.sequential = true;
         } else if (name == "--frames") {
             if (!parseFrameCount(value, options.frames)) {
-                parsed.error = "--frames needs a whole number of at least 1, not '" + value + "'";
+                parsed.error = "--frames needs a whole number from 1 to " +
+                               std::to_string(INT_MAX) + ", not '" + value + "'";
                 return parsed;
             }
         } else if (name == "--output") {

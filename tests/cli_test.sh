@@ -28,6 +28,9 @@ expect 2 "non-numeric frames" -- --frames many
 expect 2 "missing frame count" -- --frames
 expect 2 "unknown extension" -- --frames 1 --output picture.jpg
 expect 1 "missing directory" -- --frames 1 --output no/such/dir/p.png
+mkdir "$work/folder.png"
+expect 1 "directory as the output" -- --frames 1 --output folder.png
+rmdir "$work/folder.png"
 chmod 555 "$work"
 if [ ! -w "$work" ]; then  # root writes anywhere: this case needs an ordinary user
     expect 1 "read-only directory" -- --frames 1 --output p.png

@@ -148,13 +148,27 @@ TEST(LongRun, PictureStaysConvergedAtTheSampleBound) {
     EXPECT_EQ(pictureHash(), converged);
 }
 
-TEST(LongRun, SumsAtTheBoundAreStillExact) {
-    // A pixel of the light gains exactly 1 per frame: at the bound its mean is still exactly 1,
-    // where 2^24 more frames would have lost half of it.
-    float sum = 0.0f;
-    for (int i = 0; i < kMaxSamples; ++i) {
-        sum += 1.0f;
+TEST(LongRun, LightPixelSumsStayExactUpToTheBound) {
+    // The light's pixel gains exactly 1 in every channel each frame. Traced up to the bound from
+    // just below it, its sums are the exact frame count and its mean is still full white; the
+    // frame after the bound adds nothing.
+    resetWorld();
+    traceFrame(FrameMode::Sequential);
+    gSamples = kMaxSamples - 2;
+    const float below = static_cast<float>(kMaxSamples - 2);
+    gAccumColor1[0] = makeVec3(below, below, below);
+    for (int i = 0; i < 3; ++i) {
+        traceFrame(i % 2 == 0 ? FrameMode::TwoWorkers : FrameMode::Sequential);
     }
-    EXPECT_EQ(sum / static_cast<float>(kMaxSamples), 1.0f);
-    EXPECT_EQ(16777216.0f + 1.0f, 16777216.0f); // the trouble the bound stays clear of
+    const float bound = static_cast<float>(kMaxSamples);
+    EXPECT_EQ(gAccumColor1[0].x, bound);
+    EXPECT_EQ(gAccumColor1[0].y, bound);
+    EXPECT_EQ(gAccumColor1[0].z, bound);
+    EXPECT_EQ(meanPixelWord(0), 0xFFFFFFu);
+}
+
+TEST(Display, BlackBeforeTheFirstSample) {
+    clearImage();
+    gAccumColor1[0] = makeVec3(1, 1, 1);
+    EXPECT_EQ(meanPixelWord(0), 0u);
 }

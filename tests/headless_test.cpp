@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include "headless/frame_times.h"
 #include "headless/image_file.h"
 #include "headless/options.h"
 
@@ -65,6 +66,33 @@ TEST(RenderOptions, RefusesBadFrameCounts) {
     }
     EXPECT_FALSE(parse({"--frames"}).error.empty());
     EXPECT_EQ(parse({"--frames", "2147483647"}).options.frames, 2147483647);
+    // A count out of range is told the range, not only its lower end.
+    EXPECT_NE(parse({"--frames", "99999999999"}).error.find("from 1 to 2147483647"),
+              std::string::npos);
+}
+
+TEST(FrameTimes, MedianAndFastestOfAnyCount) {
+    using std::chrono::microseconds;
+    FrameTimes none;
+    EXPECT_EQ(none.medianMs(), 0.0);
+    FrameTimes odd;
+    for (int us : {30000, 10000, 20000}) {
+        odd.add(microseconds(us));
+    }
+    EXPECT_NEAR(odd.medianMs(), 20.0, 20.0 * 5e-4);
+    EXPECT_EQ(odd.fastestMs(), 10.0);
+    EXPECT_EQ(odd.count(), 3u);
+    odd.add(microseconds(40000)); // an even count: the mean of the middle two
+    EXPECT_NEAR(odd.medianMs(), 25.0, 25.0 * 5e-4);
+    // Three million frames: the count and median hold without keeping every time.
+    FrameTimes many;
+    for (int i = 0; i < 3000000; ++i) {
+        many.add(std::chrono::nanoseconds(i % 3 == 0 ? 5 : 18000000));
+    }
+    EXPECT_EQ(many.count(), 3000000u);
+    EXPECT_NEAR(many.medianMs(), 18.0, 18.0 * 5e-4);
+    EXPECT_EQ(many.fastestMs(), 5e-6);
+    EXPECT_NEAR(many.totalSeconds(), 1e6 * 5e-9 + 2e6 * 0.018, 1e-3);
 }
 
 TEST(RenderOptions, RefusesUnknownOptionsAndExtensions) {

@@ -43,7 +43,7 @@ class DrawStream {
     // take them with the unchecked calls below without ever waiting for a run in its loop.
     static constexpr int kMostReserved = 16;
     void reserve(int count) {
-        if (end_ - next_ < count) {
+        while (end_ - next_ < count) {
             refill();
         }
     }
@@ -76,8 +76,9 @@ class DrawStream {
     Run current_;
     // Runs taken ahead, oldest first, in a ring. The ring's bounds are guarded by aheadMutex_,
     // which is also held while values are taken from the generator (for the ring or by the
-    // owner itself), so that runs are used in the order their values were taken. A run's
-    // bounces are worked out after the lock is let go; `ready` tells the owner they are there.
+    // owner itself), so that runs are used in the order their values were taken. A run taken
+    // ahead has its bounces worked out after the lock is let go, and `ready` tells the owner
+    // they are there; the owner's own refill works its run out while still holding the lock.
     std::mutex aheadMutex_;
     std::vector<Run> ahead_;
     std::vector<std::atomic<bool>> ready_;
