@@ -10,18 +10,20 @@
 #include "headless/image_file.h"
 #include "headless/options.h"
 #include "scene/scene.h"
+#include "tracer/fast_paths.h"
 
 namespace {
 
 void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequential) {
+    // Which instruction set traced, for comparing them.
     const double seconds = times.totalSeconds();
     const double rate = seconds > 0.0 ? static_cast<double>(segments) / seconds / 1e6 : 0.0;
     const std::uint64_t n = times.count();
-    std::printf("Traced %llu frame%s (%s): median %.2f ms, fastest %.2f ms, "
+    std::printf("Traced %llu frame%s (%s, %s): median %.2f ms, fastest %.2f ms, "
                 "%.1f million path segments per second.\n",
                 static_cast<unsigned long long>(n), n == 1 ? "" : "s",
-                sequential ? "sequential" : "two workers", times.medianMs(), times.fastestMs(),
-                rate);
+                sequential ? "sequential" : "two workers", instructionSet().c_str(),
+                times.medianMs(), times.fastestMs(), rate);
     std::fflush(stdout);
 }
 
@@ -37,6 +39,16 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::cout << renderUsage();
         return 0;
+    }
+
+    if (!options.simd.empty() && !useInstructionSet(options.simd)) {
+        std::string known;
+        for (const std::string& name : instructionSets()) {
+            known += (known.empty() ? "" : ", ") + name;
+        }
+        std::cerr << "pathtracer-render: no instruction set '" << options.simd
+                  << "' here; this build and CPU have " << known << " (see --help)\n";
+        return 2;
     }
 
     if (!options.output.empty()) {

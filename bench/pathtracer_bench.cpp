@@ -14,6 +14,7 @@
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
 #include "tracer/draws.h"
+#include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 
@@ -85,7 +86,7 @@ void BM_ClosestHitPacked(benchmark::State& state) {
     for (auto _ : state) {
         const Ray& ray = rays[i++ & 4095];
         float t;
-        benchmark::DoNotOptimize(packed.closestHit(ray.origin, ray.dir, t));
+        benchmark::DoNotOptimize(closestHit(packed, ray.origin, ray.dir, t));
     }
 }
 
@@ -156,13 +157,10 @@ void BM_ClosestHitPackedChained(benchmark::State& state) {
     packed.build(shapes);
     std::size_t i = 0;
     float t = 0.0f;
-    float side = 0.0f;
     for (auto _ : state) {
         const Ray& ray = rays[i++ & 4095];
-        // The origin in lanes, as the path loop keeps it.
-        const PackedScene::XYZ origin = PackedScene::lanesOf(ray.origin) + t * 0.0f;
-        const PackedScene::XYZ dir = PackedScene::lanesOf(ray.dir);
-        benchmark::DoNotOptimize(packed.closestHit(origin, dir, 0, dir, t, side));
+        const Vec3 origin = ray.origin + makeVec3(t * 0.0f, 0.0f, 0.0f);
+        benchmark::DoNotOptimize(closestHit(packed, origin, ray.dir, t));
     }
 }
 BENCHMARK(BM_ClosestHitPackedChained);

@@ -5,6 +5,7 @@
 #include "frame/image.h"
 #include "frame/render.h"
 #include "scene/scene.h"
+#include "tracer/fast_paths.h"
 
 namespace {
 
@@ -18,7 +19,8 @@ bool sameBytes(const void* a, const void* b, std::size_t size) {
 }
 
 bool upToDate() {
-    return gBuilt && gBuiltFrom.size() == shapes.size() &&
+    return gBuilt && gFrameScene.packed.lanes() == packedLanes() &&
+           gBuiltFrom.size() == shapes.size() &&
            sameBytes(gBuiltFrom.data(), shapes.data(), shapes.size() * sizeof(Shape)) &&
            sameBytes(&gBuiltForEye, &gRayOrigin, sizeof(Vec3));
 }

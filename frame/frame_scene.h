@@ -12,6 +12,7 @@ struct FrameScene {
     std::vector<PathStart> primaryHits; // row-major, one per pixel
 };
 
-// The frame scene for the current `shapes` and eye point, rebuilt only when either has changed
-// since the last call (planes' eye distances must be current: call after precalcFrame).
+// The frame scene for the current `shapes`, eye point and instruction set, rebuilt only when one
+// of them has changed since the last call (planes' eye distances must be current: call after
+// precalcFrame).
 const FrameScene& prepareFrameScene();

@@ -1,12 +1,11 @@
 #include "frame/render.h"
 
-#include <algorithm>
-
 #include "frame/frame_scene.h"
 #include "frame/image.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
 #include "tracer/closest_hit.h"
+#include "tracer/fast_paths.h"
 
 Vec3 primaryDirection(int row, int column) {
     const float fy = static_cast<float>(row - kHeight / 2);
@@ -28,14 +27,10 @@ PathStart primaryHit(int row, int column) {
 }
 
 std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& draws) {
-    std::uint64_t segments = 0;
-    for (int i = first * kWidth; i < end * kWidth; ++i) {
-        const Vec3 col = tracePathFromHit(scene.packed, scene.primaryHits[i], 0, draws, segments);
-        Vec3& acc = gAccumColor1[i];
-        acc.x += std::min(1.0f, col.x);
-        acc.y += std::min(1.0f, col.y);
-        acc.z += std::min(1.0f, col.z);
-    }
+    const int begin = first * kWidth;
+    const int count = (end - first) * kWidth;
+    const std::uint64_t segments = accumulatePaths(scene.packed, scene.primaryHits.data() + begin,
+                                                   count, draws, gAccumColor1.data() + begin);
     // Every pixel's primary ray is a segment too, searched once and kept.
-    return segments + static_cast<std::uint64_t>(end - first) * kWidth;
+    return segments + static_cast<std::uint64_t>(count);
 }

@@ -25,12 +25,14 @@ bool parseFrameCount(const std::string& text, int& frames) {
 } // namespace
 
 std::string renderUsage() {
-    return "Usage: pathtracer-render [--frames N] [--sequential] [--output FILE]\n"
+    return "Usage: pathtracer-render [--frames N] [--sequential] [--output FILE] [--simd NAME]\n"
            "Traces the scene headless and reports each frame's tracing time.\n"
            "  --frames N     frames to trace, from 1 to 2147483647 (default 16)\n"
            "  --sequential   trace the top band, then the bottom band, on one thread:\n"
            "                 the same picture on every run\n"
            "  --output FILE  after the last frame, save the picture (.ppm or .png)\n"
+           "  --simd NAME    trace with the named instruction set instead of the widest this\n"
+           "                 CPU has (the same picture; see the summary line for the one used)\n"
            "  --help         show this text\n";
 }
 
@@ -49,7 +51,7 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        const bool takesValue = name == "--frames" || name == "--output";
+        const bool takesValue = name == "--frames" || name == "--output" || name == "--simd";
         if (takesValue && !hasValue) {
             if (i + 1 >= argc) {
                 parsed.error = name + " needs a value";
@@ -71,6 +73,12 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
                                std::to_string(INT_MAX) + ", not '" + value + "'";
                 return parsed;
             }
+        } else if (name == "--simd") {
+            if (value.empty()) {
+                parsed.error = "--simd needs the name of an instruction set";
+                return parsed;
+            }
+            options.simd = value;
         } else if (name == "--output") {
             if (imageFormatOf(value) == ImageFormat::Unknown) {
                 parsed.error = "cannot save '" + value + "': the name must end in .ppm or .png";

@@ -6,6 +6,7 @@ struct RenderOptions {
     int frames = 16;
     bool sequential = false;
     std::string output; // empty: no picture is written
+    std::string simd;   // instruction set to trace with; empty: the widest the CPU has
     bool help = false;
 };
 

@@ -27,6 +27,7 @@ expect 2 "negative frames" -- --frames -3
 expect 2 "non-numeric frames" -- --frames many
 expect 2 "missing frame count" -- --frames
 expect 2 "unknown extension" -- --frames 1 --output picture.jpg
+expect 2 "unknown instruction set" -- --frames 1 --simd mmx
 expect 1 "missing directory" -- --frames 1 --output no/such/dir/p.png
 mkdir "$work/folder.png"
 expect 1 "directory as the output" -- --frames 1 --output folder.png
@@ -44,12 +45,23 @@ grep -q -- '--frames N' "$work/help.txt" || fail "--help does not describe --fra
 # A real run: one timing line per frame, then the summary, then the picture.
 (cd "$work" && "$render" --frames 2 --output out.ppm >"$work/run.txt") || fail "a two-frame run failed"
 [ "$(grep -c -E '^Tracing time: [0-9]+ ms\.$' "$work/run.txt")" -eq 2 ] || fail "expected two timing lines: $(cat "$work/run.txt")"
-tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers\): median [0-9.]+ ms, fastest [0-9.]+ ms, [0-9.]+ million path segments per second\.$' \
+tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers, [A-Z0-9_]+\): median [0-9.]+ ms, fastest [0-9.]+ ms, [0-9.]+ million path segments per second\.$' \
     || fail "summary line: $(tail -n 1 "$work/run.txt")"
 [ "$(head -c 15 "$work/out.ppm")" = "$(printf 'P6\n640 480\n255\n')" ] || fail "ppm header"
 [ "$(stat -c %s "$work/out.ppm")" -eq $((15 + 640 * 480 * 3)) ] || fail "ppm size"
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
 (cd "$work" && "$render" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
-grep -q '(sequential)' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
+grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
+
+# Every instruction set the refusal names traces the very same picture.
+sets=$("$render" --simd none 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d ',')
+[ -n "$sets" ] || fail "the refusal of an unknown instruction set names none"
+for set in $sets; do
+    (cd "$work" && "$render" --frames 1 --sequential --simd "$set" --output "set-$set.ppm" >"$work/set.txt") \
+        || fail "a run with --simd $set failed"
+    grep -q "(sequential, $set)" "$work/set.txt" || fail "--simd $set: $(tail -n 1 "$work/set.txt")"
+    first=${first:-set-$set.ppm}
+    cmp -s "$work/$first" "$work/set-$set.ppm" || fail "$set traces another picture than $first"
+done
 
 [ "$failures" -eq 0 ] && echo "command-line checks passed"

@@ -1,8 +1,10 @@
 // The fast paths against the plain definitions they replace: same values, bit for bit.
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cstdlib>
 #include <initializer_list>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,11 +19,13 @@
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
 #include "tracer/draws.h"
+#include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_tracer.h"
 
 #include "allocation_counter.h"
+#include "every_instruction_set.h"
 
 namespace {
 
@@ -58,7 +62,7 @@ void expectSameClosestHit(const PackedScene& packed, const Vec3& origin, const V
     float tRef = 0.0f;
     const Shape* ref = findClosestShape(origin, dir, tRef, false);
     float tFast = 0.0f;
-    const int fast = packed.closestHit(origin, dir, tFast);
+    const int fast = closestHit(packed, origin, dir, tFast);
     ASSERT_EQ(fast, ref == nullptr ? -1 : static_cast<int>(ref - shapes.data()))
         << origin.x << " " << origin.y << " " << origin.z << " -> " << dir.x << " " << dir.y << " "
         << dir.z;
@@ -225,7 +229,35 @@ TEST(DrawStream, TwoBandsShareTheSequenceEachValueOnce) {
     EXPECT_EQ(atBottom, bottomTaken.size());
 }
 
-TEST(PackedScene, SameClosestHitAsTheShapeList) {
+TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {
+    const std::vector<std::string>& sets = instructionSets();
+    ASSERT_FALSE(sets.empty());
+    EXPECT_EQ(instructionSet(), sets.front());
+    for (const std::string& name : sets) {
+        ASSERT_TRUE(useInstructionSet(name));
+        EXPECT_EQ(instructionSet(), name);
+        // The frame scene follows the set in use.
+        EXPECT_EQ(prepareFrameScene().packed.lanes(), packedLanes());
+    }
+    std::string lower = sets.back();
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    EXPECT_TRUE(useInstructionSet(lower));
+    EXPECT_EQ(instructionSet(), sets.back());
+    EXPECT_FALSE(useInstructionSet("MMX"));
+    EXPECT_EQ(instructionSet(), sets.back()); // a refused name changes nothing
+    EXPECT_TRUE(useInstructionSet(""));
+    EXPECT_EQ(instructionSet(), sets.front());
+    EXPECT_EQ(instructionSets(), sets); // choosing hides none of them
+#if defined(__x86_64__) && !defined(__AVX__)
+    // A build for any x86-64 has code for the 128-bit level every such CPU with SSE4 runs.
+    EXPECT_NE(std::find(sets.begin(), sets.end(), "SSE4"), sets.end());
+#endif
+}
+
+RUN_ON_EVERY_INSTRUCTION_SET(PackedSearch);
+
+TEST_P(PackedSearch, SameClosestHitAsTheShapeList) {
     resetWorld();
     PackedScene packed;
     packed.build(shapes);
@@ -234,7 +266,7 @@ TEST(PackedScene, SameClosestHitAsTheShapeList) {
     }
 }
 
-TEST(PackedScene, SameClosestHitFromRealHitPoints) {
+TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
     resetWorld();
     precalcFrame(gRayOrigin);
     PackedScene packed;
@@ -249,11 +281,11 @@ TEST(PackedScene, SameClosestHitFromRealHitPoints) {
     }
 }
 
-TEST(PackedScene, TrianglesTakingTheirDistancesFromThePlaneLanes) {
+TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     resetWorld();
     // With eight lanes the box's two faces fit beside the room's five planes; four lanes hold
     // the planes in two groups, and the triangles divide on their own.
-    const bool eightLanes = PackedScene::kLanes >= 8;
+    const bool eightLanes = packedLanes() >= 8;
     {
         PackedScene packed;
         packed.build(shapes);
@@ -273,7 +305,7 @@ TEST(PackedScene, TrianglesTakingTheirDistancesFromThePlaneLanes) {
         expectSameClosestHit(packed, c.origin, c.dir);
     }
     float t = 0.0f;
-    EXPECT_EQ(packed.closestHit(makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
+    EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
     EXPECT_EQ(t, 5.0f);
     // With the plane lanes all taken the triangles divide on their own.
     for (int i = 0; i < 3; ++i) {
@@ -288,7 +320,7 @@ TEST(PackedScene, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     }
 }
 
-TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
+TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     resetWorld();
     // The same plane twice and a triangle lying in it, after more spheres and planes than fill
     // one group of lanes, and a shape of no known kind.
@@ -316,11 +348,11 @@ TEST(PackedScene, TiesGoToTheFirstShapeWhateverTheKindOrder) {
         expectSameClosestHit(packed, c.origin, c.dir);
     }
     float t = 0.0f;
-    EXPECT_EQ(packed.closestHit(makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
+    EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
     EXPECT_EQ(t, 5.0f);
 }
 
-TEST(PackedScene, PlanesAtAnAngle) {
+TEST_P(PackedSearch, PlanesAtAnAngle) {
     resetWorld();
     // The room tilted: planes whose normals lie along no axis, more of them than one group of
     // lanes holds, one through the eye's side of the room and one parallel to another.
@@ -344,7 +376,7 @@ TEST(PackedScene, PlanesAtAnAngle) {
     }
 }
 
-TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
+TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
     resetWorld();
     auto triangle = [](Vec3 normal, Vec3 a, Vec3 b, Vec3 c) {
         Shape s;
@@ -400,21 +432,23 @@ TEST(PackedScene, TrianglesOfEveryShapeAndStoredNormal) {
             const Vec3 dir = d * unitScale(dot(d, d));
             expectSameClosestHit(packed, origin, dir);
             float t = 0.0f;
-            triangleHits += packed.closestHit(origin, dir, t) == static_cast<int>(i);
+            triangleHits += closestHit(packed, origin, dir, t) == static_cast<int>(i);
         }
     }
     EXPECT_GT(triangleHits, 40000); // the aimed rays do meet the triangles
 }
 
-TEST(PackedScene, EmptySceneHitsNothing) {
+TEST_P(PackedSearch, EmptySceneHitsNothing) {
     PackedScene packed;
     packed.build({});
     float t = 0.0f;
-    EXPECT_EQ(packed.closestHit(Vec3{}, makeVec3(0, 0, 1), t), -1);
+    EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0, 0, 1), t), -1);
     EXPECT_EQ(t, kNoHit);
 }
 
-TEST(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
+RUN_ON_EVERY_INSTRUCTION_SET(FastPath);
+
+TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     resetWorld();
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
@@ -438,7 +472,7 @@ TEST(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     EXPECT_GT(segments, 0u);
 }
 
-TEST(FastPath, FrameSceneFollowsChangesToTheShapes) {
+TEST_P(FastPath, FrameSceneFollowsChangesToTheShapes) {
     resetWorld();
     precalcFrame(gRayOrigin);
     const int before = prepareFrameScene().primaryHits[0].shape;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "every_instruction_set.h"
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/frame_scene.h"
@@ -26,12 +27,15 @@ std::uint64_t sequentialPictureHash(int frames) {
 
 } // namespace
 
-// The sequential pictures are fixed by the arithmetic and the generator's sequence alone.
-TEST(GoldenPicture, SequentialAfterOneFrame) {
+// The sequential pictures are fixed by the arithmetic and the generator's sequence alone, the
+// same on every instruction set.
+RUN_ON_EVERY_INSTRUCTION_SET(GoldenPicture);
+
+TEST_P(GoldenPicture, SequentialAfterOneFrame) {
     EXPECT_EQ(sequentialPictureHash(1), 0x6b1aea3fdd4fb504ull);
 }
 
-TEST(GoldenPicture, SequentialAfterThreeFrames) {
+TEST_P(GoldenPicture, SequentialAfterThreeFrames) {
     EXPECT_EQ(sequentialPictureHash(3), 0x61757774e407230cull);
 }
 

@@ -50,11 +50,16 @@ TEST(RenderOptions, DefaultsAndEveryOption) {
     EXPECT_FALSE(none.options.sequential);
     EXPECT_TRUE(none.options.output.empty());
 
-    const ParsedOptions all = parse({"--frames", "3", "--sequential", "--output", "a.png"});
+    EXPECT_TRUE(none.options.simd.empty());
+
+    const ParsedOptions all =
+        parse({"--frames", "3", "--sequential", "--output", "a.png", "--simd", "sse4"});
     EXPECT_TRUE(all.error.empty());
     EXPECT_EQ(all.options.frames, 3);
     EXPECT_TRUE(all.options.sequential);
     EXPECT_EQ(all.options.output, "a.png");
+    EXPECT_EQ(all.options.simd, "sse4");
+    EXPECT_FALSE(parse({"--simd="}).error.empty());
 
     EXPECT_EQ(parse({"--frames=7"}).options.frames, 7);
     EXPECT_TRUE(parse({"--help"}).options.help);

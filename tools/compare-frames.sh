@@ -1,24 +1,41 @@
 #!/usr/bin/env bash
-# Compares the two-worker frame times of two pathtracer-render binaries side by side: runs them
-# alternately, ROUNDS times each with --frames FRAMES, and prints the median of every frame's
-# "Tracing time" of each and their ratio.
-# Usage: tools/compare-frames.sh OLD_BINARY NEW_BINARY [ROUNDS] [FRAMES] [extra options...]
+# Compares the frame times of pathtracer-render commands side by side: runs them in turn, ROUNDS
+# times each with --frames FRAMES, and prints for each the median of every frame's "Tracing time"
+# (whole milliseconds), the median of the runs' own medians (to 0.01 ms), and each one's ratio to
+# the first.
+# Usage: tools/compare-frames.sh OLD NEW [ROUNDS] [FRAMES] [extra options...]
+#   OLD and NEW are binaries, or quoted commands with options ("build/x/pathtracer-render --simd
+#   sse4"); more than two commands can be given with COMMANDS="cmd1;cmd2;..." in place of both.
 set -euo pipefail
-old=$1
-new=$2
-rounds=${3:-5}
-frames=${4:-40}
-shift $(($# < 4 ? $# : 4))
+if [ -n "${COMMANDS:-}" ]; then
+    IFS=';' read -r -a commands <<<"$COMMANDS"
+else
+    commands=("$1" "$2")
+    shift 2
+fi
+rounds=${1:-5}
+frames=${2:-40}
+shift $(($# < 2 ? $# : 2))
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 for round in $(seq "$rounds"); do
-    "$old" --frames "$frames" "$@" | sed -n 's/^Tracing time: \([0-9]*\) ms\.$/\1/p' >>"$work/old"
-    "$new" --frames "$frames" "$@" | sed -n 's/^Tracing time: \([0-9]*\) ms\.$/\1/p' >>"$work/new"
+    for i in "${!commands[@]}"; do
+        # shellcheck disable=SC2086 # a command is its words
+        ${commands[$i]} --frames "$frames" "$@" >"$work/run"
+        sed -n 's/^Tracing time: \([0-9]*\) ms\.$/\1/p' "$work/run" >>"$work/frames.$i"
+        sed -n 's/^Traced .*: median \([0-9.]*\) ms,.*/\1/p' "$work/run" >>"$work/medians.$i"
+    done
     echo "round $round of $rounds done" >&2
 done
 median() { sort -n "$1" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-m_old=$(median "$work/old")
-m_new=$(median "$work/new")
-echo "old: median $m_old ms over $(wc -l <"$work/old") frames ($old)"
-echo "new: median $m_new ms over $(wc -l <"$work/new") frames ($new)"
-awk -v a="$m_old" -v b="$m_new" 'BEGIN { if (b > 0) printf "ratio: %.2f times faster\n", a / b; else print "ratio: new median is 0 ms" }'
+first=
+for i in "${!commands[@]}"; do
+    m=$(median "$work/medians.$i")
+    first=${first:-$m}
+    printf '%s: median %s ms over %d frames, median of run medians %s ms, %s times the first\n' \
+        "${commands[$i]}" "$(median "$work/frames.$i")" "$(wc -l <"$work/frames.$i")" "$m" \
+        "$(awk -v a="$first" -v b="$m" 'BEGIN { printf "%.3f", b / a }')"
+done
+if [ "${#commands[@]}" -eq 2 ]; then
+    awk -v a="$first" -v b="$m" 'BEGIN { if (b > 0) printf "ratio: %.2f times faster\n", a / b; else print "ratio: new median is 0 ms" }'
+fi

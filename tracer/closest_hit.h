@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "scene/shape.h"
 
 // Distances at or below this are the ray's own surface; at or beyond `kNoHit` nothing is hit.
@@ -9,3 +11,7 @@ constexpr float kNoHit = 1000000.0f;
 // The nearest shape of `shapes` hit by the ray, or null. `t` receives its distance, or kNoHit.
 // Of shapes hit at exactly the same distance the first in the list wins.
 const Shape* findClosestShape(const Vec3& origin, const Vec3& dir, float& t, bool fromEye);
+
+// The same over another list of shapes.
+const Shape* findClosestShape(const std::vector<Shape>& list, const Vec3& origin, const Vec3& dir,
+                              float& t, bool fromEye);

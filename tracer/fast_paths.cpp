@@ -1,0 +1,322 @@
+// The fast tracer, compiled once per instruction set: Highway's foreach_target includes this file
+// again for each set this build supports, and the functions below the per-set part choose one at
+// run time (the widest this CPU has, or the one useInstructionSet names).
+
+// Scalable vectors (SVE, RISC-V V) cannot be members of records as the search keeps them. AVX3_DL
+// adds nothing the search uses to AVX-512 (AVX3), and a build for a CPU that has it (-march=native)
+// would otherwise not compile: Highway 1.0.3 leaves it out of the sets it compiles for.
+#ifndef HWY_DISABLED_TARGETS
+#define HWY_DISABLED_TARGETS                                                                       \
+    (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV | HWY_AVX3_DL)
+#endif
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "tracer/fast_paths.cpp"
+#include <hwy/foreach_target.h> // must come before highway.h
+#include <hwy/highway.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+
+#include "scene/shape.h"
+#include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
+#include "tracer/fast_paths.h"
+#include "tracer/hemisphere.h"
+#include "tracer/packed_scene.h"
+#include "tracer/packed_search-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace fast {
+namespace HWY_NAMESPACE {
+
+// Folds the colours and emissions of the surfaces a path bounced off, from the far end back, in
+// the order the recursive form returns through them, onto the light the path reached.
+HWY_INLINE Vec3 foldPath(const Shape* const* bouncedOff, int bounces, Vec3 light) {
+    while (bounces > 0) {
+        const Shape* s = bouncedOff[--bounces];
+        light = makeVec3(s->color.x * light.x + s->emission.x, s->color.y * light.y + s->emission.y,
+                         s->color.z * light.z + s->emission.z);
+    }
+    return light;
+}
+
+#if HWY_TARGET == HWY_SCALAR
+
+// Without vectors: the plain search over the scene's shapes, and the path walked with it.
+int Lanes() {
+    return 1;
+}
+
+HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    const Shape* hit = findClosestShape(scene.shapes(), origin, dir, t, false);
+    return hit == nullptr ? -1 : static_cast<int>(hit - scene.shapes().data());
+}
+
+HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
+                          DrawStream& draws, std::uint64_t& segments) {
+    if (start.shape < 0 || depth > kMaxDepth) {
+        return Vec3{};
+    }
+    const Shape* bouncedOff[kMaxDepth + 1];
+    int bounces = 0;
+    Vec3 light; // black unless the path reaches a light
+    const Shape* hit = &scene.shapes()[start.shape];
+    Vec3 point = start.point;
+    Vec3 normal = start.normal;
+    for (;;) {
+        // The bounce off each hit is drawn before the light test.
+        const Vec3 next = randomRayInHemisphere(normal, draws);
+        if (isEmitter(*hit)) {
+            light = hit->emission;
+            break;
+        }
+        bouncedOff[bounces++] = hit;
+        if (++depth > kMaxDepth) {
+            break;
+        }
+        ++segments;
+        float t = 0.0f;
+        const int index = search(scene, point, next, t);
+        if (index < 0) {
+            break;
+        }
+        hit = &scene.shapes()[index];
+        const Vec3 from = point;
+        hit->getCollisionInfo(from, next, t, point, normal);
+    }
+    return foldPath(bouncedOff, bounces, light);
+}
+
+#else
+
+int Lanes() {
+    return static_cast<int>(hn::MaxLanes(DF()));
+}
+
+HWY_INLINE Vec3 toVec3(XYZ v) {
+    alignas(16) float xyzw[4];
+    hn::Store(v, D3(), xyzw);
+    return makeVec3(xyzw[0], xyzw[1], xyzw[2]);
+}
+
+HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    float side = 0.0f;
+    return closestHit(scene, lanesOf(origin), lanesOf(dir), 0, lanesOf(dir), t, side);
+}
+
+// Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
+// values go on to the next search in registers.
+HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
+                          DrawStream& draws, std::uint64_t& segments) {
+    if (start.shape < 0 || depth > kMaxDepth) {
+        return Vec3{};
+    }
+    // Walk forward remembering the surfaces bounced off, then fold their colours.
+    const Shape* bouncedOff[kMaxDepth + 1];
+    int bounces = 0;
+    Vec3 light; // black unless the path reaches a light
+    // The point the path has reached, kept in one register: x, y, z and a lane no one reads.
+    XYZ point = lanesOf(start.point);
+    const Shape* hit = &scene.shapes()[start.shape];
+    // The bounce off each hit is drawn before the light test. For planes and triangles its side
+    // test (stored normal . drawn direction) comes out of the search that found the hit, so the
+    // next direction is known as soon as the hit is.
+    // A path takes at most one bounce per hit; having them all at hand keeps the call that
+    // takes another run out of the loop (nothing need be saved around it).
+    static_assert(kMaxDepth + 1 <= DrawStream::kMostReserved);
+    draws.reserve(kMaxDepth + 1);
+    const Vec3* drawn = &gBounceTable.dir[draws.nextReservedBounce()];
+    float side = dot(start.normal, *drawn);
+    const hn::RebindToUnsigned<D3> bits;
+    for (;;) {
+        const std::uint32_t flip = mirrorFlip(side);
+        if (isEmitter(*hit)) {
+            light = hit->emission;
+            break;
+        }
+        bouncedOff[bounces++] = hit;
+        if (++depth > kMaxDepth) {
+            break;
+        }
+        ++segments;
+        // The next bounce is looked at now but used up only if this ray hits something.
+        const Vec3* nextDrawn = &gBounceTable.dir[draws.peekReservedBounce()];
+        float t = 0.0f;
+        const XYZ drawnLanes = lanesOf(*drawn);
+        const int index = closestHit(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side);
+        if (index < 0) {
+            break;
+        }
+        draws.skipBounce();
+        hit = &scene.shapes()[index];
+        // The hit point as Shape::getCollisionInfo computes it, dir * t + origin, lane by lane.
+        const XYZ from = point;
+        const XYZ dir =
+            hn::BitCast(D3(), hn::Xor(hn::BitCast(bits, drawnLanes), hn::Set(bits, flip)));
+        point = dir * hn::Set(D3(), t) + from;
+        if (hit->type == Sphere) {
+            Vec3 hitPoint;
+            Vec3 normal;
+            hit->getCollisionInfo(toVec3(from), toVec3(dir), t, hitPoint, normal);
+            side = dot(normal, *nextDrawn);
+        }
+        drawn = nextDrawn;
+    }
+    return foldPath(bouncedOff, bounces, light);
+}
+
+#endif // HWY_TARGET == HWY_SCALAR
+
+// A scene packed for another number of lanes would be searched wrongly: stop instead.
+HWY_INLINE void requirePackedForThisSet(const PackedScene& scene) {
+    if (scene.lanes() != Lanes()) {
+        std::fprintf(stderr,
+                     "pathtracer: a scene packed for %d lanes was searched with %s, which takes "
+                     "%d; pack it again after choosing the instruction set\n",
+                     scene.lanes(), hwy::TargetName(HWY_TARGET), Lanes());
+        std::abort();
+    }
+}
+
+int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    requirePackedForThisSet(scene);
+    return search(scene, origin, dir, t);
+}
+
+__attribute__((flatten)) Vec3 TracePathFromHit(const PackedScene& scene, const PathStart& start,
+                                               int depth, DrawStream& draws,
+                                               std::uint64_t& segments) {
+    requirePackedForThisSet(scene);
+    return tracePath(scene, start, depth, draws, segments);
+}
+
+__attribute__((flatten)) std::uint64_t AccumulatePaths(const PackedScene& scene,
+                                                       const PathStart* starts, int count,
+                                                       DrawStream& draws, Vec3* sums) {
+    requirePackedForThisSet(scene);
+    std::uint64_t segments = 0;
+    for (int i = 0; i < count; ++i) {
+        const Vec3 col = tracePath(scene, starts[i], 0, draws, segments);
+        Vec3& sum = sums[i];
+        sum.x += std::min(1.0f, col.x);
+        sum.y += std::min(1.0f, col.y);
+        sum.z += std::min(1.0f, col.z);
+    }
+    return segments;
+}
+
+std::int64_t Target() {
+    return HWY_TARGET;
+}
+
+} // namespace HWY_NAMESPACE
+} // namespace fast
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace fast {
+
+HWY_EXPORT(Lanes);
+HWY_EXPORT(ClosestHit);
+HWY_EXPORT(TracePathFromHit);
+HWY_EXPORT(AccumulatePaths);
+HWY_EXPORT(Target);
+
+namespace {
+
+struct InstructionSets {
+    std::vector<std::string> names;
+    std::vector<std::int64_t> targets;
+};
+
+// Taken once, before any set is chosen (choosing one hides the wider ones from Highway).
+const InstructionSets& available() {
+    static const InstructionSets sets = [] {
+        InstructionSets s;
+        for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
+            s.names.push_back(hwy::TargetName(target));
+            s.targets.push_back(target);
+        }
+        return s;
+    }();
+    return sets;
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::toupper(static_cast<unsigned char>(x)) ==
+                      std::toupper(static_cast<unsigned char>(y));
+           });
+}
+
+} // namespace
+
+int lanes() {
+    return HWY_DYNAMIC_DISPATCH(Lanes)();
+}
+int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    return HWY_DYNAMIC_DISPATCH(ClosestHit)(scene, origin, dir, t);
+}
+Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+                      DrawStream& draws, std::uint64_t& segments) {
+    return HWY_DYNAMIC_DISPATCH(TracePathFromHit)(scene, start, depth, draws, segments);
+}
+std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
+                              DrawStream& draws, Vec3* sums) {
+    return HWY_DYNAMIC_DISPATCH(AccumulatePaths)(scene, starts, count, draws, sums);
+}
+std::int64_t target() {
+    return HWY_DYNAMIC_DISPATCH(Target)();
+}
+
+} // namespace fast
+
+int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    return fast::closestHit(scene, origin, dir, t);
+}
+
+Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+                      DrawStream& draws, std::uint64_t& segments) {
+    return fast::tracePathFromHit(scene, start, depth, draws, segments);
+}
+
+std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
+                              DrawStream& draws, Vec3* sums) {
+    return fast::accumulatePaths(scene, starts, count, draws, sums);
+}
+
+int packedLanes() {
+    return fast::lanes();
+}
+
+const std::vector<std::string>& instructionSets() {
+    return fast::available().names;
+}
+
+std::string instructionSet() {
+    return hwy::TargetName(fast::target());
+}
+
+bool useInstructionSet(const std::string& name) {
+    const fast::InstructionSets& sets = fast::available();
+    if (name.empty()) {
+        hwy::DisableTargets(0);
+        return true;
+    }
+    for (std::size_t i = 0; i < sets.names.size(); ++i) {
+        if (fast::sameName(name, sets.names[i])) {
+            // Highway takes the best set it is not told to leave out: leave out every wider one
+            // (a wider set has a lower bit).
+            hwy::DisableTargets(sets.targets[i] - 1);
+            return true;
+        }
+    }
+    return false;
+}
+
+#endif // HWY_ONCE

@@ -1,0 +1,279 @@
+// The closest-hit search over a PackedScene, written once with Highway's portable vectors and
+// compiled for each instruction set by fast_paths.cpp (which includes this file once per set).
+// Every lane does IEEE single-precision operations in the order Shape::intersect does them: no
+// fused multiply-add, no approximate reciprocal or square root.
+
+// Include guard that lets the file be included again for each instruction set.
+#if defined(PATHTRACER_PACKED_SEARCH_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef PATHTRACER_PACKED_SEARCH_INL_H_
+#undef PATHTRACER_PACKED_SEARCH_INL_H_
+#else
+#define PATHTRACER_PACKED_SEARCH_INL_H_
+#endif
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include <hwy/highway.h>
+
+#include "tracer/closest_hit.h"
+#include "tracer/packed_scene.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace fast {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+#if HWY_TARGET != HWY_SCALAR
+
+// A group of shapes' values (up to PackedScene::kMaxLanes lanes; four on 128-bit sets).
+using DF = hn::CappedTag<float, PackedScene::kMaxLanes>;
+using DI = hn::RebindToSigned<DF>;
+using Floats = hn::Vec<DF>;
+using Ints = hn::Vec<DI>;
+using FloatMask = hn::Mask<DF>;
+using IntMask = hn::Mask<DI>;
+// A point or direction as one register: x, y and z in the first three lanes.
+using D3 = hn::Full128<float>;
+using XYZ = hn::Vec<D3>;
+
+HWY_INLINE XYZ lanesOf(const Vec3& v) {
+    alignas(16) float xyzw[4];
+    std::memcpy(xyzw, &v, sizeof xyzw);
+    return hn::Load(D3(), xyzw);
+}
+
+HWY_INLINE Floats load(const PackedScene::Floats& values) {
+    return hn::Load(DF(), values);
+}
+HWY_INLINE Ints load(const PackedScene::Ints& values) {
+    return hn::Load(DI(), values);
+}
+
+HWY_INLINE IntMask asInts(FloatMask m) {
+    return hn::RebindMask(DI(), m);
+}
+
+// x, y and z in the first three lanes of every 128-bit block.
+template <class D> HWY_INLINE hn::Vec<D> xyzLanes(D d, XYZ v) {
+    if constexpr (hn::MaxLanes(d) == 4) {
+        return v;
+    } else {
+        return hn::Combine(d, v, v);
+    }
+}
+
+// Every distance kept as the nearest is positive (greater than the hit threshold, or kNoHit), and
+// positive floats, NaN aside, are ordered as their bit patterns are as integers: distances are
+// compared as integers, which takes the processor fewer cycles than a float comparison.
+HWY_INLINE Ints bitsOf(Floats v) {
+    return hn::BitCast(DI(), v);
+}
+
+// v * n for each lane's normal component n of 1 or -1 (sign bit in `flip`): v with its sign bit
+// flipped or not.
+HWY_INLINE Floats timesNormal(Ints flip, Floats v) {
+    return hn::BitCast(DF(), hn::Xor(hn::BitCast(DI(), v), flip));
+}
+
+// An axis-aligned group's normals: which coordinate each lane takes, with what sign, and where
+// its plane lies.
+struct Axis {
+    decltype(hn::IndicesFromVec(DF(), hn::Zero(DI()))) coordinate;
+    Ints flip;
+    Floats at;
+};
+HWY_INLINE Axis axisOf(const PackedScene::AxisNormal& a) {
+    return {hn::IndicesFromVec(DF(), load(a.axis)), load(a.flip), load(a.at)};
+}
+// Each lane's coordinate along its shape's axis, from x, y and z in lanes: one permutation.
+HWY_INLINE Floats along(const Axis& a, Floats xyz) {
+    return hn::TableLookupLanes(xyz, a.coordinate);
+}
+
+// Calls `search` on every group of a kind that always has one: the first without a loop, so
+// that a scene with one group of the kind is searched in straight-line code.
+template <typename Group, typename Search>
+HWY_INLINE void searchGroups(const std::vector<Group>& groups, Search search) {
+    search(groups.front());
+    for (std::size_t i = 1; i < groups.size(); ++i) {
+        search(groups[i]);
+    }
+}
+
+// The nearest hit so far in each lane: distance, shape index and side of the next bounce.
+struct Nearest {
+    Floats t;
+    Ints index;
+    Floats side;
+};
+
+// Keeps, per lane, the nearest accepted distance, ties going to the lower shape index.
+HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side, Nearest& best) {
+    // Where a lane's distance is not accepted its integer comparison means nothing, and is
+    // masked off.
+    const Ints tBits = bitsOf(t), bestBits = bitsOf(best.t);
+    const IntMask better =
+        hn::And(accepted, hn::Or(tBits < bestBits, hn::And(tBits == bestBits, index < best.index)));
+    const FloatMask betterF = hn::RebindMask(DF(), better);
+    best.t = hn::IfThenElse(betterF, t, best.t);
+    best.index = hn::IfThenElse(better, index, best.index);
+    best.side = hn::IfThenElse(betterF, side, best.side);
+}
+
+// The index in the shape list of the nearest shape of `scene` hit by the ray from `origin` along
+// `drawn` with its sign bits flipped by `flip` (0 or 0x80000000: the direction mirrored() gives),
+// or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape. Also gives `side` =
+// normal . `nextDir` for the stored normal of a plane or triangle that is hit (the side test of
+// the bounce that follows, worked out alongside the search instead of after it); for a sphere
+// `side` is not set. The origin must not be the eye point (planes' eye distances are not used).
+//
+// Mirroring a direction u into d = -u flips signs only, and exactly: every product with a
+// component of u, every sum of such products and every quotient by one changes only its sign,
+// and d * t = u * -t. So distances and points are computed along the drawn direction and the
+// flip is applied to the distances at the end: the divisions of the next search need not wait
+// for the side test of the hit before.
+HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
+                          XYZ nextDir, float& t, float& side) {
+    const DF df;
+    const DI di;
+    const Floats o = xyzLanes(df, origin), d = xyzLanes(df, drawn), u = xyzLanes(df, nextDir);
+    const Floats ox = hn::Broadcast<0>(o), oy = hn::Broadcast<1>(o), oz = hn::Broadcast<2>(o);
+    const Floats dx = hn::Broadcast<0>(d), dy = hn::Broadcast<1>(d), dz = hn::Broadcast<2>(d);
+    const Floats ux = hn::Broadcast<0>(u), uy = hn::Broadcast<1>(u), uz = hn::Broadcast<2>(u);
+    const Ints mirror = hn::Set(di, static_cast<std::int32_t>(flip));
+    // A value that changes sign with the direction (a distance, or b for a sphere), for the
+    // mirrored direction from the one for the drawn direction.
+    const auto forMirrored = [&](Floats v) { return timesNormal(mirror, v); };
+    const Floats minHit = hn::Set(df, kMinHitDistance);
+    const Floats epsilon = hn::Set(df, 0.003f);
+    const Ints noIndex = hn::Set(di, -1);
+    Nearest best{hn::Set(df, kNoHit), noIndex, hn::Zero(df)};
+
+    // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
+    // can work on all of them at once.
+    Floats planeDistances = hn::Zero(df); // along the drawn direction, from the last plane group
+    searchGroups(scene.axisPlanes(), [&](const PackedScene::PlaneGroup& g) {
+        const Axis a = axisOf(g.axis);
+        planeDistances = timesNormal(a.flip, a.at - along(a, o)) / timesNormal(a.flip, along(a, d));
+        const Floats tp = forMirrored(planeDistances);
+        const Ints index = load(g.index);
+        // Lanes without a shape index compute distances for the triangles only.
+        keepNearest(hn::And(asInts(tp > epsilon), index > noIndex), tp, index,
+                    timesNormal(a.flip, along(a, u)), best);
+    });
+    for (const PackedScene::PlaneGroup& g : scene.planes()) {
+        const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
+        const Floats numerator =
+            (load(g.px) - ox) * nx + (load(g.py) - oy) * ny + (load(g.pz) - oz) * nz;
+        const Floats tp = forMirrored(numerator / (nx * dx + ny * dy + nz * dz));
+        keepNearest(asInts(tp > epsilon), tp, load(g.index), nx * ux + ny * uy + nz * uz, best);
+    }
+
+    searchGroups(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
+        const Floats ocx = ox - load(g.cx), ocy = oy - load(g.cy), ocz = oz - load(g.cz);
+        const Floats drawnB = dx * ocx + dy * ocy + dz * ocz;
+        const Floats c = (ocx * ocx + ocy * ocy + ocz * ocz) - load(g.radiusSq);
+        const Floats disc = drawnB * drawnB - c;
+        const Floats b = forMirrored(drawnB);
+        // The near root is at most -b, so a lane with -b at or below the hit threshold cannot
+        // be hit; square roots (in double precision) are taken only where one can.
+        const FloatMask candidate = hn::And(disc > epsilon, hn::Neg(b) > minHit);
+        if (hn::AllFalse(df, candidate)) {
+            return;
+        }
+        alignas(32) float bLanes[PackedScene::kMaxLanes];
+        alignas(32) float discLanes[PackedScene::kMaxLanes];
+        alignas(32) float roots[PackedScene::kMaxLanes];
+        hn::Store(b, df, bLanes);
+        hn::Store(disc, df, discLanes);
+        hn::Store(hn::Set(df, -1.0f), df, roots);
+        std::uint8_t bits[8] = {};
+        hn::StoreMaskBits(df, candidate, bits);
+        for (unsigned lanes = bits[0]; lanes != 0; lanes &= lanes - 1) {
+            const int lane = __builtin_ctz(lanes);
+            roots[lane] = static_cast<float>(static_cast<double>(-bLanes[lane]) -
+                                             std::sqrt(static_cast<double>(discLanes[lane])));
+        }
+        const Floats ts = hn::Load(df, roots);
+        keepNearest(asInts(hn::And(candidate, ts > minHit)), ts, load(g.index), hn::Zero(df), best);
+    });
+
+    // The inside test of a group of triangles, given their plane distances.
+    const auto insideTest = [&](const PackedScene::TriangleGroup& g, Floats drawnT, Floats sideOf) {
+        // Only a lane whose hit point is near the triangle (see insideTestBox) needs the inside
+        // test; a NaN coordinate is not outside, and the test decides as the plain one does.
+        // (Whether the distance could still win is left to keepNearest: waiting for the other
+        // kinds' distances here would only lengthen the search.)
+        const Floats tt = forMirrored(drawnT);
+        const Floats px = dx * drawnT + ox, py = dy * drawnT + oy, pz = dz * drawnT + oz;
+        const FloatMask outsideBox = hn::Or(hn::Or(hn::Or(px<load(g.loX), px> load(g.hiX)),
+                                                   hn::Or(py<load(g.loY), py> load(g.hiY))),
+                                            hn::Or(pz<load(g.loZ), pz> load(g.hiZ)));
+        const FloatMask reachable = hn::AndNot(outsideBox, tt >= epsilon);
+        if (hn::AllFalse(df, reachable)) {
+            return;
+        }
+        const Floats wx = px - load(g.ax);
+        const Floats wy = py - load(g.ay);
+        const Floats wz = pz - load(g.az);
+        const Floats wu = wx * load(g.ux) + wy * load(g.uy) + wz * load(g.uz);
+        const Floats wv = wx * load(g.vx) + wy * load(g.vy) + wz * load(g.vz);
+        const Floats uu = load(g.uu), uv = load(g.uv), vv = load(g.vv), det = load(g.d);
+        const Floats s = (uv * wv - vv * wu) / det;
+        const Floats q = (uv * wu - uu * wv) / det;
+        const Floats zero = hn::Zero(df), one = hn::Set(df, 1.0f);
+        const FloatMask outside =
+            hn::Or(hn::Or(s <= zero, s >= one), hn::Or(q <= zero, s + q >= one));
+        keepNearest(asInts(hn::And(hn::AndNot(outside, reachable), tt > minHit)), tt, load(g.index),
+                    sideOf, best);
+    };
+    const bool shared = scene.sharesPlaneDistances();
+    searchGroups(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {
+        const Axis a = axisOf(g.axis);
+        const Floats drawnT =
+            shared ? hn::TableLookupLanes(planeDistances, hn::IndicesFromVec(df, load(g.planeLane)))
+                   : hn::Neg(timesNormal(a.flip, along(a, o) - a.at)) /
+                         timesNormal(a.flip, along(a, d));
+        insideTest(g, drawnT, timesNormal(a.flip, along(a, u)));
+    });
+    for (const PackedScene::TriangleGroup& g : scene.triangles()) {
+        const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
+        const Floats drawnT =
+            hn::Neg((ox - load(g.ax)) * nx + (oy - load(g.ay)) * ny + (oz - load(g.az)) * nz) /
+            (nx * dx + ny * dy + nz * dz);
+        insideTest(g, drawnT, nx * ux + ny * uy + nz * uz);
+    }
+
+    // The nearest distance, then the first shape in list order at that distance.
+    const Ints bestBits = bitsOf(best.t);
+    const Ints nearest = hn::MinOfLanes(di, bestBits);
+    t = hn::GetLane(hn::BitCast(df, nearest));
+    if (!(t < kNoHit)) {
+        return -1;
+    }
+    // Lanes rarely tie, so the first one is taken without a loop.
+    const IntMask atNearest = bestBits == nearest;
+    std::size_t lane = hn::FindKnownFirstTrue(di, atNearest);
+    alignas(32) std::int32_t indices[PackedScene::kMaxLanes];
+    hn::Store(best.index, di, indices);
+    if (hn::CountTrue(di, atNearest) > 1) {
+        std::uint8_t bits[8] = {};
+        hn::StoreMaskBits(di, atNearest, bits);
+        for (unsigned lanes = bits[0]; lanes != 0; lanes &= lanes - 1) {
+            const std::size_t other = static_cast<std::size_t>(__builtin_ctz(lanes));
+            lane = indices[other] < indices[lane] ? other : lane;
+        }
+    }
+    side = hn::ExtractLane(best.side, lane);
+    return indices[lane];
+}
+
+#endif // HWY_TARGET != HWY_SCALAR
+
+} // namespace HWY_NAMESPACE
+} // namespace fast
+HWY_AFTER_NAMESPACE();
+
+#endif // include guard
