@@ -14,8 +14,9 @@ std::vector<Shape> gBuiltFrom;
 Vec3 gBuiltForEye;
 bool gBuilt = false;
 
+// (An empty list's data may be a null pointer, which memcmp must not be given.)
 bool sameBytes(const void* a, const void* b, std::size_t size) {
-    return std::memcmp(a, b, size) == 0;
+    return size == 0 || std::memcmp(a, b, size) == 0;
 }
 
 bool upToDate() {

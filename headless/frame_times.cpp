@@ -37,6 +37,7 @@ void FrameTimes::add(std::chrono::nanoseconds time) {
     const std::int64_t ns = time.count();
     ++bins_[binOf(ns)];
     fastestNs_ = count_ == 0 ? ns : std::min(fastestNs_, ns);
+    slowestNs_ = count_ == 0 ? ns : std::max(slowestNs_, ns);
     ++count_;
     totalSeconds_ += static_cast<double>(ns) / 1e9;
 }
@@ -46,7 +47,8 @@ double FrameTimes::timeOfRankNs(std::uint64_t rank) const {
     for (int bin = 0; bin < kBins; ++bin) {
         below += bins_[bin];
         if (rank < below) {
-            return middleOf(bin);
+            return std::clamp(middleOf(bin), static_cast<double>(fastestNs_),
+                              static_cast<double>(slowestNs_));
         }
     }
     return 0.0;

@@ -6,7 +6,8 @@
 
 // The tracing times of any number of frames in a fixed amount of memory: a histogram whose bins
 // are 1/1024 of a power of two wide, so the median it gives is within 0.05 % of the true one,
-// whatever the count. The fastest time is kept exactly.
+// whatever the count, and never outside the fastest and slowest times, which are kept exactly
+// (so one frame's median is its time).
 class FrameTimes {
   public:
     FrameTimes();
@@ -25,5 +26,6 @@ class FrameTimes {
     std::vector<std::uint64_t> bins_;
     std::uint64_t count_ = 0;
     std::int64_t fastestNs_ = 0;
+    std::int64_t slowestNs_ = 0;
     double totalSeconds_ = 0.0;
 };

@@ -80,6 +80,10 @@ TEST(FrameTimes, MedianAndFastestOfAnyCount) {
     using std::chrono::microseconds;
     FrameTimes none;
     EXPECT_EQ(none.medianMs(), 0.0);
+    FrameTimes one;
+    one.add(std::chrono::nanoseconds(522583117));
+    EXPECT_EQ(one.medianMs(), 522.583117); // exactly its time, not its bin's middle
+    EXPECT_EQ(one.fastestMs(), 522.583117);
     FrameTimes odd;
     for (int us : {30000, 10000, 20000}) {
         odd.add(microseconds(us));
