@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The headless renderer as a user meets it: refusals, status codes, files left behind, output lines.
 set -u
-render=$1
+# The renderer's command: its path, after an emulator and its options when cross-built.
+render=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -11,7 +12,7 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 expect() {
     local want=$1 what=$2
     shift 3
-    (cd "$work" && "$render" "$@" >"$work/.out" 2>"$work/.err")
+    (cd "$work" && "${render[@]}" "$@" >"$work/.out" 2>"$work/.err")
     local got=$?
     [ "$got" -eq "$want" ] || fail "$what: status $got, expected $want"
     if [ "$want" -ne 0 ]; then
@@ -39,25 +40,25 @@ fi
 chmod 755 "$work"
 [ -z "$(ls -A "$work")" ] || fail "refused runs left files behind: $(ls -A "$work")"
 
-(cd "$work" && "$render" --help >"$work/help.txt") || fail "--help failed"
+(cd "$work" && "${render[@]}" --help >"$work/help.txt") || fail "--help failed"
 grep -q -- '--frames N' "$work/help.txt" || fail "--help does not describe --frames"
 
 # A real run: one timing line per frame, then the summary, then the picture.
-(cd "$work" && "$render" --frames 2 --output out.ppm >"$work/run.txt") || fail "a two-frame run failed"
+(cd "$work" && "${render[@]}" --frames 2 --output out.ppm >"$work/run.txt") || fail "a two-frame run failed"
 [ "$(grep -c -E '^Tracing time: [0-9]+ ms\.$' "$work/run.txt")" -eq 2 ] || fail "expected two timing lines: $(cat "$work/run.txt")"
 tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers, [A-Z0-9_]+\): median [0-9.]+ ms, fastest [0-9.]+ ms, [0-9.]+ million path segments per second\.$' \
     || fail "summary line: $(tail -n 1 "$work/run.txt")"
 [ "$(head -c 15 "$work/out.ppm")" = "$(printf 'P6\n640 480\n255\n')" ] || fail "ppm header"
 [ "$(stat -c %s "$work/out.ppm")" -eq $((15 + 640 * 480 * 3)) ] || fail "ppm size"
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
-(cd "$work" && "$render" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
+(cd "$work" && "${render[@]}" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
 grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
 
 # Every instruction set the refusal names traces the very same picture.
-sets=$("$render" --simd none 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d ',')
+sets=$("${render[@]}" --simd none 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d ',')
 [ -n "$sets" ] || fail "the refusal of an unknown instruction set names none"
 for set in $sets; do
-    (cd "$work" && "$render" --frames 1 --sequential --simd "$set" --output "set-$set.ppm" >"$work/set.txt") \
+    (cd "$work" && "${render[@]}" --frames 1 --sequential --simd "$set" --output "set-$set.ppm" >"$work/set.txt") \
         || fail "a run with --simd $set failed"
     grep -q "(sequential, $set)" "$work/set.txt" || fail "--simd $set: $(tail -n 1 "$work/set.txt")"
     first=${first:-set-$set.ppm}

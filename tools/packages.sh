@@ -1,5 +1,10 @@
 # Installs the Debian packages given as arguments that are not installed yet: with apt-get when
-# run as root, else through sudo. Sourced by the run and test commands.
+# run as root, else through sudo. Sourced by the run and test commands. Packages of another
+# architecture (name:arm64) can be named once that architecture is added (add_architecture).
+as_root() {
+    if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
 install_missing_packages() {
     local missing=()
     local pkg
@@ -8,10 +13,16 @@ install_missing_packages() {
     done
     [ "${#missing[@]}" -eq 0 ] && return 0
     echo "Installing Debian packages: ${missing[*]}"
-    local sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libsdl1.2-dev libpng-dev)
+# Lets packages of architecture $1 (for example arm64) be installed beside the machine's own.
+add_architecture() {
+    dpkg --print-foreign-architectures | grep -qx "$1" || as_root dpkg --add-architecture "$1"
+}
+
+BUILD_PACKAGES=(g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev)
+# What the ARM64 leg of the tests needs: the cross compiler, qemu-user to run its programs and
+# the arm64 libraries they link.
+ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libpng-dev:arm64 libgtest-dev:arm64 libhwy-dev:arm64)
