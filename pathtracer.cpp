@@ -1,14 +1,13 @@
 // pathtracer: the scene traced progressively in a 640 x 480 window until a key is pressed.
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 
 #include <SDL.h>
 
 #include "frame/frame.h"
 #include "frame/image.h"
+#include "frame/stop_signals.h"
 #include "scene/scene.h"
 #include "window/surface_display.h"
 
@@ -22,30 +21,6 @@ namespace {
     std::abort();
 }
 #define STARTUP_CHECK(expr) ((expr) ? (void)0 : startupCheckFailed(#expr, __FILE__, __LINE__))
-
-// Ctrl-C and SIGTERM end the program cleanly after the frame being traced. The handler is
-// installed before SDL starts, so SDL keeps it instead of turning the signals into quit events
-// (which the frame loop does not act on). A signal ignored at start stays ignored.
-volatile std::sig_atomic_t gStopRequested = 0;
-
-void requestStop(int) {
-    gStopRequested = 1;
-}
-
-void catchStopSignals() {
-    for (int signal : {SIGINT, SIGTERM}) {
-        struct sigaction previous;
-        sigaction(signal, nullptr, &previous);
-        if (previous.sa_handler == SIG_IGN) {
-            continue;
-        }
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = requestStop;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-    }
-}
 
 // Without a driver chosen by the user and without a graphical display, SDL would fall back to a
 // text-terminal driver (writing escape codes into standard output) or to none at all and trace
@@ -73,7 +48,9 @@ bool keyPressedSinceLastFrame() {
 } // namespace
 
 int main(int, char**) {
-    catchStopSignals();
+    // Installed before SDL starts, so SDL keeps these handlers instead of turning the signals into
+    // quit events (which the frame loop does not act on).
+    catchStopSignals(false);
     SDL_Surface* screen = nullptr;
     if (noDisplayToOpen()) {
         SDL_SetError("no display to open a window on (DISPLAY and WAYLAND_DISPLAY are unset)");
@@ -94,7 +71,7 @@ int main(int, char**) {
 
     // The frame in which a key press is taken is still traced and shown.
     bool keyPressed = false;
-    while (!keyPressed && gStopRequested == 0) {
+    while (!keyPressed && stopSignal() == 0) {
         keyPressed = keyPressedSinceLastFrame();
         const FrameStats frame = traceFrame(FrameMode::TwoWorkers);
         std::cout << tracingTimeLine(frame.tracing) << std::endl;

@@ -1,4 +1,5 @@
 // pathtracer-render: the scene traced without a window, to time frames or save the picture.
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <vector>
@@ -6,6 +7,7 @@
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/image.h"
+#include "frame/stop_signals.h"
 #include "headless/frame_times.h"
 #include "headless/image_file.h"
 #include "headless/options.h"
@@ -40,6 +42,10 @@ int main(int argc, char** argv) {
         std::cout << renderUsage();
         return 0;
     }
+    if (options.version) {
+        std::cout << "pathtracer-render " PATHTRACER_VERSION "\n";
+        return 0;
+    }
 
     if (!options.simd.empty() && !useInstructionSet(options.simd)) {
         std::string known;
@@ -59,29 +65,54 @@ int main(int argc, char** argv) {
         }
     }
 
+    // Ctrl-C or SIGTERM: the frame being traced is finished and the picture of the frames done so
+    // far is kept; a second one ends the program at once.
+    catchStopSignals(true);
     initShapes();
     clearImage();
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
     FrameTimes times;
     std::uint64_t segments = 0;
-    for (int i = 0; i < options.frames; ++i) {
+    for (int i = 0; i < options.frames && stopSignal() == 0; ++i) {
         const FrameStats frame = traceFrame(mode);
         times.add(frame.tracing);
         segments += frame.segments;
         std::cout << tracingTimeLine(frame.tracing) << std::endl;
     }
     printSummary(times, segments, options.sequential);
+    const int signal = stopSignal();
+    const bool interrupted =
+        signal != 0 && times.count() < static_cast<std::uint64_t>(options.frames);
+    const bool save = !options.output.empty() && times.count() > 0;
+    if (interrupted) {
+        std::cerr << "pathtracer-render: interrupted by "
+                  << (signal == SIGINT ? "SIGINT" : "SIGTERM") << " after " << times.count()
+                  << " of " << options.frames << " frames"
+                  << (save                     ? "; the picture saved holds those frames"
+                      : options.output.empty() ? ""
+                                               : "; no frame to save")
+                  << "\n";
+    }
 
-    if (!options.output.empty()) {
+    if (save) {
         std::vector<std::uint32_t> picture(kPixelCount);
         for (int i = 0; i < kPixelCount; ++i) {
             picture[i] = meanPixelWord(i);
         }
+        // A second stop signal waits until the picture is whole and in place.
+        sigset_t stops;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        sigset_t before;
+        sigprocmask(SIG_BLOCK, &stops, &before);
         const std::string error = saveImage(options.output, picture, kWidth, kHeight);
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         if (!error.empty()) {
             std::cerr << "pathtracer-render: " << error << "\n";
             return 1;
         }
     }
-    return 0;
+    // As a shell reports a program ended by the signal.
+    return interrupted ? 128 + signal : 0;
 }

@@ -33,6 +33,7 @@ std::string renderUsage() {
            "  --output FILE  after the last frame, save the picture (.ppm or .png)\n"
            "  --simd NAME    trace with the named instruction set instead of the widest this\n"
            "                 CPU has (the same picture; see the summary line for the one used)\n"
+           "  --version      show the version\n"
            "  --help         show this text\n";
 }
 
@@ -65,6 +66,8 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
 
         if (name == "--help" || name == "-h") {
             options.help = true;
+        } else if (name == "--version") {
+            options.version = true;
         } else if (name == "--sequential") {
             options.sequential = true;
         } else if (name == "--frames") {

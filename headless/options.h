@@ -8,6 +8,7 @@ struct RenderOptions {
     std::string output; // empty: no picture is written
     std::string simd;   // instruction set to trace with; empty: the widest the CPU has
     bool help = false;
+    bool version = false;
 };
 
 struct ParsedOptions {

@@ -42,6 +42,8 @@ chmod 755 "$work"
 
 (cd "$work" && "${render[@]}" --help >"$work/help.txt") || fail "--help failed"
 grep -q -- '--frames N' "$work/help.txt" || fail "--help does not describe --frames"
+version=$("${render[@]}" --version) || fail "--version failed"
+echo "$version" | grep -q -x -E 'pathtracer-render [0-9]+\.[0-9]+\.[0-9]+' || fail "--version: $version"
 
 # A real run: one timing line per frame, then the summary, then the picture.
 (cd "$work" && "${render[@]}" --frames 2 --output out.ppm >"$work/run.txt") || fail "a two-frame run failed"
@@ -53,6 +55,51 @@ tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers, [A-Z0-9_
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
 (cd "$work" && "${render[@]}" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
 grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
+
+# Ctrl-C or SIGTERM during a long render: the frame being traced is finished, the picture of the
+# frames done so far is saved, the summary counts them, and the status is 128 + the signal.
+wait_for_lines() { # FILE COUNT PID: up to 120 s for COUNT timing lines while PID runs
+    local i
+    for i in $(seq 1200); do
+        [ "$(grep -c '^Tracing time: ' "$1")" -ge "$2" ] && return 0
+        kill -0 "$3" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+for signal in INT TERM; do
+    want=$((128 + $(kill -l "$signal")))
+    rm -f "$work"/long.*
+    set -m # the renderer gets default signal dispositions, as from a terminal
+    (cd "$work" && exec "${render[@]}" --frames 1000000 --output long.png >"$work/long.out" 2>"$work/long.err") &
+    pid=$!
+    set +m
+    wait_for_lines "$work/long.out" 2 "$pid" || fail "SIG$signal: no frames traced"
+    kill -"$signal" "$pid"
+    wait "$pid"
+    got=$?
+    [ "$got" -eq "$want" ] || fail "SIG$signal: status $got, expected $want: $(cat "$work/long.err")"
+    frames=$(grep -c '^Tracing time: ' "$work/long.out")
+    grep -q "^Traced $frames frames (" "$work/long.out" || fail "SIG$signal: the summary does not count the $frames frames: $(tail -n 1 "$work/long.out")"
+    grep -q "^pathtracer-render: interrupted by SIG$signal after $frames of 1000000 frames; the picture saved holds those frames$" "$work/long.err" \
+        || fail "SIG$signal: no line saying it was interrupted: $(cat "$work/long.err")"
+    [ "$(head -c 8 "$work/long.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] || fail "SIG$signal: no picture saved"
+done
+# A second Ctrl-C ends it at once, leaving no half-written file.
+rm -f "$work"/long.*
+set -m
+(cd "$work" && exec "${render[@]}" --frames 1000000 --output long.png >"$work/long.out" 2>"$work/long.err") &
+pid=$!
+set +m
+wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced"
+kill -INT "$pid"
+kill -INT "$pid"
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$pid" 2>/dev/null && { kill -9 "$pid"; fail "still running 10 s after a second Ctrl-C"; }
+wait "$pid"
+got=$?
+[ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
+[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
 
 # Every instruction set the refusal names traces the very same picture.
 sets=$("${render[@]}" --simd none 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d ',')

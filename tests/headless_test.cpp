@@ -63,6 +63,7 @@ TEST(RenderOptions, DefaultsAndEveryOption) {
 
     EXPECT_EQ(parse({"--frames=7"}).options.frames, 7);
     EXPECT_TRUE(parse({"--help"}).options.help);
+    EXPECT_TRUE(parse({"--version"}).options.version);
 }
 
 TEST(RenderOptions, RefusesBadFrameCounts) {

@@ -1,0 +1,47 @@
+#include "frame/stop_signals.h"
+
+#include <csignal>
+#include <cstring>
+#include <initializer_list>
+
+namespace {
+
+volatile std::sig_atomic_t gStopSignal = 0;
+volatile std::sig_atomic_t gSecondEndsAtOnce = 0;
+
+void requestStop(int signal) {
+    if (gStopSignal == 0) {
+        gStopSignal = signal;
+    }
+    if (gSecondEndsAtOnce != 0) {
+        // Back to the usual effect for both (sigaction may be called in a handler).
+        struct sigaction usual;
+        std::memset(&usual, 0, sizeof usual);
+        usual.sa_handler = SIG_DFL;
+        sigemptyset(&usual.sa_mask);
+        sigaction(SIGINT, &usual, nullptr);
+        sigaction(SIGTERM, &usual, nullptr);
+    }
+}
+
+} // namespace
+
+void catchStopSignals(bool secondEndsAtOnce) {
+    gSecondEndsAtOnce = secondEndsAtOnce ? 1 : 0;
+    for (int signal : {SIGINT, SIGTERM}) {
+        struct sigaction previous;
+        sigaction(signal, nullptr, &previous);
+        if (previous.sa_handler == SIG_IGN) {
+            continue;
+        }
+        struct sigaction action;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
+}
+
+int stopSignal() {
+    return gStopSignal;
+}

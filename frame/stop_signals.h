@@ -1,0 +1,12 @@
+#pragma once
+
+// Ctrl-C (SIGINT) and SIGTERM ask a program to stop once the frame being traced is done, instead
+// of killing it mid-frame. A signal that was ignored when the program started (as for a job
+// started with nohup) stays ignored.
+//
+// With `secondEndsAtOnce`, only the first of them is caught: a second one has its usual effect
+// and ends the program at once.
+void catchStopSignals(bool secondEndsAtOnce);
+
+// The number of the first stop signal received, or 0.
+int stopSignal();
