@@ -7,12 +7,14 @@
 #   thread-sanitizer  ... under ThreadSanitizer
 #   clang             ... built with Clang
 #   aarch64           ... cross-built for ARM64 and run under qemu-user
+# then builds the Debian package (tools/package.sh, which runs lintian on it) and checks it
+# (tests/package_test.sh) without installing it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
 add_architecture arm64
 install_missing_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" libgtest-dev libbenchmark-dev \
-    clang xvfb xauth xdotool imagemagick libsdl1.2-compat
+    clang xvfb xauth xdotool imagemagick libsdl1.2-compat mandoc desktop-file-utils
 jobs=$(nproc)
 
 for preset in test sanitizers thread-sanitizer clang aarch64; do
@@ -21,3 +23,7 @@ for preset in test sanitizers thread-sanitizer clang aarch64; do
     cmake --build --preset "$preset" -j "$jobs"
     ctest --preset "$preset" -j "$jobs"
 done
+
+echo "=== package"
+tools/package.sh
+tests/package_test.sh build/package/pathtracer_*_"$(dpkg --print-architecture)".deb

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# The Debian package as built by tools/package.sh: its fields, its exact file list, and the programs
+# unpacked from it (never installed on this machine): versions, the golden picture, a window run.
+# Usage: package_test.sh DEB
+set -u
+deb=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+field() { dpkg-deb -f "$deb" "$1"; }
+[ "$(field Package)" = pathtracer ] || fail "package name $(field Package)"
+[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "architecture $(field Architecture)"
+depends=$(field Depends)
+# Worked out from the binaries by dpkg-shlibdeps: the libraries both programs link.
+for library in libc6 libstdc++6 libpng16-16 libhwy1 libsdl1.2debian; do
+    echo "$depends" | grep -q "\b$library\b" || fail "Depends lacks $library: $depends"
+done
+
+expected="./usr/bin/pathtracer
+./usr/bin/pathtracer-render
+./usr/share/applications/pathtracer.desktop
+./usr/share/doc/pathtracer/changelog.gz
+./usr/share/doc/pathtracer/copyright
+./usr/share/icons/hicolor/256x256/apps/pathtracer.png
+./usr/share/icons/hicolor/48x48/apps/pathtracer.png
+./usr/share/man/man1/pathtracer-render.1.gz
+./usr/share/man/man1/pathtracer.1.gz"
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
+[ "$files" = "$expected" ] || fail "file list differs: $(diff <(echo "$expected") <(echo "$files") | grep '^[<>]' | tr '\n' ' ')"
+
+dpkg-deb -x "$deb" "$work/root"
+bin=$work/root/usr/bin
+version=$("$bin/pathtracer-render" --version) || fail "the packaged pathtracer-render does not run"
+[ "$version" = "pathtracer-render $(field Version)" ] || fail "--version says '$version', the package $(field Version)"
+# The packaged build traces the golden picture of one sequential frame.
+"$bin/pathtracer-render" --sequential --frames 1 --output "$work/one.ppm" >/dev/null || fail "a packaged render failed"
+[ "$(sha256sum <"$work/one.ppm" | cut -d' ' -f1)" = f67e1ca246b503a20559305eee5dd804b89bba1156dc8b787be6fb5e88ef2725 ] \
+    || fail "the packaged renderer traces another picture than the golden one"
+# The window program runs (on SDL's dummy driver: no display needed) and ends on SIGTERM.
+set -m
+SDL_VIDEODRIVER=dummy "$bin/pathtracer" >"$work/window.out" 2>"$work/window.err" &
+pid=$!
+set +m
+for _ in $(seq 300); do
+    [ "$(grep -c '^Tracing time: ' "$work/window.out")" -ge 3 ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+kill -TERM "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+[ "$status" -eq 0 ] || fail "the packaged pathtracer: status $status: $(cat "$work/window.err")"
+[ "$(grep -c '^Tracing time: ' "$work/window.out")" -ge 3 ] || fail "the packaged pathtracer traced no frames"
+gzip -dc "$work/root/usr/share/man/man1/pathtracer-render.1.gz" | grep -q '^\.SH SIGNALS' || fail "man page without its SIGNALS section"
+
+[ "$failures" -eq 0 ] && echo "package checks passed: $deb"
+[ "$failures" -eq 0 ]
