@@ -105,7 +105,8 @@ HWY_INLINE Vec3 toVec3(XYZ v) {
 
 HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
     float side = 0.0f;
-    return closestHit(scene, lanesOf(origin), lanesOf(dir), 0, lanesOf(dir), t, side);
+    XYZ tLanes;
+    return closestHit(scene, lanesOf(origin), lanesOf(dir), 0, lanesOf(dir), t, side, tLanes);
 }
 
 // Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
@@ -146,8 +147,10 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         // The next bounce is looked at now but used up only if this ray hits something.
         const Vec3* nextDrawn = &gBounceTable.dir[draws.peekReservedBounce()];
         float t = 0.0f;
+        XYZ tLanes;
         const XYZ drawnLanes = lanesOf(*drawn);
-        const int index = closestHit(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side);
+        const int index =
+            closestHit(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side, tLanes);
         if (index < 0) {
             break;
         }
@@ -157,7 +160,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         const XYZ from = point;
         const XYZ dir =
             hn::BitCast(D3(), hn::Xor(hn::BitCast(bits, drawnLanes), hn::Set(bits, flip)));
-        point = dir * hn::Set(D3(), t) + from;
+        point = dir * tLanes + from;
         if (hit->type == Sphere) {
             Vec3 hitPoint;
             Vec3 normal;

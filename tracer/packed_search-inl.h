@@ -64,6 +64,15 @@ template <class D> HWY_INLINE hn::Vec<D> xyzLanes(D d, XYZ v) {
     }
 }
 
+// The first four lanes of v, as a point or direction register.
+template <class V> HWY_INLINE XYZ firstFour(V v) {
+    if constexpr (hn::MaxLanes(hn::DFromV<V>()) == 4) {
+        return v;
+    } else {
+        return hn::LowerHalf(v);
+    }
+}
+
 // Every distance kept as the nearest is positive (greater than the hit threshold, or kNoHit), and
 // positive floats, NaN aside, are ordered as their bit patterns are as integers: distances are
 // compared as integers, which takes the processor fewer cycles than a float comparison.
@@ -134,8 +143,11 @@ HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side,
 // and d * t = u * -t. So distances and points are computed along the drawn direction and the
 // flip is applied to the distances at the end: the divisions of the next search need not wait
 // for the side test of the hit before.
+//
+// `tLanes` receives t in every lane, for the next hit point without a round trip through a
+// scalar register.
 HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
-                          XYZ nextDir, float& t, float& side) {
+                          XYZ nextDir, float& t, float& side, XYZ& tLanes) {
     const DF df;
     const DI di;
     const Floats o = xyzLanes(df, origin), d = xyzLanes(df, drawn), u = xyzLanes(df, nextDir);
@@ -249,7 +261,8 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     // The nearest distance, then the first shape in list order at that distance.
     const Ints bestBits = bitsOf(best.t);
     const Ints nearest = hn::MinOfLanes(di, bestBits);
-    t = hn::GetLane(hn::BitCast(df, nearest));
+    tLanes = firstFour(hn::BitCast(df, nearest));
+    t = hn::GetLane(tLanes);
     if (!(t < kNoHit)) {
         return -1;
     }
