@@ -197,18 +197,21 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         }
         alignas(32) float bLanes[PackedScene::kMaxLanes];
         alignas(32) float discLanes[PackedScene::kMaxLanes];
-        alignas(32) float roots[PackedScene::kMaxLanes];
         hn::Store(b, df, bLanes);
         hn::Store(disc, df, discLanes);
-        hn::Store(hn::Set(df, -1.0f), df, roots);
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(df, candidate, bits);
+        // Each root goes into its lane in a register (stored to memory and loaded as a whole,
+        // a lane would wait for the store to reach the cache).
+        const Ints laneNumbers = hn::Iota(di, 0);
+        Floats ts = hn::Set(df, -1.0f);
         for (unsigned lanes = bits[0]; lanes != 0; lanes &= lanes - 1) {
             const int lane = __builtin_ctz(lanes);
-            roots[lane] = static_cast<float>(static_cast<double>(-bLanes[lane]) -
-                                             std::sqrt(static_cast<double>(discLanes[lane])));
+            const float root = static_cast<float>(static_cast<double>(-bLanes[lane]) -
+                                                  std::sqrt(static_cast<double>(discLanes[lane])));
+            ts = hn::IfThenElse(hn::RebindMask(df, laneNumbers == hn::Set(di, lane)),
+                                hn::Set(df, root), ts);
         }
-        const Floats ts = hn::Load(df, roots);
         keepNearest(asInts(hn::And(candidate, ts > minHit)), ts, load(g.index), hn::Zero(df), best);
     });
 
