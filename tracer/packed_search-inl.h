@@ -101,6 +101,23 @@ HWY_INLINE Floats along(const Axis& a, Floats xyz) {
     return hn::TableLookupLanes(xyz, a.coordinate);
 }
 
+// A sphere's near root, -b - sqrt(disc), is worked out in double precision. Where a register
+// holds four doubles, the first four lanes' roots are taken in one go (any lane's value, also
+// one of no candidate, is then computed; the caller masks those off); true if so.
+template <class D> HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc,
+                                                   hn::Vec<D>& roots) {
+    if constexpr (hn::MaxLanes(d) == 8) {
+        const hn::Half<D> d4;
+        const hn::Repartition<double, D> dd;
+        roots = hn::ZeroExtendVector(
+            d, hn::DemoteTo(d4, hn::PromoteTo(dd, hn::LowerHalf(d4, minusB)) -
+                                    hn::Sqrt(hn::PromoteTo(dd, hn::LowerHalf(d4, disc)))));
+        return true;
+    } else {
+        return false;
+    }
+}
+
 // Calls `search` on every group of a kind that always has one: the first without a loop, so
 // that a scene with one group of the kind is searched in straight-line code.
 template <typename Group, typename Search>
@@ -195,22 +212,29 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         if (hn::AllFalse(df, candidate)) {
             return;
         }
-        alignas(32) float bLanes[PackedScene::kMaxLanes];
-        alignas(32) float discLanes[PackedScene::kMaxLanes];
-        hn::Store(b, df, bLanes);
-        hn::Store(disc, df, discLanes);
+        Floats ts = hn::Set(df, -1.0f);
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(df, candidate, bits);
-        // Each root goes into its lane in a register (stored to memory and loaded as a whole,
-        // a lane would wait for the store to reach the cache).
-        const Ints laneNumbers = hn::Iota(di, 0);
-        Floats ts = hn::Set(df, -1.0f);
-        for (unsigned lanes = bits[0]; lanes != 0; lanes &= lanes - 1) {
-            const int lane = __builtin_ctz(lanes);
-            const float root = static_cast<float>(static_cast<double>(-bLanes[lane]) -
-                                                  std::sqrt(static_cast<double>(discLanes[lane])));
-            ts = hn::IfThenElse(hn::RebindMask(df, laneNumbers == hn::Set(di, lane)),
-                                hn::Set(df, root), ts);
+        unsigned lanes = bits[0];
+        if (fourRootsAtOnce(df, hn::Neg(b), disc, ts)) {
+            lanes &= ~0xFu;
+        }
+        if (lanes != 0) {
+            alignas(32) float bLanes[PackedScene::kMaxLanes];
+            alignas(32) float discLanes[PackedScene::kMaxLanes];
+            hn::Store(b, df, bLanes);
+            hn::Store(disc, df, discLanes);
+            // Each root goes into its lane in a register (stored to memory and loaded as a
+            // whole, a lane would wait for the store to reach the cache).
+            const Ints laneNumbers = hn::Iota(di, 0);
+            for (; lanes != 0; lanes &= lanes - 1) {
+                const int lane = __builtin_ctz(lanes);
+                const float root =
+                    static_cast<float>(static_cast<double>(-bLanes[lane]) -
+                                       std::sqrt(static_cast<double>(discLanes[lane])));
+                ts = hn::IfThenElse(hn::RebindMask(df, laneNumbers == hn::Set(di, lane)),
+                                    hn::Set(df, root), ts);
+            }
         }
         keepNearest(asInts(hn::And(candidate, ts > minHit)), ts, load(g.index), hn::Zero(df), best);
     });
