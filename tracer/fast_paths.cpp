@@ -33,11 +33,30 @@ HWY_BEFORE_NAMESPACE();
 namespace fast {
 namespace HWY_NAMESPACE {
 
+// The surfaces a path has bounced off, and the light it reached.
+struct Bounces {
+    const Shape* off[kMaxDepth + 1];
+    int count = 0;
+    Vec3 light; // black unless the path reaches a light
+};
+
+// Takes a path's hit at `depth` (then counted one deeper): false when the path ends there, at a
+// light (whose emission it takes) or past the depth limit.
+HWY_INLINE bool goesOn(Bounces& path, const Shape* hit, int& depth) {
+    if (isEmitter(*hit)) {
+        path.light = hit->emission;
+        return false;
+    }
+    path.off[path.count++] = hit;
+    return ++depth <= kMaxDepth;
+}
+
 // Folds the colours and emissions of the surfaces a path bounced off, from the far end back, in
 // the order the recursive form returns through them, onto the light the path reached.
-HWY_INLINE Vec3 foldPath(const Shape* const* bouncedOff, int bounces, Vec3 light) {
-    while (bounces > 0) {
-        const Shape* s = bouncedOff[--bounces];
+HWY_INLINE Vec3 foldPath(const Bounces& path) {
+    Vec3 light = path.light;
+    for (int i = path.count; i > 0;) {
+        const Shape* s = path.off[--i];
         light = makeVec3(s->color.x * light.x + s->emission.x, s->color.y * light.y + s->emission.y,
                          s->color.z * light.z + s->emission.z);
     }
@@ -61,21 +80,14 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
     if (start.shape < 0 || depth > kMaxDepth) {
         return Vec3{};
     }
-    const Shape* bouncedOff[kMaxDepth + 1];
-    int bounces = 0;
-    Vec3 light; // black unless the path reaches a light
+    Bounces path;
     const Shape* hit = &scene.shapes()[start.shape];
     Vec3 point = start.point;
     Vec3 normal = start.normal;
     for (;;) {
         // The bounce off each hit is drawn before the light test.
         const Vec3 next = randomRayInHemisphere(normal, draws);
-        if (isEmitter(*hit)) {
-            light = hit->emission;
-            break;
-        }
-        bouncedOff[bounces++] = hit;
-        if (++depth > kMaxDepth) {
+        if (!goesOn(path, hit, depth)) {
             break;
         }
         ++segments;
@@ -88,7 +100,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         const Vec3 from = point;
         hit->getCollisionInfo(from, next, t, point, normal);
     }
-    return foldPath(bouncedOff, bounces, light);
+    return foldPath(path);
 }
 
 #else
@@ -117,9 +129,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         return Vec3{};
     }
     // Walk forward remembering the surfaces bounced off, then fold their colours.
-    const Shape* bouncedOff[kMaxDepth + 1];
-    int bounces = 0;
-    Vec3 light; // black unless the path reaches a light
+    Bounces path;
     // The point the path has reached, kept in one register: x, y, z and a lane no one reads.
     XYZ point = lanesOf(start.point);
     const Shape* hit = &scene.shapes()[start.shape];
@@ -135,12 +145,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
     const hn::RebindToUnsigned<D3> bits;
     for (;;) {
         const std::uint32_t flip = mirrorFlip(side);
-        if (isEmitter(*hit)) {
-            light = hit->emission;
-            break;
-        }
-        bouncedOff[bounces++] = hit;
-        if (++depth > kMaxDepth) {
+        if (!goesOn(path, hit, depth)) {
             break;
         }
         ++segments;
@@ -169,7 +174,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         }
         drawn = nextDrawn;
     }
-    return foldPath(bouncedOff, bounces, light);
+    return foldPath(path);
 }
 
 #endif // HWY_TARGET == HWY_SCALAR

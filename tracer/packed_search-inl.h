@@ -104,8 +104,8 @@ HWY_INLINE Floats along(const Axis& a, Floats xyz) {
 // A sphere's near root, -b - sqrt(disc), is worked out in double precision. Where a register
 // holds four doubles, the first four lanes' roots are taken in one go (any lane's value, also
 // one of no candidate, is then computed; the caller masks those off); true if so.
-template <class D> HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc,
-                                                   hn::Vec<D>& roots) {
+template <class D>
+HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc, hn::Vec<D>& roots) {
     if constexpr (hn::MaxLanes(d) == 8) {
         const hn::Half<D> d4;
         const hn::Repartition<double, D> dd;
