@@ -7,8 +7,9 @@
 #   thread-sanitizer  ... under ThreadSanitizer
 #   clang             ... built with Clang
 #   aarch64           ... cross-built for ARM64 and run under qemu-user
-# then builds the Debian package (tools/package.sh, which runs lintian on it) and checks it
-# (tests/package_test.sh) without installing it.
+# then builds the Debian package (tools/package.sh, which runs lintian on it), checks it
+# (tests/package_test.sh) without installing it here, and installs, runs and purges it in a
+# minimal Debian 12 made with debootstrap (tools/try-package.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
@@ -27,3 +28,4 @@ done
 echo "=== package"
 tools/package.sh
 tests/package_test.sh build/package/pathtracer_*_"$(dpkg --print-architecture)".deb
+tools/try-package.sh
