@@ -8,19 +8,27 @@ namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 volatile std::sig_atomic_t gSecondEndsAtOnce = 0;
+// Which of SIGINT and SIGTERM are caught here (one ignored at start is left alone for good).
+volatile std::sig_atomic_t gCaughtInt = 0;
+volatile std::sig_atomic_t gCaughtTerm = 0;
 
 void requestStop(int signal) {
     if (gStopSignal == 0) {
         gStopSignal = signal;
     }
     if (gSecondEndsAtOnce != 0) {
-        // Back to the usual effect for both (sigaction may be called in a handler).
+        // Back to the usual effect for both that are caught (sigaction may be called in a
+        // handler); an ignored one stays ignored.
         struct sigaction usual;
         std::memset(&usual, 0, sizeof usual);
         usual.sa_handler = SIG_DFL;
         sigemptyset(&usual.sa_mask);
-        sigaction(SIGINT, &usual, nullptr);
-        sigaction(SIGTERM, &usual, nullptr);
+        if (gCaughtInt != 0) {
+            sigaction(SIGINT, &usual, nullptr);
+        }
+        if (gCaughtTerm != 0) {
+            sigaction(SIGTERM, &usual, nullptr);
+        }
     }
 }
 
@@ -39,6 +47,7 @@ void catchStopSignals(bool secondEndsAtOnce) {
         action.sa_handler = requestStop;
         sigemptyset(&action.sa_mask);
         sigaction(signal, &action, nullptr);
+        (signal == SIGINT ? gCaughtInt : gCaughtTerm) = 1;
     }
 }
 

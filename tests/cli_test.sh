@@ -101,6 +101,21 @@ got=$?
 [ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
 
+# A signal ignored at start stays ignored after the other one asked the render to stop.
+rm -f "$work"/long.*
+set -m
+(trap '' INT && cd "$work" && exec "${render[@]}" --frames 1000000 --output long.png >"$work/long.out" 2>"$work/long.err") &
+pid=$!
+set +m
+wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced with SIGINT ignored"
+kill -TERM "$pid"
+sleep 0.005
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+got=$?
+[ "$got" -eq 143 ] || fail "status $got after SIGTERM with SIGINT ignored, expected 143"
+grep -q "^pathtracer-render: interrupted by SIGTERM" "$work/long.err" || fail "SIGTERM with SIGINT ignored: $(cat "$work/long.err")"
+
 # Every instruction set the refusal names traces the very same picture.
 sets=$("${render[@]}" --simd none 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d ',')
 [ -n "$sets" ] || fail "the refusal of an unknown instruction set names none"
