@@ -17,13 +17,13 @@
 namespace {
 
 void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequential) {
-    // Which instruction set traced, for comparing them.
     const double seconds = times.totalSeconds();
     const double rate = seconds > 0.0 ? static_cast<double>(segments) / seconds / 1e6 : 0.0;
     const std::uint64_t n = times.count();
     std::printf("Traced %llu frame%s (%s, %s): median %.2f ms, fastest %.2f ms, "
                 "%.1f million path segments per second.\n",
                 static_cast<unsigned long long>(n), n == 1 ? "" : "s",
+                // which instruction set traced, for comparing them
                 sequential ? "sequential" : "two workers", instructionSet().c_str(),
                 times.medianMs(), times.fastestMs(), rate);
     std::fflush(stdout);

@@ -69,6 +69,12 @@ void expectSameClosestHit(const PackedScene& packed, const Vec3& origin, const V
     ASSERT_EQ(floatBits(tFast), floatBits(tRef));
 }
 
+void expectSameClosestHitsOnSceneRays(const PackedScene& packed, int count) {
+    for (const RayCase& c : sceneRays(count)) {
+        expectSameClosestHit(packed, c.origin, c.dir);
+    }
+}
+
 } // namespace
 
 TEST(RandomSequence, YieldsTheCLibrarySequence) {
@@ -261,9 +267,7 @@ TEST_P(PackedSearch, SameClosestHitAsTheShapeList) {
     resetWorld();
     PackedScene packed;
     packed.build(shapes);
-    for (const RayCase& c : sceneRays(200000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 200000);
 }
 
 TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
@@ -301,9 +305,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     PackedScene packed;
     packed.build(shapes);
     EXPECT_EQ(packed.sharesPlaneDistances(), eightLanes);
-    for (const RayCase& c : sceneRays(100000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 100000);
     float t = 0.0f;
     EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
     EXPECT_EQ(t, 5.0f);
@@ -315,9 +317,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     }
     packed.build(shapes);
     EXPECT_FALSE(packed.sharesPlaneDistances());
-    for (const RayCase& c : sceneRays(50000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 50000);
 }
 
 TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
@@ -344,9 +344,7 @@ TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     shapes = scene;
     PackedScene packed;
     packed.build(shapes);
-    for (const RayCase& c : sceneRays(50000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 50000);
     float t = 0.0f;
     EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
     EXPECT_EQ(t, 5.0f);
@@ -371,9 +369,7 @@ TEST_P(PackedSearch, PlanesAtAnAngle) {
     }
     PackedScene packed;
     packed.build(shapes);
-    for (const RayCase& c : sceneRays(200000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 200000);
 }
 
 TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
@@ -410,9 +406,7 @@ TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
                               makeVec3(100, 100.0001f, 100), makeVec3(99.9999f, 100, 100.0001f)));
     PackedScene packed;
     packed.build(shapes);
-    for (const RayCase& c : sceneRays(200000)) {
-        expectSameClosestHit(packed, c.origin, c.dir);
-    }
+    expectSameClosestHitsOnSceneRays(packed, 200000);
     // Rays aimed at every triangle's corners and edges, just inside and just outside, from
     // origins near and far (the farther, the more the computed hit point strays off the plane)
     // and from every direction.
