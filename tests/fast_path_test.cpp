@@ -442,8 +442,9 @@ TEST_P(PackedSearch, EmptySceneHitsNothing) {
 
 RUN_ON_EVERY_INSTRUCTION_SET(FastPath);
 
-TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
-    resetWorld();
+// Traces every third pixel's path with the fast tracer and the recursive one, from the same
+// draws, in the world as it stands.
+void expectSameColourAndDrawsAsTheRecursiveTracer() {
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
     SharedRandom plainSource;
@@ -464,6 +465,21 @@ TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     // Both consumed exactly the same draws.
     EXPECT_EQ(plain.nextBounce(), fast.nextBounce());
     EXPECT_GT(segments, 0u);
+}
+
+TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
+    resetWorld();
+    expectSameColourAndDrawsAsTheRecursiveTracer();
+}
+
+// Paths end at whichever shapes emit: here a sphere and the floor, in one colour each, and not
+// the ceiling.
+TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
+    resetWorld();
+    shapes[4].emission = Vec3{};
+    shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
+    shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
+    expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
 TEST_P(FastPath, FrameSceneFollowsChangesToTheShapes) {
