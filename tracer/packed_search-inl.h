@@ -119,12 +119,13 @@ HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc, hn::Vec
 }
 
 // Calls `search` on every group of a kind that always has one: the first without a loop, so
-// that a scene with one group of the kind is searched in straight-line code.
+// that a scene with one group of the kind is searched in straight-line code. (The loop compares
+// addresses: a count of groups would take a division by the group's size at every search.)
 template <typename Group, typename Search>
 HWY_INLINE void searchGroups(const std::vector<Group>& groups, Search search) {
     search(groups.front());
-    for (std::size_t i = 1; i < groups.size(); ++i) {
-        search(groups[i]);
+    for (auto g = groups.begin() + 1; g != groups.end(); ++g) {
+        search(*g);
     }
 }
 
