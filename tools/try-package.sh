@@ -25,7 +25,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
     DEBIAN_FRONTEND=noninteractive apt-get install -y /tmp/pathtracer.deb >/dev/null
     pathtracer-render --version
     pathtracer-render --sequential --frames 1 --output /tmp/one.ppm >/dev/null
-    [ "$(sha256sum </tmp/one.ppm | cut -d" " -f1)" = f67e1ca246b503a20559305eee5dd804b89bba1156dc8b787be6fb5e88ef2725 ] \
+    [ "$(sha256sum </tmp/one.ppm | cut -d" " -f1)" = "$1" ] \
         || { echo "FAIL: another picture than the golden one"; exit 1; }
     status=0
     SDL_VIDEODRIVER=dummy timeout --preserve-status -s TERM 2 pathtracer >/tmp/window.out || status=$?
@@ -37,5 +37,5 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
         if [ -e "$path" ] && [ ! -d "$path" ]; then echo "FAIL: left behind: $path"; exit 1; fi
     done </tmp/owned.txt
     [ ! -e /usr/share/doc/pathtracer ] || { echo "FAIL: left behind: /usr/share/doc/pathtracer"; exit 1; }
-'
+' bash "$(cat tests/golden_one_frame.sha256)"
 echo "installed, ran and purged cleanly on a minimal Debian 12: $deb"
