@@ -68,6 +68,9 @@ int main(int argc, char** argv) {
     // Ctrl-C or SIGTERM: the frame being traced is finished and the picture of the frames done so
     // far is kept; a second one ends the program at once.
     catchStopSignals(true);
+    // Past a file-size limit (ulimit -f) the picture's write then fails with a message like any
+    // other write error, instead of the signal ending the program with a partial file left.
+    std::signal(SIGXFSZ, SIG_IGN);
     initShapes();
     clearImage();
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;

@@ -38,6 +38,13 @@ if [ ! -w "$work" ]; then  # root writes anywhere: this case needs an ordinary u
     expect 1 "read-only directory" -- --frames 1 --output p.png
 fi
 chmod 755 "$work"
+# A file-size limit is a write error like any other: the picture (900 KB) outgrows 100 KB.
+(cd "$work" && ulimit -f 100 && "${render[@]}" --frames 1 --output big.ppm >/dev/null 2>"$work/.err")
+status=$?
+[ "$status" -eq 1 ] || fail "file-size limit: status $status, expected 1"
+grep -q "^pathtracer-render: cannot write 'big.ppm': File too large$" "$work/.err" \
+    || fail "file-size limit: $(cat "$work/.err")"
+rm -f "$work/.err"
 [ -z "$(ls -A "$work")" ] || fail "refused runs left files behind: $(ls -A "$work")"
 
 (cd "$work" && "${render[@]}" --help >"$work/help.txt") || fail "--help failed"
