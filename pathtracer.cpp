@@ -73,7 +73,14 @@ int main(int, char**) {
     bool keyPressed = false;
     while (!keyPressed && stopSignal() == 0) {
         keyPressed = keyPressedSinceLastFrame();
-        const FrameStats frame = traceFrame(FrameMode::TwoWorkers);
+        FrameStats frame;
+        try {
+            frame = traceFrame(FrameMode::TwoWorkers);
+        } catch (...) {
+            SDL_Quit();
+            std::cerr << "pathtracer: " << frameFailure() << "\n";
+            return 1;
+        }
         std::cout << tracingTimeLine(frame.tracing) << std::endl;
         updatePixels(screen);
         SDL_Flip(screen);

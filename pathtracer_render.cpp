@@ -76,11 +76,19 @@ int main(int argc, char** argv) {
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
     FrameTimes times;
     std::uint64_t segments = 0;
-    for (int i = 0; i < options.frames && stopSignal() == 0; ++i) {
-        const FrameStats frame = traceFrame(mode);
-        times.add(frame.tracing);
-        segments += frame.segments;
-        std::cout << tracingTimeLine(frame.tracing) << std::endl;
+    std::vector<std::uint32_t> picture;
+    try {
+        // Had before the first frame, so that a picture that cannot be held is told at once.
+        picture.resize(options.output.empty() ? 0 : kPixelCount);
+        for (int i = 0; i < options.frames && stopSignal() == 0; ++i) {
+            const FrameStats frame = traceFrame(mode);
+            times.add(frame.tracing);
+            segments += frame.segments;
+            std::cout << tracingTimeLine(frame.tracing) << std::endl;
+        }
+    } catch (...) {
+        std::cerr << "pathtracer-render: " << frameFailure() << "\n";
+        return 1;
     }
     printSummary(times, segments, options.sequential);
     const int signal = stopSignal();
@@ -98,7 +106,6 @@ int main(int argc, char** argv) {
     }
 
     if (save) {
-        std::vector<std::uint32_t> picture(kPixelCount);
         for (int i = 0; i < kPixelCount; ++i) {
             picture[i] = meanPixelWord(i);
         }

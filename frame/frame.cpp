@@ -1,6 +1,8 @@
 #include "frame/frame.h"
 
 #include <atomic>
+#include <new>
+#include <system_error>
 #include <thread>
 
 #include "frame/frame_scene.h"
@@ -38,10 +40,19 @@ FrameStats traceFrame(FrameMode mode) {
             while (!bottomDone.load(std::memory_order_relaxed) && gBottomDraws.takeRunAhead()) {
             }
         });
-        std::thread b([&] {
-            bottom = render(kBandSplitRow, kHeight, scene, gBottomDraws);
+        std::thread b;
+        try {
+            b = std::thread([&] {
+                bottom = render(kBandSplitRow, kHeight, scene, gBottomDraws);
+                bottomDone.store(true, std::memory_order_relaxed);
+            });
+        } catch (...) {
+            // The bottom worker could not start: the top one finishes its band and stops taking
+            // draws, and only then is the failure passed on.
             bottomDone.store(true, std::memory_order_relaxed);
-        });
+            a.join();
+            throw;
+        }
         a.join();
         b.join();
     } else {
@@ -51,6 +62,16 @@ FrameStats traceFrame(FrameMode mode) {
     }
     const auto stop = std::chrono::steady_clock::now();
     return {stop - start, top + bottom};
+}
+
+std::string frameFailure() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return "out of memory";
+    } catch (const std::system_error& e) {
+        return "cannot start a worker thread: " + e.code().message();
+    }
 }
 
 std::string tracingTimeLine(std::chrono::nanoseconds tracing) {

@@ -23,7 +23,13 @@ constexpr int kMaxSamples = 1 << 20;
 // Begins a frame (sample count, plane precomputation) and traces one sample per pixel. Once
 // every pixel holds kMaxSamples samples, nothing more is traced: the frame reports no tracing
 // time and no segments, and the converged picture stays as it is.
+// Throws std::bad_alloc when the first frame's buffers cannot be had, std::system_error when a
+// worker cannot be started; the picture is then not whole.
 FrameStats traceFrame(FrameMode mode);
+
+// Called in a catch block around traceFrame: what stopped the frame, in a few words ("out of
+// memory", "cannot start a worker thread: ..."). Any other exception is passed on.
+std::string frameFailure();
 
 // "Tracing time: N ms." with N the whole milliseconds, truncated.
 std::string tracingTimeLine(std::chrono::nanoseconds tracing);

@@ -6,6 +6,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include <fcntl.h>
 #include <png.h>
@@ -14,22 +15,22 @@
 
 namespace {
 
-std::vector<std::uint8_t> rgbRow(const std::uint32_t* words, int width) {
-    std::vector<std::uint8_t> row(static_cast<std::size_t>(width) * 3);
+// One row of 0x00RRGGBB words as R, G, B bytes, into `rgb` (3 * width bytes).
+void rgbRow(const std::uint32_t* words, int width, std::uint8_t* rgb) {
     for (int i = 0; i < width; ++i) {
-        row[i * 3 + 0] = static_cast<std::uint8_t>(words[i] >> 16);
-        row[i * 3 + 1] = static_cast<std::uint8_t>(words[i] >> 8);
-        row[i * 3 + 2] = static_cast<std::uint8_t>(words[i]);
+        rgb[i * 3 + 0] = static_cast<std::uint8_t>(words[i] >> 16);
+        rgb[i * 3 + 1] = static_cast<std::uint8_t>(words[i] >> 8);
+        rgb[i * 3 + 2] = static_cast<std::uint8_t>(words[i]);
     }
-    return row;
 }
 
-bool writePpm(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height) {
+bool writePpm(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height,
+              std::vector<std::uint8_t>& row) {
     if (std::fprintf(file, "P6\n%d %d\n255\n", width, height) < 0) {
         return false;
     }
     for (int y = 0; y < height; ++y) {
-        const auto row = rgbRow(words.data() + static_cast<std::size_t>(y) * width, width);
+        rgbRow(words.data() + static_cast<std::size_t>(y) * width, width, row.data());
         if (std::fwrite(row.data(), 1, row.size(), file) != row.size()) {
             return false;
         }
@@ -37,7 +38,8 @@ bool writePpm(std::FILE* file, const std::vector<std::uint32_t>& words, int widt
     return true;
 }
 
-bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height) {
+bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height,
+              std::vector<std::uint8_t>& row) {
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (png == nullptr) {
         return false;
@@ -52,9 +54,8 @@ bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int widt
     png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_RGB, PNG_INTERLACE_NONE,
                  PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
-    std::vector<std::uint8_t> row;
     for (int y = 0; y < height; ++y) {
-        row = rgbRow(words.data() + static_cast<std::size_t>(y) * width, width);
+        rgbRow(words.data() + static_cast<std::size_t>(y) * width, width, row.data());
         png_write_row(png, row.data());
     }
     png_write_end(png, nullptr);
@@ -96,6 +97,14 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
     if (format == ImageFormat::Unknown) {
         return "cannot save '" + path + "': the name must end in .ppm or .png";
     }
+    // Had before the file is made, so that running out of memory leaves nothing behind.
+    std::vector<std::uint8_t> row;
+    try {
+        row.resize(static_cast<std::size_t>(width) * 3);
+    } catch (const std::bad_alloc&) {
+        errno = ENOMEM;
+        return systemError("write", path);
+    }
     std::string temp = path + ".partial-XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) {
@@ -114,8 +123,8 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
         return error;
     }
     errno = 0;
-    bool ok = format == ImageFormat::Ppm ? writePpm(file, words, width, height)
-                                         : writePng(file, words, width, height);
+    bool ok = format == ImageFormat::Ppm ? writePpm(file, words, width, height, row)
+                                         : writePng(file, words, width, height, row);
     ok = ok && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
     std::string error = ok ? std::string() : systemError("write", path);
     if (std::fclose(file) != 0 && error.empty()) {

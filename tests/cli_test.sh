@@ -45,6 +45,20 @@ status=$?
 grep -q "^pathtracer-render: cannot write 'big.ppm': File too large$" "$work/.err" \
     || fail "file-size limit: $(cat "$work/.err")"
 rm -f "$work/.err"
+# Under a memory limit the renderer traces or says why it cannot, never ending by a signal. From
+# the lowest limit it starts under to the first it traces under, the first frame's buffers or the
+# workers' stacks do not fit (a build that does not start under any, sanitized or emulated, is
+# not checked).
+for kb in $(seq 8000 2000 80000); do
+    { (ulimit -v "$kb" && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null || continue
+    { (cd "$work" && ulimit -v "$kb" && "${render[@]}" --frames 1 --output p.png >/dev/null 2>"$work/.err"); } 2>/dev/null
+    status=$?
+    [ "$status" -eq 0 ] && break
+    [ "$status" -eq 1 ] || fail "memory limit of $kb KB: status $status, expected 0 or 1"
+    grep -q -x -E 'pathtracer-render: (out of memory|cannot start a worker thread: .+)' "$work/.err" \
+        || fail "memory limit of $kb KB: $(cat "$work/.err")"
+done
+rm -f "$work/.err" "$work/p.png"
 [ -z "$(ls -A "$work")" ] || fail "refused runs left files behind: $(ls -A "$work")"
 
 (cd "$work" && "${render[@]}" --help >"$work/help.txt") || fail "--help failed"
