@@ -1,6 +1,8 @@
 // pathtracer-render: the scene traced without a window, to time frames or save the picture.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <vector>
 
@@ -29,6 +31,29 @@ void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequenti
     std::fflush(stdout);
 }
 
+// Why a line could not be written to standard output, taken when the first one failed.
+int gOutputError = 0;
+
+void noteOutputError() {
+    if (gOutputError == 0 && (std::ferror(stdout) || !std::cout.good())) {
+        gOutputError = errno != 0 ? errno : EIO;
+    }
+}
+
+// The status to end with once standard output is flushed: a run whose lines could not all be
+// written (a full disk, a closed output) does not end as a success.
+int afterOutput(int status) {
+    if (std::fflush(stdout) != 0) {
+        noteOutputError();
+    }
+    if (gOutputError == 0) {
+        return status;
+    }
+    std::cerr << "pathtracer-render: cannot write to standard output: "
+              << std::strerror(gOutputError) << "\n";
+    return status == 0 ? 1 : status;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -40,11 +65,11 @@ int main(int argc, char** argv) {
     const RenderOptions& options = parsed.options;
     if (options.help) {
         std::cout << renderUsage();
-        return 0;
+        return afterOutput(0);
     }
     if (options.version) {
         std::cout << "pathtracer-render " PATHTRACER_VERSION "\n";
-        return 0;
+        return afterOutput(0);
     }
 
     if (!options.simd.empty() && !useInstructionSet(options.simd)) {
@@ -85,6 +110,7 @@ int main(int argc, char** argv) {
             times.add(frame.tracing);
             segments += frame.segments;
             std::cout << tracingTimeLine(frame.tracing) << std::endl;
+            noteOutputError();
         }
     } catch (...) {
         std::cerr << "pathtracer-render: " << frameFailure() << "\n";
@@ -124,5 +150,5 @@ int main(int argc, char** argv) {
         }
     }
     // As a shell reports a program ended by the signal.
-    return interrupted ? 128 + signal : 0;
+    return afterOutput(interrupted ? 128 + signal : 0);
 }

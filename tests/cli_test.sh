@@ -59,6 +59,16 @@ for kb in $(seq 8000 2000 80000); do
         || fail "memory limit of $kb KB: $(cat "$work/.err")"
 done
 rm -f "$work/.err" "$work/p.png"
+# Lines that cannot be written (standard output on a full disk) make the run fail, with the reason.
+for args in "--frames 1" "--version"; do
+    # shellcheck disable=SC2086 # the words of $args are the options
+    (cd "$work" && "${render[@]}" $args >/dev/full 2>"$work/.err")
+    status=$?
+    [ "$status" -eq 1 ] || fail "$args to a full disk: status $status, expected 1"
+    grep -q -x 'pathtracer-render: cannot write to standard output: No space left on device' "$work/.err" \
+        || fail "$args to a full disk: $(cat "$work/.err")"
+done
+rm -f "$work/.err"
 [ -z "$(ls -A "$work")" ] || fail "refused runs left files behind: $(ls -A "$work")"
 
 (cd "$work" && "${render[@]}" --help >"$work/help.txt") || fail "--help failed"
