@@ -135,11 +135,10 @@ int main(int argc, char** argv) {
         for (int i = 0; i < kPixelCount; ++i) {
             picture[i] = meanPixelWord(i);
         }
-        // A second stop signal waits until the picture is whole and in place.
+        // A second stop signal, or any other that would end the program (SIGHUP from a closed
+        // terminal, say), waits until the picture is whole and in place.
         sigset_t stops;
-        sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
+        sigfillset(&stops);
         sigset_t before;
         sigprocmask(SIG_BLOCK, &stops, &before);
         const std::string error = saveImage(options.output, picture, kWidth, kHeight);

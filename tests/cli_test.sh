@@ -132,6 +132,20 @@ got=$?
 [ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
 [ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
 
+# SIGHUP (a closed terminal) ends the render, but not halfway through the picture: sent as the
+# picture is being saved, it takes effect once the picture is whole and in place.
+rm -f "$work"/long.*
+set -m
+(cd "$work" && exec "${render[@]}" --frames 1 --output long.png >"$work/long.out" 2>"$work/long.err") &
+pid=$!
+set +m
+for _ in $(seq 12000); do grep -q '^Traced ' "$work/long.out" && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+kill -HUP "$pid"
+{ wait "$pid"; } 2>/dev/null # without the shell's "Hangup" notice
+got=$?
+[ "$got" -eq 129 ] || fail "status $got after SIGHUP while saving, expected 129"
+[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "SIGHUP while saving left a temporary file behind"
+
 # A signal ignored at start stays ignored after the other one asked the render to stop.
 rm -f "$work"/long.*
 set -m
