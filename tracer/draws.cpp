@@ -17,11 +17,13 @@ void DrawStream::syncWithSource() {
         current_.generation = generation;
     }
     // Called while no other thread takes runs for this stream, so every run held is ready.
-    while (aheadCount_ > 0 && ahead_[aheadFirst_].generation != generation) {
-        ready_[aheadFirst_].store(false, std::memory_order_relaxed);
-        aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
-        --aheadCount_;
+    std::uint64_t used = aheadUsed_.load(std::memory_order_relaxed);
+    const std::uint64_t taken = aheadTaken_.load(std::memory_order_relaxed);
+    while (used != taken && ahead_[used % kRunsAhead].generation != generation) {
+        ready_[used % kRunsAhead].store(false, std::memory_order_relaxed);
+        ++used;
     }
+    aheadUsed_.store(used, std::memory_order_relaxed);
 }
 
 void DrawStream::acceptBounces(const std::int32_t* values, Run& run, int first) {
@@ -39,17 +41,20 @@ void DrawStream::acceptBounces(const std::int32_t* values, Run& run, int first) 
 
 bool DrawStream::takeRunAhead() {
     std::int32_t values[kValuesPerRun];
-    int slot = 0;
+    std::uint64_t n = 0;
     unsigned generation = 0;
     {
         std::lock_guard<std::mutex> lock(aheadMutex_);
-        if (aheadCount_ == kRunsAhead) {
+        n = aheadTaken_.load(std::memory_order_relaxed);
+        // Acquire: the owner is done with the slot it let go (its copy, its flag) before the
+        // slot is written again.
+        if (n - aheadUsed_.load(std::memory_order_acquire) == kRunsAhead) {
             return false;
         }
-        slot = (aheadFirst_ + aheadCount_) % kRunsAhead;
         generation = source_->take(values, kValuesPerRun);
-        ++aheadCount_;
+        aheadTaken_.store(n + 1, std::memory_order_release);
     }
+    const std::size_t slot = n % kRunsAhead;
     Run& run = ahead_[slot];
     acceptBounces(values, run, 0);
     run.generation = generation;
@@ -64,19 +69,21 @@ __attribute__((noinline)) void DrawStream::refill() {
     const int kept = end_ - next_;
     std::copy(current_.bounces + next_, current_.bounces + end_, current_.bounces);
     do {
-        int slot = -1;
-        {
+        const std::uint64_t n = aheadUsed_.load(std::memory_order_relaxed);
+        bool held = n != aheadTaken_.load(std::memory_order_acquire);
+        if (!held) {
+            // None held: the values are taken here, unless a run was taken ahead meanwhile.
             std::lock_guard<std::mutex> lock(aheadMutex_);
-            if (aheadCount_ > 0) {
-                slot = aheadFirst_;
-            } else {
+            held = n != aheadTaken_.load(std::memory_order_relaxed);
+            if (!held) {
                 std::int32_t values[kValuesPerRun];
                 current_.generation = source_->take(values, kValuesPerRun);
                 acceptBounces(values, current_, kept);
             }
         }
-        if (slot >= 0) {
+        if (held) {
             // Taken ahead by another thread, which may still be working out its bounces.
+            const std::size_t slot = n % kRunsAhead;
             while (!ready_[slot].load(std::memory_order_acquire)) {
                 std::this_thread::yield();
             }
@@ -85,9 +92,7 @@ __attribute__((noinline)) void DrawStream::refill() {
             current_.count = run.count;
             current_.generation = run.generation;
             ready_[slot].store(false, std::memory_order_relaxed);
-            std::lock_guard<std::mutex> lock(aheadMutex_);
-            aheadFirst_ = (aheadFirst_ + 1) % kRunsAhead;
-            --aheadCount_;
+            aheadUsed_.store(n + 1, std::memory_order_release);
         }
     } while (current_.count == 0);
     next_ = 0;

@@ -74,14 +74,17 @@ class DrawStream {
     int next_ = 0;
     int end_ = 0;
     Run current_;
-    // Runs taken ahead, oldest first, in a ring. The ring's bounds are guarded by aheadMutex_,
-    // which is also held while values are taken from the generator (for the ring or by the
-    // owner itself), so that runs are used in the order their values were taken. A run taken
-    // ahead has its bounces worked out after the lock is let go, and `ready` tells the owner
-    // they are there; the owner's own refill works its run out while still holding the lock.
-    std::mutex aheadMutex_;
+    // Runs taken ahead, in a ring: run n (counted from the stream's start) in slot
+    // n % kRunsAhead. aheadMutex_ is held while values are taken from the generator, for the
+    // ring or by the owner itself, so that runs are used in the order their values were taken.
+    // A run taken ahead has its bounces worked out after the lock is let go, and `ready_` tells
+    // the owner they are there. The owner takes a run from the ring without the lock (only it
+    // moves aheadUsed_ on), so that another thread filling the ring never holds it up; it takes
+    // the lock only when the ring is empty, to take the values itself in their turn.
+    // Each on a cache line of its own: the two threads write them.
+    alignas(64) std::mutex aheadMutex_;
+    alignas(64) std::atomic<std::uint64_t> aheadTaken_{0};
+    alignas(64) std::atomic<std::uint64_t> aheadUsed_{0};
     std::vector<Run> ahead_;
     std::vector<std::atomic<bool>> ready_;
-    int aheadFirst_ = 0;
-    int aheadCount_ = 0;
 };
