@@ -432,6 +432,71 @@ TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
     EXPECT_GT(triangleHits, 40000); // the aimed rays do meet the triangles
 }
 
+// Two cases where the plain test fails open, found by the differential fuzzer (tests/fuzz): the
+// packed search must give the same answer.
+
+// Edges of 1e10: uu vv overflows, so D is -infinity and the barycentric coordinates NaN, which
+// pass every bound: the plain test hits the triangle's plane anywhere, here at t = 3.
+TEST_P(PackedSearch, HugeTrianglesHitWhereverThePlainTestDoes) {
+    shapes.clear();
+    Shape triangle;
+    triangle.type = Triangle;
+    triangle.vert0 = makeVec3(1e10f, 3.0f, 1e10f);
+    triangle.vert1 = makeVec3(2e10f, 3.0f, 1e10f);
+    triangle.vert2 = makeVec3(1e10f, 3.0f, 2e10f);
+    triangle.normal = makeVec3(0.0f, -1.0f, 0.0f);
+    shapes.push_back(triangle);
+    PackedScene packed;
+    packed.build(shapes);
+    float t = 0.0f;
+    EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), 0);
+    EXPECT_EQ(t, 3.0f);
+    expectSameClosestHitsOnSceneRays(packed, 20000);
+    resetWorld();
+}
+
+// An infinite coordinate off a plane's or triangle's axis makes the plain dot product
+// (inf - o.x) * 0 NaN: nothing is hit, although the coordinate along the normal alone would
+// give a distance of 5.
+TEST_P(PackedSearch, AxisAlignedShapesWithAnInfiniteCoordinateAreMissed) {
+    for (ShapeType type : {Plane, Triangle}) {
+        shapes.clear();
+        Shape s;
+        s.type = type;
+        s.pos = makeVec3(INFINITY, 5.0f, 0.0f);
+        s.vert0 = s.pos;
+        s.vert1 = makeVec3(0.0f, 5.0f, 1.0f);
+        s.vert2 = makeVec3(1.0f, 5.0f, 0.0f);
+        s.normal = makeVec3(0.0f, -1.0f, 0.0f);
+        shapes.push_back(s);
+        PackedScene packed;
+        packed.build(shapes);
+        float t = 0.0f;
+        EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), -1) << type;
+        EXPECT_EQ(t, kNoHit);
+        expectSameClosestHitsOnSceneRays(packed, 20000);
+    }
+    resetWorld();
+}
+
+// Rays from an origin or along a direction that is not finite hit nothing in the plain search,
+// and rays from far out are searched exactly too.
+TEST_P(PackedSearch, RaysFromFarOutOrNotFinite) {
+    resetWorld();
+    PackedScene packed;
+    packed.build(shapes);
+    for (float far : {INFINITY, -INFINITY, NAN, 1e20f, -3e38f}) {
+        for (int axis = 0; axis < 3; ++axis) {
+            Vec3 origin = makeVec3(1.0f, 2.0f, 3.0f);
+            (&origin.x)[axis] = far;
+            expectSameClosestHit(packed, origin, makeVec3(0.0f, 0.6f, 0.8f));
+            Vec3 dir = makeVec3(0.0f, 0.6f, 0.8f);
+            (&dir.x)[axis] = far;
+            expectSameClosestHit(packed, makeVec3(1.0f, 2.0f, 3.0f), dir);
+        }
+    }
+}
+
 TEST_P(PackedSearch, EmptySceneHitsNothing) {
     PackedScene packed;
     packed.build({});

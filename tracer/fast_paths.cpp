@@ -63,19 +63,15 @@ HWY_INLINE Vec3 foldPath(const Bounces& path) {
     return light;
 }
 
-#if HWY_TARGET == HWY_SCALAR
-
-// Without vectors: the plain search over the scene's shapes, and the path walked with it.
-int Lanes() {
-    return 1;
-}
-
-HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+// The plain search over the scene's shapes, and the path walked with it: the whole tracer on a
+// set without vectors, and elsewhere for rays and paths out of the packed search's range.
+HWY_INLINE int plainSearch(const PackedScene& scene, const Vec3& origin, const Vec3& dir,
+                           float& t) {
     const Shape* hit = findClosestShape(scene.shapes(), origin, dir, t, false);
     return hit == nullptr ? -1 : static_cast<int>(hit - scene.shapes().data());
 }
 
-HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
+HWY_INLINE Vec3 plainPath(const PackedScene& scene, const PathStart& start, int depth,
                           DrawStream& draws, std::uint64_t& segments) {
     if (start.shape < 0 || depth > kMaxDepth) {
         return Vec3{};
@@ -92,7 +88,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         }
         ++segments;
         float t = 0.0f;
-        const int index = search(scene, point, next, t);
+        const int index = plainSearch(scene, point, next, t);
         if (index < 0) {
             break;
         }
@@ -101,6 +97,21 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         hit->getCollisionInfo(from, next, t, point, normal);
     }
     return foldPath(path);
+}
+
+#if HWY_TARGET == HWY_SCALAR
+
+int Lanes() {
+    return 1;
+}
+
+HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    return plainSearch(scene, origin, dir, t);
+}
+
+HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
+                          DrawStream& draws, std::uint64_t& segments) {
+    return plainPath(scene, start, depth, draws, segments);
 }
 
 #else
@@ -116,9 +127,19 @@ HWY_INLINE Vec3 toVec3(XYZ v) {
 }
 
 HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    const XYZ o = lanesOf(origin), d = lanesOf(dir);
+    if (!withinRange(o, kFarthestOrigin) || !withinRange(d, kFastestDirection)) {
+        return plainSearch(scene, origin, dir, t);
+    }
     float side = 0.0f;
     XYZ tLanes;
-    return closestHit(scene, lanesOf(origin), lanesOf(dir), 0, lanesOf(dir), t, side, tLanes);
+    return closestHit(scene, o, d, 0, d, t, side, tLanes);
+}
+
+// A path that starts far out, traced the plain way (kept out of the loop below).
+HWY_NOINLINE Vec3 farPath(const PackedScene& scene, const PathStart& start, int depth,
+                          DrawStream& draws, std::uint64_t& segments) {
+    return plainPath(scene, start, depth, draws, segments);
 }
 
 // Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
@@ -127,6 +148,12 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
                           DrawStream& draws, std::uint64_t& segments) {
     if (start.shape < 0 || depth > kMaxDepth) {
         return Vec3{};
+    }
+    // Each segment moves a point by less than kNoHit along each axis (the bounce directions are
+    // unit vectors), so a path that starts within 2^63 keeps every origin of its searches within
+    // kFarthestOrigin.
+    if (HWY_UNLIKELY(!withinRange(lanesOf(start.point), 0x1p63f))) {
+        return farPath(scene, start, depth, draws, segments);
     }
     // Walk forward remembering the surfaces bounced off, then fold their colours.
     Bounces path;

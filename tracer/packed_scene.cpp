@@ -23,6 +23,16 @@ int normalAxis(const Vec3& n) {
     return -1;
 }
 
+// Whether a shape with an axis-aligned normal may be searched as one: the plain tests multiply the
+// other two coordinates' differences (point - origin) by zero components of the normal, which
+// gives a zero only while those differences are finite. With every coordinate of `point` within
+// 2^100 and a finite origin no difference can overflow (float's largest value is 2^128 - 2^104).
+bool searchableAlongAxis(const Vec3& normal, const Vec3& point) {
+    const float limit = 0x1p100f;
+    return normalAxis(normal) >= 0 && std::fabs(point.x) <= limit && std::fabs(point.y) <= limit &&
+           std::fabs(point.z) <= limit;
+}
+
 // A box around a triangle outside of which no hit point passes the inside test, so that the test
 // can be skipped there; the whole space where no such box is known.
 //
@@ -40,6 +50,15 @@ int normalAxis(const Vec3& n) {
 // by at most about 2^-21 (1 + r / L) / sin^2(angle) for a point at distance r, where sin^2 of
 // the angle between the edges is -d / (uu vv). With sin^2 >= 0.01 and m = L / 100 a point
 // beyond the box is off by far more than rounding can hide.
+//
+// That bound holds only while the test's products are normal floats: the box is built for edges
+// of squared length between 2^-30 and 2^30 with vert0 within 2^60 of the origin, and the search
+// uses boxes only for rays whose origin lies within 2^64 and whose direction within 2^20 in
+// every coordinate (closestHit). Then |w| < 2^66, its dot products with an edge stay below 2^83
+// and the numerators below 2^114: nothing overflows, and for a point outside the box nothing that
+// decides underflows. (Past that the plain test can fail open: for edges of about 3e9, uu vv
+// overflows, D is -infinity, s and q are NaN, and it reports a hit anywhere in the triangle's
+// plane, which a box would cut off.)
 void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], double hi[3]) {
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = -INFINITY;
@@ -50,8 +69,14 @@ void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], do
     const float at1[3] = {s.vert1.x, s.vert1.y, s.vert1.z};
     const float at2[3] = {s.vert2.x, s.vert2.y, s.vert2.z};
     const bool inAxisPlane = normal >= 0 && at1[normal] == at[normal] && at2[normal] == at[normal];
+    const auto edgeInRange = [](float lengthSq) {
+        return lengthSq >= 0x1p-30f && lengthSq <= 0x1p30f;
+    };
+    const auto nearOrigin = [](float c) { return std::fabs(c) <= 0x1p60f; };
+    const bool inRange = edgeInRange(uu) && edgeInRange(vv) && nearOrigin(at[0]) &&
+                         nearOrigin(at[1]) && nearOrigin(at[2]);
     const double sin2 = -double(d) / (double(uu) * double(vv));
-    if (!inAxisPlane || !(sin2 >= 0.01)) {
+    if (!inAxisPlane || !inRange || !(sin2 >= 0.01)) {
         return;
     }
     // The triangle the test works on: vert0, vert0 + u and vert0 + v, exactly.
@@ -139,7 +164,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
     int axisTriangleCount = 0;
     for (int i = 0; i < static_cast<int>(shapes.size()); ++i) {
         const Shape& s = shapes[i];
-        const bool axisAligned = normalAxis(s.normal) >= 0;
+        const bool axisAligned = searchableAlongAxis(s.normal, s.type == Plane ? s.pos : s.vert0);
         switch (s.type) {
         case Sphere: {
             const int lane = nextLane(spheres_, sphereCount++, lanes_);

@@ -149,6 +149,17 @@ HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side,
     best.side = hn::IfThenElse(betterF, side, best.side);
 }
 
+// The lanes' shortcuts rest on the products of the tests staying in range (searchableAlongAxis
+// and insideTestBox in packed_scene.cpp derive it): the search takes only rays that start within
+// kFarthestOrigin and run along a direction within kFastestDirection in every coordinate (no
+// infinity or NaN, then). Its callers send other rays to the plain search. (The fourth lanes
+// are 0; one that is not only sends the ray to the plain search too.)
+constexpr float kFarthestOrigin = 0x1p64f;
+constexpr float kFastestDirection = 0x1p20f;
+HWY_INLINE bool withinRange(XYZ v, float limit) {
+    return hn::AllTrue(D3(), hn::Abs(v) <= hn::Set(D3(), limit));
+}
+
 // The index in the shape list of the nearest shape of `scene` hit by the ray from `origin` along
 // `drawn` with its sign bits flipped by `flip` (0 or 0x80000000: the direction mirrored() gives),
 // or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape. Also gives `side` =
