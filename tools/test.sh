@@ -7,6 +7,7 @@
 #   thread-sanitizer  ... under ThreadSanitizer
 #   clang             ... built with Clang
 #   aarch64           ... cross-built for ARM64 and run under qemu-user
+#   fuzz              the differential search fuzzer: its regression inputs, then a bounded run
 # then builds the Debian package (tools/package.sh, which runs lintian on it), checks it
 # (tests/package_test.sh) without installing it here, and installs, runs and purges it in a
 # minimal Debian 12 made with debootstrap (tools/try-package.sh).
@@ -15,10 +16,10 @@ cd "$(dirname "$0")/.."
 source tools/packages.sh
 add_architecture arm64
 install_missing_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" libgtest-dev libbenchmark-dev \
-    clang xvfb xauth xdotool imagemagick libsdl1.2-compat mandoc desktop-file-utils
+    clang libclang-rt-14-dev xvfb xauth xdotool imagemagick libsdl1.2-compat mandoc desktop-file-utils
 jobs=$(nproc)
 
-for preset in test sanitizers thread-sanitizer clang aarch64; do
+for preset in test sanitizers thread-sanitizer clang aarch64 fuzz; do
     echo "=== $preset"
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j "$jobs"

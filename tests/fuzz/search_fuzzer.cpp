@@ -1,0 +1,317 @@
+// Differential fuzzer: the packed search and the path loop against the plain search and the
+// recursive tracer, on every instruction set this build has and this CPU runs.
+//
+// Each input is decoded into a scene (any number of shapes of each kind, unknown kinds included,
+// with coordinates that may be any float: huge, tiny, subnormal, infinite or NaN) and a few rays
+// (origin, direction, whether it starts at the eye, and a depth). For each ray and each set:
+// - closestHit gives the shape and the distance bits findClosestShape gives;
+// - tracePathFromHit, started from the plain first hit, gives pathTraceRay's colour bits and
+//   leaves both draw streams at the same place.
+// A mismatch prints the case and aborts, which libFuzzer keeps as a crash input.
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <fuzzer/FuzzedDataProvider.h>
+
+#include "scene/scene.h"
+#include "scene/shape.h"
+#include "scene/shared_random.h"
+#include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
+#include "tracer/fast_paths.h"
+#include "tracer/packed_scene.h"
+#include "tracer/path_tracer.h"
+
+namespace {
+
+constexpr int kMostShapes = 40;
+constexpr int kMostRays = 12;
+
+std::uint32_t bitsOf(float f) {
+    std::uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return bits;
+}
+
+float fromBits(std::uint32_t bits) {
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+// Values that sit at the edges of float arithmetic or of the search's own thresholds.
+constexpr float kInf = std::numeric_limits<float>::infinity();
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kMax = std::numeric_limits<float>::max();
+constexpr float kMin = std::numeric_limits<float>::min();
+constexpr float kTiny = std::numeric_limits<float>::denorm_min();
+const float kEdgeValues[] = {
+    0.0f,  -0.0f, 1.0f,  -1.0f, 0.5f,  2.0f,  0.003f,   0.0029f,  1e6f,     -1e6f,    kInf,
+    -kInf, kNaN,  -kNaN, kMax,  -kMax, kMin,  kTiny,    -kTiny,   1e-25f,   1e-20f,   3e9f,
+    1e10f, 2e10f, 1e19f, 1e20f, 1e25f, 1e30f, 0x1p100f, 0x1p102f, 0x1p104f, 0x1p126f, -1e10f};
+
+// Scales the whole scene's geometry is multiplied by: overflow and underflow in the products of
+// the intersection tests begin at different scales for each kind.
+const float kScales[] = {1.0f, 1.0f,  1.0f,  1.0f,  1e-25f, 1e-12f, 1e-3f, 1e3f,
+                         3e9f, 1e10f, 1e11f, 1e15f, 1e19f,  1e25f,  1e35f};
+
+class Decoder {
+  public:
+    explicit Decoder(FuzzedDataProvider& in) : in_(in) {}
+
+    // Mostly small numbers on a fine grid (so that shapes meet rays), else any bit pattern or an
+    // edge value.
+    float value() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 7)) {
+        case 0:
+            return fromBits(in_.ConsumeIntegral<std::uint32_t>());
+        case 1:
+            return in_.PickValueInArray(kEdgeValues);
+        case 2:
+            return static_cast<float>(in_.ConsumeIntegral<std::int16_t>()) / 4096.0f;
+        default:
+            return static_cast<float>(in_.ConsumeIntegral<std::int8_t>()) / 8.0f;
+        }
+    }
+
+    Vec3 vector() { return makeVec3(value(), value(), value()); }
+
+    Vec3 point(float scale) {
+        const Vec3 p = vector();
+        return scale == 1.0f ? p : p * scale;
+    }
+
+    // A unit vector along an axis (as most of a room's normals are), a normalised one, or any.
+    Vec3 normal() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+        case 1: {
+            float c[3] = {0.0f, 0.0f, 0.0f};
+            const int axis = in_.ConsumeIntegralInRange<int>(0, 2);
+            c[axis] = in_.ConsumeBool() ? 1.0f : -1.0f;
+            // Sometimes a signed zero elsewhere.
+            if (in_.ConsumeIntegralInRange<int>(0, 3) == 0) {
+                c[(axis + 1) % 3] = -0.0f;
+            }
+            return makeVec3(c[0], c[1], c[2]);
+        }
+        case 2: {
+            const Vec3 v = vector();
+            return v * unitScale(dot(v, v));
+        }
+        default:
+            return vector();
+        }
+    }
+
+    // A bounce direction from the table, mirrored or not, or a normalised or any vector.
+    Vec3 direction() {
+        switch (in_.ConsumeIntegralInRange<int>(0, 3)) {
+        case 0:
+        case 1: {
+            const Vec3 d = gBounceTable.dir[in_.ConsumeIntegralInRange<int>(0, 999)];
+            return in_.ConsumeBool() ? d : d * -1.0f;
+        }
+        case 2: {
+            const Vec3 v = vector();
+            return v * unitScale(dot(v, v));
+        }
+        default:
+            return vector();
+        }
+    }
+
+    Vec3 colour() {
+        return in_.ConsumeIntegralInRange<int>(0, 3) == 0 ? vector()
+                                                          : makeVec3(unit(), unit(), unit());
+    }
+
+    Shape shape(float scale) {
+        Shape s;
+        const int kind = in_.ConsumeIntegralInRange<int>(0, 12);
+        s.type = kind < 4 ? Sphere : kind < 8 ? Plane : kind < 12 ? Triangle : ShapeType(kind);
+        s.color = colour();
+        if (in_.ConsumeIntegralInRange<int>(0, 4) == 0) {
+            s.emission = colour();
+        }
+        switch (s.type) {
+        case Sphere: {
+            s.pos = point(scale);
+            const float r = value();
+            s.radiusSq = in_.ConsumeBool() ? r : r * r * scale * scale;
+            break;
+        }
+        case Plane:
+            s.pos = point(scale);
+            s.normal = normal();
+            break;
+        default:
+            s.vert0 = point(scale);
+            s.vert1 = point(scale);
+            s.vert2 = point(scale);
+            // Often in a plane through vert0 along an axis, as a box's faces are.
+            if (in_.ConsumeBool()) {
+                const int axis = in_.ConsumeIntegralInRange<int>(0, 2);
+                float* c1 = &s.vert1.x;
+                float* c2 = &s.vert2.x;
+                c1[axis] = c2[axis] = (&s.vert0.x)[axis];
+            }
+            s.normal = normal();
+            // Any other field set too (an unknown kind reads none).
+            if (in_.ConsumeIntegralInRange<int>(0, 7) == 0) {
+                s.pos = point(scale);
+                s.radiusSq = value();
+            }
+            break;
+        }
+        return s;
+    }
+
+    struct Ray {
+        Vec3 origin;
+        Vec3 dir;
+        bool fromEye;
+        int depth;
+    };
+
+    Ray ray(float scale) {
+        Ray r;
+        r.origin = point(scale);
+        r.dir = direction();
+        r.fromEye = in_.ConsumeBool();
+        r.depth = r.fromEye ? 0 : in_.ConsumeIntegralInRange<int>(1, kMaxDepth + 1);
+        return r;
+    }
+
+    int count(int most) { return in_.ConsumeIntegralInRange<int>(0, most); }
+    unsigned seed() { return in_.ConsumeIntegral<unsigned>(); }
+    float scale() { return in_.PickValueInArray(kScales); }
+    bool empty() const { return in_.remaining_bytes() == 0; }
+
+  private:
+    float unit() { return static_cast<float>(in_.ConsumeIntegralInRange<int>(0, 16)) / 16.0f; }
+
+    FuzzedDataProvider& in_;
+};
+
+void print(const char* label, const Vec3& v) {
+    std::fprintf(stderr, "%s (%a, %a, %a)\n", label, v.x, v.y, v.z);
+}
+
+void printScene(const std::vector<Shape>& list) {
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const Shape& s = list[i];
+        std::fprintf(stderr, "shape %zu: type %d radiusSq %a\n", i, static_cast<int>(s.type),
+                     s.radiusSq);
+        print("  pos", s.pos);
+        print("  normal", s.normal);
+        print("  vert0", s.vert0);
+        print("  vert1", s.vert1);
+        print("  vert2", s.vert2);
+        print("  color", s.color);
+        print("  emission", s.emission);
+    }
+}
+
+[[noreturn]] void mismatch(const std::string& what, const Decoder::Ray& ray) {
+    std::fprintf(stderr, "\nMISMATCH on %s: %s\n", instructionSet().c_str(), what.c_str());
+    print("origin", ray.origin);
+    print("dir", ray.dir);
+    std::fprintf(stderr, "fromEye %d depth %d\n", ray.fromEye, ray.depth);
+    printScene(shapes);
+    std::abort();
+}
+
+bool sameBits(const Vec3& a, const Vec3& b) {
+    return bitsOf(a.x) == bitsOf(b.x) && bitsOf(a.y) == bitsOf(b.y) && bitsOf(a.z) == bitsOf(b.z);
+}
+
+SharedRandom plainSource;
+SharedRandom fastSource;
+
+void checkSearch(const PackedScene& packed, const Decoder::Ray& ray) {
+    float plainT = 0.0f;
+    const Shape* plain = findClosestShape(shapes, ray.origin, ray.dir, plainT, false);
+    const int expected = plain == nullptr ? -1 : static_cast<int>(plain - shapes.data());
+    float fastT = 0.0f;
+    const int got = closestHit(packed, ray.origin, ray.dir, fastT);
+    if (got != expected || bitsOf(fastT) != bitsOf(plainT)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "search: plain shape %d at %a, packed shape %d at %a",
+                      expected, plainT, got, fastT);
+        mismatch(text, ray);
+    }
+}
+
+void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& plainDraws,
+               DrawStream& fastDraws) {
+    if (ray.fromEye) {
+        precalcFrame(ray.origin);
+    }
+    const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, plainDraws);
+    // The fast tracer starts from the first hit, found the plain way as the frame code does.
+    PathStart start;
+    float t = 0.0f;
+    const Shape* hit = ray.depth > kMaxDepth
+                           ? nullptr
+                           : findClosestShape(shapes, ray.origin, ray.dir, t, ray.fromEye);
+    start.shape = hit == nullptr ? -1 : static_cast<int>(hit - shapes.data());
+    if (hit != nullptr) {
+        hit->getCollisionInfo(ray.origin, ray.dir, t, start.point, start.normal);
+    }
+    std::uint64_t segments = 0;
+    const Vec3 got = tracePathFromHit(packed, start, ray.depth, fastDraws, segments);
+    if (!sameBits(got, expected)) {
+        char text[200];
+        std::snprintf(text, sizeof text, "path colour: recursive (%a, %a, %a), loop (%a, %a, %a)",
+                      expected.x, expected.y, expected.z, got.x, got.y, got.z);
+        mismatch(text, ray);
+    }
+    if (plainDraws.peekBounce() != fastDraws.peekBounce()) {
+        mismatch("path draws: the two tracers used different numbers of bounces", ray);
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    FuzzedDataProvider in(data, size);
+    Decoder decode(in);
+    const float scale = decode.scale();
+    shapes.clear();
+    for (int i = decode.count(kMostShapes); i > 0 && !decode.empty(); --i) {
+        shapes.push_back(decode.shape(scale));
+    }
+    std::vector<Decoder::Ray> rays;
+    for (int i = 1 + decode.count(kMostRays - 1); i > 0; --i) {
+        rays.push_back(decode.ray(scale));
+    }
+    const unsigned seed = decode.seed();
+
+    static DrawStream plainDraws(plainSource);
+    static DrawStream fastDraws(fastSource);
+    for (const std::string& set : instructionSets()) {
+        useInstructionSet(set);
+        PackedScene packed;
+        packed.build(shapes);
+        for (const Decoder::Ray& ray : rays) {
+            checkSearch(packed, ray);
+        }
+        plainSource.reseed(seed);
+        fastSource.reseed(seed);
+        plainDraws.syncWithSource();
+        fastDraws.syncWithSource();
+        for (const Decoder::Ray& ray : rays) {
+            checkPath(packed, ray, plainDraws, fastDraws);
+        }
+    }
+    useInstructionSet("");
+    return 0;
+}
