@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pathtracer: the scene traced progressively in a 640 x 480 window until a key is pressed.
 #include <cstdio>
 #include <cstdlib>

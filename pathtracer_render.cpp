@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pathtracer-render: the scene traced without a window, to time frames or save the picture.
 #include <cerrno>
 #include <csignal>

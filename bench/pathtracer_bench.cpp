@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Microbenchmarks of the hot path, from one shape test up to whole frames.
 #include <vector>
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-builds for 64-bit ARM with Debian's cross compiler (g++-aarch64-linux-gnu) against the
 # arm64 libraries of a multiarch system (dpkg --add-architecture arm64; libpng-dev:arm64 ...).
 # Tests and the programs run under qemu-user, so ctest works unchanged.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frame/display.h"
 
 #include <cstring>

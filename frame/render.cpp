@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "frame/render.h"
 
 #include "frame/frame_scene.h"

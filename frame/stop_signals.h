@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Ctrl-C (SIGINT) and SIGTERM ask a program to stop once the frame being traced is done, instead

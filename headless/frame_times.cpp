@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headless/frame_times.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headless/image_file.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "headless/options.h"
 
 #include <cerrno>

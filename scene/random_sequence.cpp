@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scene/random_sequence.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scene/scene.h"
 
 #include <cstdlib>

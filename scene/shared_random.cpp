@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "scene/shared_random.h"
 
 SharedRandom gRandom;

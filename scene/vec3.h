@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Point, direction or RGB colour (x = red, y = green, z = blue) in single precision.

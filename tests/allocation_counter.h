@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Counts the calls of operator new, plain and aligned (replaced for the whole test program),

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The headless renderer as a user meets it: refusals, status codes, files left behind, output lines.
 set -u
 # The renderer's command: its path, after an emulator and its options when cross-built.

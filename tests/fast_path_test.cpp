@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast paths against the plain definitions they replace: same values, bit for bit.
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Debian package as built by tools/package.sh: its fields, its exact file list, and the programs
 # unpacked from it (never installed on this machine): versions, the golden picture, a window run.
 # Usage: package_test.sh DEB

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The running mean shown on surfaces of every layout SDL may hand out.
 #include <cstdint>
 #include <vector>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The window program end to end under a private Xvfb.
 # Usage: window_test.sh PATHTRACER MODE [SDL_LIBRARY]
 #   key      it starts, traces frames, shows the scene, and exits with status 0 after a key press

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Compares the frame times of pathtracer-render commands side by side: runs them in turn, ROUNDS
 # times each with --frames FRAMES, and prints for each the median of every frame's "Tracing time"
 # (whole milliseconds), the median of the runs' own medians (to 0.01 ms), and each one's ratio to

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Plots how the picture's noise falls with the number of frames: the RMSE of the displayed 8-bit
 # values after N = 1, 2, 4 ... 1024 frames against a 4,096-frame sequential render, for
 # sequential and two-worker frames, log-log, with a 1/sqrt(N) line for reference. Writes

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the differential search fuzzer for longer than the test suite does.
 # Usage: tools/fuzz.sh DURATION [JOBS]
 #   DURATION  seconds, or a number with m or h (90m, 2h)

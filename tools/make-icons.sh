@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes the program's icons from its own converged picture: a sequential render of 1,024 frames
 # (the same on every machine), cropped to the square in its middle, at 256x256 and 48x48.
 # Usage: tools/make-icons.sh PATHTRACER-RENDER

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the Debian package of both programs, build/package/pathtracer_<version>_<arch>.deb, with
 # Debian's own tools (dpkg-buildpackage and debhelper, from debian/), then checks it with lintian.
 # The package is the default build: one package runs at full speed on every CPU of the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages given as arguments that are not installed yet: with apt-get when
 # run as root, else through sudo. Sourced by the run and test commands. Packages of another
 # architecture (name:arm64) can be named once that architecture is added (add_architecture).

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds pathtracer (the release preset: for any CPU, the widest instruction set chosen when it
 # starts) and starts it. Arguments go to the program.
 set -euo pipefail

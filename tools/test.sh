@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds everything and runs the whole test suite, one CMake preset after another:
 #   test              the optimised build with the window tests (on a private Xvfb, with both SDL
 #                     1.2 libraries), on every instruction set this machine runs

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian package on a clean Debian 12 as a user would, and removes it again: in a
 # minimal Debian 12 made with debootstrap in a temporary folder (never on this machine itself).
 # apt pulls in what the package depends on, both programs run (the window program on SDL's

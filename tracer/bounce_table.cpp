@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tracer/bounce_table.h"
 
 #include "scene/shape.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tracer/closest_hit.h"
 
 #include "scene/scene.h"

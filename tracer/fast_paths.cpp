@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fast tracer, compiled once per instruction set: Highway's foreach_target includes this file
 // again for each set this build supports, and the functions below the per-set part choose one at
 // run time (the widest this CPU has, or the one useInstructionSet names).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tracer/packed_scene.h"
 
 #include <algorithm>

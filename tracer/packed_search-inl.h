@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The closest-hit search over a PackedScene, written once with Highway's portable vectors and
 // compiled for each instruction set by fast_paths.cpp (which includes this file once per set).
 // Every lane does IEEE single-precision operations in the order Shape::intersect does them: no

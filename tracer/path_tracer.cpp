@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tracer/path_tracer.h"
 
 #include "scene/scene.h"

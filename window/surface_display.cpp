@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "window/surface_display.h"
 
 #include <cstdint>

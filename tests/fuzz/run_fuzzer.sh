@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs a fuzzer for the test suite: `run_fuzzer.sh FUZZER regressions SOURCE_DIR` runs each input
 # in SOURCE_DIR/regressions once; `run_fuzzer.sh FUZZER SECONDS SOURCE_DIR` fuzzes for that long
 # from the seed corpus in SOURCE_DIR/corpus, keeping what it finds in ./FUZZER-corpus. Either

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Differential fuzzer: the packed search and the path loop against the plain search and the
 // recursive tracer, on every instruction set this build has and this CPU runs.
 //
