@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <new>
 #include <vector>
 
 #include "frame/display.h"
@@ -55,9 +56,7 @@ int afterOutput(int status) {
     return status == 0 ? 1 : status;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
     const ParsedOptions parsed = parseRenderOptions(argc, argv);
     if (!parsed.error.empty()) {
         std::cerr << "pathtracer-render: " << parsed.error << " (see --help)\n";
@@ -97,13 +96,13 @@ int main(int argc, char** argv) {
     // Past a file-size limit (ulimit -f) the picture's write then fails with a message like any
     // other write error, instead of the signal ending the program with a partial file left.
     std::signal(SIGXFSZ, SIG_IGN);
-    initShapes();
-    clearImage();
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
     FrameTimes times;
     std::uint64_t segments = 0;
     std::vector<std::uint32_t> picture;
     try {
+        initShapes();
+        clearImage();
         // Had before the first frame, so that a picture that cannot be held is told at once.
         picture.resize(options.output.empty() ? 0 : kPixelCount);
         for (int i = 0; i < options.frames && stopSignal() == 0; ++i) {
@@ -151,4 +150,16 @@ int main(int argc, char** argv) {
     }
     // As a shell reports a program ended by the signal.
     return afterOutput(interrupted ? 128 + signal : 0);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Memory can run out anywhere, also before the first frame or while the picture is saved.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        std::fputs("pathtracer-render: out of memory\n", stderr);
+        return 1;
+    }
 }

@@ -39,9 +39,16 @@ bool writePpm(std::FILE* file, const std::vector<std::uint32_t>& words, int widt
     return true;
 }
 
+// libpng would print its own messages beside ours: a failure is told once, as the write's, and
+// warnings (libpng warns before it fails for want of memory) are not told at all.
+[[noreturn]] void pngFailed(png_structp png, png_const_charp) {
+    png_longjmp(png, 1);
+}
+void pngWarned(png_structp, png_const_charp) {}
+
 bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int width, int height,
               std::vector<std::uint8_t>& row) {
-    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, pngFailed, pngWarned);
     if (png == nullptr) {
         return false;
     }

@@ -50,13 +50,13 @@ rm -f "$work/.err"
 # the lowest limit it starts under to the first it traces under, the first frame's buffers or the
 # workers' stacks do not fit (a build that does not start under any, sanitized or emulated, is
 # not checked).
-for kb in $(seq 8000 2000 80000); do
+for kb in $(seq 8000 100 80000); do
     { (ulimit -v "$kb" && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null || continue
     { (cd "$work" && ulimit -v "$kb" && "${render[@]}" --frames 1 --output p.png >/dev/null 2>"$work/.err"); } 2>/dev/null
     status=$?
     [ "$status" -eq 0 ] && break
     [ "$status" -eq 1 ] || fail "memory limit of $kb KB: status $status, expected 0 or 1"
-    grep -q -x -E 'pathtracer-render: (out of memory|cannot start a worker thread: .+)' "$work/.err" \
+    grep -q -x -E "pathtracer-render: (out of memory|cannot start a worker thread: .+|cannot write 'p.png': Cannot allocate memory)" "$work/.err" \
         || fail "memory limit of $kb KB: $(cat "$work/.err")"
 done
 rm -f "$work/.err" "$work/p.png"
