@@ -2,7 +2,11 @@
 // pathtracer: the scene traced progressively in a 640 x 480 window until a key is pressed.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <SDL.h>
 
@@ -23,15 +27,54 @@ namespace {
 }
 #define STARTUP_CHECK(expr) ((expr) ? (void)0 : startupCheckFailed(#expr, __FILE__, __LINE__))
 
-// Without a driver chosen by the user and without a graphical display, SDL would fall back to a
-// text-terminal driver (writing escape codes into standard output) or to none at all and trace
-// forever with nothing shown: such a start fails at once, as when no window can be had.
-bool noDisplayToOpen() {
-    const auto unset = [](const char* name) {
-        const char* value = std::getenv(name);
-        return value == nullptr || value[0] == '\0';
-    };
-    return unset("SDL_VIDEODRIVER") && unset("DISPLAY") && unset("WAYLAND_DISPLAY");
+// Drivers that show no window: text terminals (escape codes written to standard output) and
+// none at all. SDL falls back to them when it finds no graphical display (classic SDL 1.2 to its
+// terminal drivers, even in a Wayland session, which it cannot use; sdl12-compat to SDL2's
+// offscreen driver), and the program would trace forever with nothing shown.
+bool showsNoWindow(const char* driver) {
+    for (const char* name : {"aalib", "caca", "dummy", "offscreen"}) {
+        if (std::strcmp(driver, name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Starts SDL's video, unless the driver it chooses shows no window and the user did not ask for
+// it with SDL_VIDEODRIVER: then SDL is stopped again, with the reason as SDL's error. A terminal
+// driver writes to standard output as it starts, so a driver the user did not choose is started
+// with standard output set aside until it is known.
+bool startVideo() {
+    const char* chosen = std::getenv("SDL_VIDEODRIVER");
+    const bool userChose = chosen != nullptr && chosen[0] != '\0';
+    std::fflush(stdout);
+    const int savedOutput = userChose ? -1 : dup(STDOUT_FILENO);
+    if (savedOutput >= 0) {
+        const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDOUT_FILENO);
+            close(null);
+        }
+    }
+    bool started = SDL_Init(SDL_INIT_VIDEO | SDL_INIT_NOPARACHUTE) == 0;
+    char driver[32] = "";
+    const bool refused = started && !userChose &&
+                         SDL_VideoDriverName(driver, sizeof driver) != nullptr &&
+                         showsNoWindow(driver);
+    if (refused) {
+        SDL_Quit();
+        started = false;
+    }
+    if (savedOutput >= 0) {
+        dup2(savedOutput, STDOUT_FILENO);
+        close(savedOutput);
+    }
+    if (refused) {
+        SDL_SetError("no graphical display: SDL found only its '%s' video driver, which shows no "
+                     "window (SDL_VIDEODRIVER=%s uses it all the same)",
+                     driver, driver);
+    }
+    return started;
 }
 
 // Takes every event waiting in the queue; whether one of them was a key press. Emptying the
@@ -53,9 +96,7 @@ int main(int, char**) {
     // quit events (which the frame loop does not act on).
     catchStopSignals(false);
     SDL_Surface* screen = nullptr;
-    if (noDisplayToOpen()) {
-        SDL_SetError("no display to open a window on (DISPLAY and WAYLAND_DISPLAY are unset)");
-    } else {
+    if (startVideo()) {
         screen =
             SDL_SetVideoMode(kWidth, kHeight, 32, SDL_HWSURFACE | SDL_ASYNCBLIT | SDL_DOUBLEBUF);
     }
@@ -67,8 +108,14 @@ int main(int, char**) {
     // Pointer motion is of no use here and would only crowd the queue.
     SDL_EventState(SDL_MOUSEMOTION, SDL_IGNORE);
 
-    initShapes();
-    clearImage();
+    try {
+        initShapes();
+        clearImage();
+    } catch (...) {
+        SDL_Quit();
+        std::cerr << "pathtracer: " << frameFailure() << "\n";
+        return 1;
+    }
 
     // The frame in which a key press is taken is still traced and shown.
     bool keyPressed = false;

@@ -6,8 +6,8 @@
 #   sigint   ... and exits with status 0 within a frame or so of SIGINT (Ctrl-C)
 #   sigterm  ... the same for SIGTERM
 #   motion   ... and a key pressed while the pointer keeps moving over the window ends it too
-#   nodriver without a usable video driver, or without any display, it stops at once with a
-#            diagnostic naming `screen'
+#   nodriver without a usable video driver, without any display, or with only a driver that shows
+#            no window, it stops at once with a diagnostic naming `screen'
 # SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with.
 set -u
 program=$1
@@ -56,6 +56,12 @@ if [ "$mode" = nodriver ]; then
     # Assertions vanish from release builds; these checks must not.
     expect_startup_failure "with an unknown video driver" -u DISPLAY SDL_VIDEODRIVER=nosuchdriver
     expect_startup_failure "without any display" -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER
+    # A Wayland session without an X server: classic SDL 1.2 has no Wayland driver and falls back
+    # to a text-terminal one, sdl12-compat to one that shows nothing; neither is taken unasked.
+    expect_startup_failure "with only a Wayland display" -u DISPLAY -u SDL_VIDEODRIVER \
+        WAYLAND_DISPLAY=wayland-pathtracer-test XDG_RUNTIME_DIR="$work"
+    grep -q "no graphical display: SDL found only its '[a-z]*' video driver, which shows no window" \
+        "$work/err.txt" || die "the diagnostic does not name the driver that shows no window"
     echo "window test passed (nodriver)${sdl_library:+ with $sdl_library}"
     exit 0
 fi
