@@ -27,3 +27,13 @@ BUILD_PACKAGES=(g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev)
 # What the ARM64 leg of the tests needs: the cross compiler, qemu-user to run its programs and
 # the arm64 libraries they link.
 ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libpng-dev:arm64 libgtest-dev:arm64 libhwy-dev:arm64)
+# The other release architectures of Debian 12, cross-built and tested under qemu-user (i386 runs
+# on an x86-64 kernel itself): their cross compilers, and the architecture's libraries the
+# programs link (libpng and zlib come from tools/cross-libs.sh instead).
+CROSS_ARCHITECTURES=(i386 armhf armel ppc64el s390x mips64el)
+CROSS_PACKAGES=(qemu-user g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi
+    g++-powerpc64le-linux-gnu g++-s390x-linux-gnu g++-mips64el-linux-gnuabi64)
+for arch in "${CROSS_ARCHITECTURES[@]}"; do
+    CROSS_PACKAGES+=("libc6:$arch" "libstdc++6:$arch" "libhwy-dev:$arch" "libgtest-dev:$arch")
+done
+unset arch

@@ -8,6 +8,9 @@
 #   thread-sanitizer  ... under ThreadSanitizer
 #   clang             ... built with Clang
 #   aarch64           ... cross-built for ARM64 and run under qemu-user
+#   i386 armhf armel ppc64el s390x mips64el
+#                     ... cross-built for each of Debian 12's other release architectures and run
+#                     under qemu-user (i386 on the x86-64 kernel itself)
 #   fuzz              the differential search fuzzer: its regression inputs, then a bounded run
 # then builds the Debian package (tools/package.sh, which runs lintian on it), checks it
 # (tests/package_test.sh) without installing it here, and installs, runs and purges it in a
@@ -15,12 +18,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
-add_architecture arm64
-install_missing_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" libgtest-dev libbenchmark-dev \
-    clang libclang-rt-14-dev xvfb xauth xdotool imagemagick libsdl1.2-compat mandoc desktop-file-utils
+for arch in arm64 "${CROSS_ARCHITECTURES[@]}"; do
+    add_architecture "$arch"
+done
+install_missing_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" \
+    libgtest-dev libbenchmark-dev clang libclang-rt-14-dev xvfb xauth xdotool imagemagick \
+    libsdl1.2-compat mandoc desktop-file-utils appstream
+tools/cross-libs.sh "${CROSS_ARCHITECTURES[@]}"
 jobs=$(nproc)
 
-for preset in test sanitizers thread-sanitizer clang aarch64 fuzz; do
+for preset in test sanitizers thread-sanitizer clang aarch64 fuzz "${CROSS_ARCHITECTURES[@]}"; do
     echo "=== $preset"
     cmake --preset "$preset"
     cmake --build --preset "$preset" -j "$jobs"

@@ -255,6 +255,24 @@ HWY_AFTER_NAMESPACE();
 
 #if HWY_ONCE
 
+#if defined(__i386__)
+#include <errno.h> // program_invocation_short_name
+
+namespace {
+// 32-bit x86 is built for SSE2 arithmetic (CMakeLists.txt), which exact float results need: on a
+// processor without it the first float operation would end the program with an illegal
+// instruction. Say why instead, before anything else runs.
+__attribute__((constructor(101))) void requireSse2() {
+    __builtin_cpu_init();
+    if (!__builtin_cpu_supports("sse2")) {
+        std::fprintf(stderr, "%s: this processor has no SSE2, which exact float arithmetic needs\n",
+                     program_invocation_short_name);
+        std::_Exit(1);
+    }
+}
+} // namespace
+#endif
+
 namespace fast {
 
 HWY_EXPORT(Lanes);
