@@ -21,13 +21,14 @@ done
 
 expected="./usr/bin/pathtracer
 ./usr/bin/pathtracer-render
-./usr/share/applications/pathtracer.desktop
+./usr/share/applications/example.pathtracer.PathTracer.desktop
 ./usr/share/doc/pathtracer/changelog.gz
 ./usr/share/doc/pathtracer/copyright
 ./usr/share/icons/hicolor/256x256/apps/pathtracer.png
 ./usr/share/icons/hicolor/48x48/apps/pathtracer.png
 ./usr/share/man/man1/pathtracer-render.1.gz
-./usr/share/man/man1/pathtracer.1.gz"
+./usr/share/man/man1/pathtracer.1.gz
+./usr/share/metainfo/example.pathtracer.PathTracer.metainfo.xml"
 files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sort)
 [ "$files" = "$expected" ] || fail "file list differs: $(diff <(echo "$expected") <(echo "$files") | grep '^[<>]' | tr '\n' ' ')"
 

@@ -1,25 +1,60 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian package on a clean Debian 12 as a user would, and removes it again: in a
-# minimal Debian 12 made with debootstrap in a temporary folder (never on this machine itself).
-# apt pulls in what the package depends on, both programs run (the window program on SDL's
-# dummy driver), the renderer traces the golden picture, and `apt-get purge` leaves none of the
-# package's files behind. Needs root and Debian's package archive.
+# The Debian package on a clean Debian 12, in minimal systems made with debootstrap in a temporary
+# folder (never on this machine itself):
+# 1. built there from the source with nothing but build-essential and its Build-Depends
+#    installed, so that a missing build dependency fails, and byte for byte the package built
+#    here (the build is reproducible);
+# 2. installed with apt as a user would (apt pulls in what it depends on), both programs run (the
+#    window program on SDL's dummy driver), the renderer traces the golden picture, and `apt-get
+#    purge` leaves none of its files behind;
+# 3. its autopkgtests (debian/tests) run by Debian's autopkgtest against it, in a third copy.
+# Needs root and Debian's package archive.
 # Usage: tools/try-package.sh [DEB]   (default: build/package/pathtracer_*_<arch>.deb)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
-install_missing_packages debootstrap
-deb=${1:-$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)}
-root=$(mktemp -d)
+install_missing_packages debootstrap autopkgtest
+deb=$(realpath "${1:-$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)}")
+work=$(mktemp -d)
 cleanup() {
-    umount "$root/proc" 2>/dev/null || true
-    rm -rf "$root"
+    for root in "$work"/*/; do
+        umount "$root/proc" 2>/dev/null || true
+    done
+    rm -rf "$work"
 }
 trap cleanup EXIT
-echo "Making a minimal Debian 12 in $root"
-as_root debootstrap --variant=minbase bookworm "$root" http://deb.debian.org/debian >/dev/null
-as_root mount -t proc proc "$root/proc"
+echo "Making a minimal Debian 12 in $work/base"
+as_root debootstrap --variant=minbase bookworm "$work/base" http://deb.debian.org/debian >/dev/null
+# A fresh copy of the minimal system for each step.
+fresh() {
+    as_root cp -a "$work/base" "$work/$1"
+    as_root mount -t proc proc "$work/$1/proc"
+    echo "$work/$1"
+}
+
+# 1. Built from the source with only its build dependencies.
+root=$(fresh build)
+as_root mkdir -p "$root/build/source"
+tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$root/build/source"
+as_root chroot "$root" /bin/bash -euo pipefail -c '
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update >/dev/null
+    apt-get install -y --no-install-recommends build-essential >/dev/null
+    cd /build/source
+    apt-get build-dep -y --no-install-recommends ./ >/dev/null
+    dpkg-buildpackage -b -us -uc -j"$(nproc)" >/build/log 2>&1 || { tail -n 40 /build/log; exit 1; }
+'
+built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
+if ! cmp -s "$built" "$deb"; then
+    echo "FAIL: the package built on a minimal Debian 12 differs from $deb (not reproducible)"
+    sha256sum "$built" "$deb"
+    exit 1
+fi
+echo "built on a minimal Debian 12 with only its Build-Depends, byte for byte $deb"
+
+# 2. Installed, run and purged.
+root=$(fresh install)
 as_root cp "$deb" "$root/tmp/pathtracer.deb"
 as_root chroot "$root" /bin/bash -euo pipefail -c '
     apt-get update >/dev/null
@@ -40,3 +75,18 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
     [ ! -e /usr/share/doc/pathtracer ] || { echo "FAIL: left behind: /usr/share/doc/pathtracer"; exit 1; }
 ' bash "$(cat tests/golden_one_frame.sha256)"
 echo "installed, ran and purged cleanly on a minimal Debian 12: $deb"
+
+# 3. The autopkgtests, against the package, in a minimal system of their own.
+root=$(fresh autopkgtest)
+as_root chroot "$root" apt-get update >/dev/null
+source_copy=$work/source
+mkdir -p "$source_copy"
+tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$source_copy"
+if ! as_root autopkgtest --no-built-binaries "$deb" "$source_copy/" -- chroot "$root" \
+    >"$work/autopkgtest.log" 2>&1; then
+    cat "$work/autopkgtest.log"
+    echo "FAIL: autopkgtest"
+    exit 1
+fi
+sed -n '/@@@@ summary/,/^autopkgtest \[.*\]: Binaries/p' "$work/autopkgtest.log" | sed '1d;$d'
+echo "autopkgtests passed on a minimal Debian 12: $deb"
