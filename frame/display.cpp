@@ -12,13 +12,17 @@ std::uint32_t encodeColor(const Vec3& color) {
     return (red << 16) | (green << 8) | blue;
 }
 
-std::uint32_t meanPixelWord(int index) {
+Vec3 meanPixel(int index) {
     if (gSamples <= 0) {
-        return 0; // no sample yet: black, not a division by zero turned into an integer
+        return Vec3{}; // no sample yet: black, not a division by zero
     }
     const float n = static_cast<float>(gSamples);
     const Vec3& sum = gAccumColor1[index];
-    return encodeColor(makeVec3(sum.x / n, sum.y / n, sum.z / n));
+    return makeVec3(sum.x / n, sum.y / n, sum.z / n);
+}
+
+std::uint32_t meanPixelWord(int index) {
+    return encodeColor(meanPixel(index));
 }
 
 bool isXrgb8888(const PixelLayout& l) {

@@ -8,8 +8,11 @@
 // 0x00RRGGBB for channels in [0, 1]; each channel is scaled by 255 and truncated.
 std::uint32_t encodeColor(const Vec3& color);
 
-// The word shown for pixel `index`: encodeColor of the running mean of its samples (black
-// before the first sample).
+// The running mean of pixel `index`'s samples, each channel its sum divided by the sample count
+// (black before the first sample).
+Vec3 meanPixel(int index);
+
+// The word shown for pixel `index`: encodeColor of meanPixel.
 std::uint32_t meanPixelWord(int index);
 
 // How a pixel is laid out in the memory it is written to: a true-colour pixel of 2, 3 or 4

@@ -79,3 +79,15 @@ std::string tracingTimeLine(std::chrono::nanoseconds tracing) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(tracing).count();
     return "Tracing time: " + std::to_string(ms) + " ms.";
 }
+
+DrawState drawState() {
+    gTopDraws.syncWithSource();
+    gBottomDraws.syncWithSource();
+    return {gRandom.state(), gTopDraws.heldBounces(), gBottomDraws.heldBounces()};
+}
+
+void setDrawState(const DrawState& state) {
+    gRandom.setState(state.generator);
+    gTopDraws.holdBounces(state.top);
+    gBottomDraws.holdBounces(state.bottom);
+}

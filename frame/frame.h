@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "scene/random_sequence.h"
 
 // Two workers (top and bottom band) as the window does, or both bands one after the other on the
 // calling thread, which makes the draws and so the picture repeatable.
@@ -34,3 +37,16 @@ std::string frameFailure();
 
 // "Tracing time: N ms." with N the whole milliseconds, truncated.
 std::string tracingTimeLine(std::chrono::nanoseconds tracing);
+
+// What the frames so far leave the next ones besides the sums and the sample count (image.h):
+// the generator's state and each band's bounces taken from it but not yet used. Set after
+// initShapes (which seeds the generator), it carries a render on exactly where it was: a
+// sequential render goes on with the very draws it would have taken. Read and set between
+// frames only.
+struct DrawState {
+    RandomSequence::State generator{};
+    std::vector<std::uint16_t> top;
+    std::vector<std::uint16_t> bottom;
+};
+DrawState drawState();
+void setDrawState(const DrawState& state);

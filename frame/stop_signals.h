@@ -6,8 +6,9 @@
 // started with nohup) stays ignored.
 //
 // With `secondEndsAtOnce`, only the first of them is caught: a second one has its usual effect
-// and ends the program at once.
-void catchStopSignals(bool secondEndsAtOnce);
+// and ends the program at once. With `hangUpToo`, SIGHUP (a closed terminal) is a stop signal as
+// well.
+void catchStopSignals(bool secondEndsAtOnce, bool hangUpToo = false);
 
 // The number of the first stop signal received, or 0.
 int stopSignal();

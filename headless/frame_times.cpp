@@ -68,3 +68,11 @@ double FrameTimes::medianMs() const {
 double FrameTimes::fastestMs() const {
     return static_cast<double>(fastestNs_) / 1e6;
 }
+
+double FrameTimes::slowestMs() const {
+    return static_cast<double>(slowestNs_) / 1e6;
+}
+
+double FrameTimes::meanMs() const {
+    return count_ == 0 ? 0.0 : totalSeconds_ * 1e3 / static_cast<double>(count_);
+}

@@ -18,6 +18,8 @@ class FrameTimes {
     // In milliseconds; 0 when no frame was added.
     double medianMs() const;
     double fastestMs() const;
+    double slowestMs() const;
+    double meanMs() const;
     double totalSeconds() const { return totalSeconds_; }
 
   private:

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "headless/image_file.h"
 
+#include "headless/safe_file.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -96,14 +98,17 @@ ImageFormat imageFormatOf(const std::string& path) {
     if (ext == ".png") {
         return ImageFormat::Png;
     }
+    if (ext == ".exr") {
+        return ImageFormat::Exr;
+    }
     return ImageFormat::Unknown;
 }
 
 std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
                       int height) {
     const ImageFormat format = imageFormatOf(path);
-    if (format == ImageFormat::Unknown) {
-        return "cannot save '" + path + "': the name must end in .ppm or .png";
+    if (format != ImageFormat::Ppm && format != ImageFormat::Png) {
+        return "cannot save '" + path + "' as 8 bits: the name must end in .ppm or .png";
     }
     // Had before the file is made, so that running out of memory leaves nothing behind.
     std::vector<std::uint8_t> row;
@@ -113,53 +118,8 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
         errno = ENOMEM;
         return systemError("write", path);
     }
-    std::string temp = path + ".partial-XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return systemError("write", path);
-    }
-    // mkstemp creates the file private; give it the usual permissions under the umask.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        const std::string error = systemError("write", path);
-        close(fd);
-        unlink(temp.c_str());
-        return error;
-    }
-    errno = 0;
-    bool ok = format == ImageFormat::Ppm ? writePpm(file, words, width, height, row)
-                                         : writePng(file, words, width, height, row);
-    ok = ok && std::fflush(file) == 0 && fsync(fileno(file)) == 0;
-    std::string error = ok ? std::string() : systemError("write", path);
-    if (std::fclose(file) != 0 && error.empty()) {
-        error = systemError("write", path);
-    }
-    if (error.empty() && std::rename(temp.c_str(), path.c_str()) != 0) {
-        error = systemError("write", path);
-    }
-    if (!error.empty()) {
-        unlink(temp.c_str());
-    }
-    return error;
-}
-
-std::string checkWritable(const std::string& path) {
-    // The rename into place would fail only after all the work: a directory cannot be replaced
-    // by a file.
-    struct stat existing;
-    if (stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        return "cannot write '" + path + "': " + std::strerror(EISDIR);
-    }
-    std::string temp = path + ".partial-XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0) {
-        return systemError("write", path);
-    }
-    close(fd);
-    unlink(temp.c_str());
-    return {};
+    return writeFileSafely(path, [&](std::FILE* file) {
+        return format == ImageFormat::Ppm ? writePpm(file, words, width, height, row)
+                                          : writePng(file, words, width, height, row);
+    });
 }

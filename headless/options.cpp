@@ -23,17 +23,40 @@ bool parseFrameCount(const std::string& text, int& frames) {
     return true;
 }
 
+bool parseMinutes(const std::string& text, double& minutes) {
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0' || !(value >= 0.0 && value <= 1e6)) {
+        return false;
+    }
+    minutes = value;
+    return true;
+}
+
 } // namespace
 
 std::string renderUsage() {
     return "Usage: pathtracer-render [--frames N] [--sequential] [--output FILE] [--simd NAME]\n"
+           "                         [--checkpoint FILE [--checkpoint-every MINUTES]]\n"
+           "                         [--resume FILE] [--json FILE] [--quiet]\n"
            "Traces the scene headless and reports each frame's tracing time.\n"
            "  --frames N     frames to trace, from 1 to 2147483647 (default 16)\n"
            "  --sequential   trace the top band, then the bottom band, on one thread:\n"
            "                 the same picture on every run\n"
-           "  --output FILE  after the last frame, save the picture (.ppm or .png)\n"
+           "  --output FILE  after the last frame, save the picture (.ppm or .png, 8 bits;\n"
+           "                 .exr, the running mean as 32-bit floats)\n"
            "  --simd NAME    trace with the named instruction set instead of the widest this\n"
            "                 CPU has (the same picture; see the summary line for the one used)\n"
+           "  --checkpoint FILE\n"
+           "                 save what the render needs to carry on: at the end, when stopped,\n"
+           "                 and every --checkpoint-every MINUTES (default 10; 0: not between)\n"
+           "  --resume FILE  carry on from a checkpoint, with N more frames\n"
+           "  --json FILE    save the summary as JSON\n"
+           "  --quiet        no line per frame (the summary stays)\n"
            "  --version      show the version\n"
            "  --help         show this text\n";
 }
@@ -53,7 +76,9 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             value = arg.substr(equals + 1);
             hasValue = true;
         }
-        const bool takesValue = name == "--frames" || name == "--output" || name == "--simd";
+        const bool takesValue = name == "--frames" || name == "--output" || name == "--simd" ||
+                                name == "--checkpoint" || name == "--checkpoint-every" ||
+                                name == "--resume" || name == "--json";
         if (takesValue && !hasValue) {
             if (i + 1 >= argc) {
                 parsed.error = name + " needs a value";
@@ -85,10 +110,28 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             options.simd = value;
         } else if (name == "--output") {
             if (imageFormatOf(value) == ImageFormat::Unknown) {
-                parsed.error = "cannot save '" + value + "': the name must end in .ppm or .png";
+                parsed.error =
+                    "cannot save '" + value + "': the name must end in .ppm, .png or .exr";
                 return parsed;
             }
             options.output = value;
+        } else if (name == "--quiet") {
+            options.quiet = true;
+        } else if (name == "--checkpoint-every") {
+            if (!parseMinutes(value, options.checkpointEveryMinutes)) {
+                parsed.error = "--checkpoint-every needs a number of minutes from 0 to 1000000, "
+                               "not '" +
+                               value + "'";
+                return parsed;
+            }
+        } else if (name == "--checkpoint" || name == "--resume" || name == "--json") {
+            if (value.empty()) {
+                parsed.error = name + " needs a file name";
+                return parsed;
+            }
+            (name == "--checkpoint" ? options.checkpoint
+             : name == "--resume"   ? options.resume
+                                    : options.json) = value;
         } else {
             parsed.error = "unknown option '" + arg + "'";
             return parsed;

@@ -54,3 +54,13 @@ void RandomSequence::fill(std::int32_t* out, int count) {
         count -= n;
     }
 }
+
+RandomSequence::State RandomSequence::state() const {
+    State state;
+    std::copy(history_, history_ + kDegree, state.begin());
+    return state;
+}
+
+void RandomSequence::setState(const State& state) {
+    std::copy(state.begin(), state.end(), history_);
+}

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 // The C library's rand() sequence (glibc's default additive feedback generator, r[i] =
@@ -16,6 +17,13 @@ class RandomSequence {
     // The next `count` values of the sequence, each in [0, 2^31).
     void fill(std::int32_t* out, int count);
 
+    // The whole state: the last 31 words, oldest first. A sequence given another's state goes on
+    // with the very values the other would give.
+    static constexpr int kDegree = 31;
+    using State = std::array<std::uint32_t, kDegree>;
+    State state() const;
+    void setState(const State& state);
+
     std::int32_t next() {
         std::int32_t value;
         fill(&value, 1);
@@ -23,7 +31,6 @@ class RandomSequence {
     }
 
   private:
-    static constexpr int kDegree = 31;
     static constexpr int kSeparation = 3;
     std::uint32_t history_[kDegree]; // the last 31 words, oldest first
 };

@@ -19,3 +19,13 @@ unsigned SharedRandom::generation() {
     std::lock_guard<std::mutex> lock(mutex_);
     return generation_;
 }
+
+RandomSequence::State SharedRandom::state() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return sequence_.state();
+}
+
+void SharedRandom::setState(const RandomSequence::State& state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sequence_.setState(state);
+}

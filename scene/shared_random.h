@@ -15,6 +15,9 @@ class SharedRandom {
     // they belong to.
     unsigned take(std::int32_t* out, int count);
     unsigned generation();
+    // The sequence's state, to carry it on later (setState keeps the generation).
+    RandomSequence::State state();
+    void setState(const RandomSequence::State& state);
 
   private:
     std::mutex mutex_;

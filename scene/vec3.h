@@ -9,7 +9,7 @@
 #if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
 #error "float arithmetic in excess precision (FLT_EVAL_METHOD != 0): build with -mfpmath=sse"
 "float expressions are evaluated in excess precision (FLT_EVAL_METHOD != 0): build with SSE2 "
-"arithmetic (-msse2 -mfpmath=sse) or another exact float unit"
+    "arithmetic (-msse2 -mfpmath=sse) or another exact float unit"
 #endif
 
     // Point, direction or RGB colour (x = red, y = green, z = blue) in single precision.

@@ -89,7 +89,7 @@ tail -n 1 "$work/run.txt" | grep -q -E '^Traced 2 frames \(two workers, [A-Z0-9_
     || fail "summary line: $(tail -n 1 "$work/run.txt")"
 [ "$(head -c 15 "$work/out.ppm")" = "$(printf 'P6\n640 480\n255\n')" ] || fail "ppm header"
 [ "$(stat -c %s "$work/out.ppm")" -eq $((15 + 640 * 480 * 3)) ] || fail "ppm size"
-[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "temporary file left behind"
+[ "$(ls -A "$work" | grep -c "^\.pt-")" -eq 0 ] || fail "temporary file left behind"
 (cd "$work" && "${render[@]}" --frames 2 --sequential --output out.png >"$work/seq.txt") || fail "a sequential run failed"
 grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1 "$work/seq.txt")"
 
@@ -136,7 +136,7 @@ kill -0 "$pid" 2>/dev/null && { kill -9 "$pid"; fail "still running 10 s after a
 wait "$pid"
 got=$?
 [ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
-[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
+[ "$(ls -A "$work" | grep -c "^\.pt-")" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
 
 # SIGHUP (a closed terminal) ends the render, but not halfway through the picture: sent as the
 # picture is being saved, it takes effect once the picture is whole and in place.
@@ -150,7 +150,7 @@ kill -HUP "$pid"
 { wait "$pid"; } 2>/dev/null # without the shell's "Hangup" notice
 got=$?
 [ "$got" -eq 129 ] || fail "status $got after SIGHUP while saving, expected 129"
-[ "$(ls -A "$work" | grep -c partial)" -eq 0 ] || fail "SIGHUP while saving left a temporary file behind"
+[ "$(ls -A "$work" | grep -c "^\.pt-")" -eq 0 ] || fail "SIGHUP while saving left a temporary file behind"
 
 # A signal ignored at start stays ignored after the other one asked the render to stop.
 rm -f "$work"/long.*

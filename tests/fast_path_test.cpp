@@ -184,6 +184,34 @@ void takeBounces(DrawStream& stream, int count, std::vector<int>& taken) {
 
 } // namespace
 
+// What a stream holds and the generator's state carry it on elsewhere: a stream restored with
+// them hands out the very bounces the first goes on to, with runs taken ahead among them.
+TEST(DrawStream, HeldBouncesAndTheGeneratorStateCarryAStreamOn) {
+    SharedRandom source;
+    source.reseed(1337);
+    DrawStream stream(source);
+    for (int i = 0; i < 5000; ++i) {
+        stream.nextBounce();
+    }
+    for (int run = 0; run < 3; ++run) {
+        ASSERT_TRUE(stream.takeRunAhead());
+    }
+    stream.reserve(7);
+    SharedRandom otherSource;
+    otherSource.reseed(1);
+    otherSource.setState(source.state());
+    DrawStream other(otherSource);
+    other.syncWithSource();
+    other.holdBounces(stream.heldBounces());
+    EXPECT_GT(stream.heldBounces().size(), 3u * 800u); // the runs taken ahead are held too
+    for (int i = 0; i < 20 * DrawStream::kTriplesPerRun; ++i) {
+        ASSERT_EQ(other.nextBounce(), stream.nextBounce()) << "bounce " << i;
+    }
+    // Both now hold the same, and the generators stand at the same place.
+    EXPECT_EQ(other.heldBounces(), stream.heldBounces());
+    EXPECT_EQ(otherSource.state(), source.state());
+}
+
 TEST(DrawStream, TwoBandsShareTheSequenceEachValueOnce) {
     // As in a two-worker frame: each band draws from its own stream of the one sequence, and the
     // top band's worker, once done, takes runs ahead for the bottom band while it still draws.

@@ -11,6 +11,7 @@
 
 #include "headless/frame_times.h"
 #include "headless/image_file.h"
+#include "headless/safe_file.h"
 #include "headless/options.h"
 
 namespace fs = std::filesystem;

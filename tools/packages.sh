@@ -23,7 +23,8 @@ add_architecture() {
     dpkg --print-foreign-architectures | grep -qx "$1" || as_root dpkg --add-architecture "$1"
 }
 
-BUILD_PACKAGES=(g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev)
+BUILD_PACKAGES=(g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev libopenexr-dev
+    nlohmann-json3-dev)
 # What the ARM64 leg of the tests needs: the cross compiler, qemu-user to run its programs and
 # the arm64 libraries they link.
 ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libpng-dev:arm64 libgtest-dev:arm64 libhwy-dev:arm64)

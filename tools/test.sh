@@ -23,7 +23,7 @@ for arch in arm64 "${CROSS_ARCHITECTURES[@]}"; do
 done
 install_missing_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}" "${CROSS_PACKAGES[@]}" \
     libgtest-dev libbenchmark-dev clang libclang-rt-14-dev xvfb xauth xdotool imagemagick \
-    libsdl1.2-compat mandoc desktop-file-utils appstream
+    libsdl1.2-compat mandoc desktop-file-utils appstream openexr libmagickcore-6.q16-6-extra python3
 tools/cross-libs.sh "${CROSS_ARCHITECTURES[@]}"
 jobs=$(nproc)
 

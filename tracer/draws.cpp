@@ -14,6 +14,8 @@ void DrawStream::syncWithSource() {
     std::lock_guard<std::mutex> lock(aheadMutex_);
     if (current_.generation != generation) {
         next_ = end_ = 0;
+        restored_.clear();
+        restoredNext_ = 0;
         current_.count = 0;
         current_.generation = generation;
     }
@@ -69,6 +71,17 @@ bool DrawStream::takeRunAhead() {
 __attribute__((noinline)) void DrawStream::refill() {
     const int kept = end_ - next_;
     std::copy(current_.bounces + next_, current_.bounces + end_, current_.bounces);
+    if (restoredNext_ < restored_.size()) {
+        // Bounces held when the stream was restored come first, a run's worth at a time.
+        const std::size_t count =
+            std::min<std::size_t>(restored_.size() - restoredNext_, kTriplesPerRun);
+        std::copy(restored_.begin() + restoredNext_, restored_.begin() + restoredNext_ + count,
+                  current_.bounces + kept);
+        restoredNext_ += count;
+        next_ = 0;
+        end_ = kept + static_cast<int>(count);
+        return;
+    }
     do {
         const std::uint64_t n = aheadUsed_.load(std::memory_order_relaxed);
         bool held = n != aheadTaken_.load(std::memory_order_acquire);
@@ -108,4 +121,35 @@ __attribute__((noinline)) void DrawStream::refill() {
     } while (current_.count == 0);
     next_ = 0;
     end_ = kept + current_.count;
+}
+
+std::vector<std::uint16_t> DrawStream::heldBounces() const {
+    std::vector<std::uint16_t> held(current_.bounces + next_, current_.bounces + end_);
+    held.insert(held.end(), restored_.begin() + restoredNext_, restored_.end());
+    const std::uint64_t taken = aheadTaken_.load(std::memory_order_acquire);
+    for (std::uint64_t n = aheadUsed_.load(std::memory_order_relaxed); n != taken; ++n) {
+        const Run& run = ahead_[n % kRunsAhead];
+        held.insert(held.end(), run.bounces, run.bounces + run.count);
+    }
+    return held;
+}
+
+void DrawStream::holdBounces(const std::vector<std::uint16_t>& bounces) {
+    std::lock_guard<std::mutex> lock(aheadMutex_);
+    std::uint64_t used = aheadUsed_.load(std::memory_order_relaxed);
+    for (const std::uint64_t taken = aheadTaken_.load(std::memory_order_relaxed); used != taken;
+         ++used) {
+        ready_[used % kRunsAhead].store(false, std::memory_order_relaxed);
+    }
+    aheadUsed_.store(used, std::memory_order_relaxed);
+    // As many as a run holds go where a refill would have put them, so that a stream restored
+    // with what another held takes its next run at the same point in the sequence.
+    const std::size_t now = std::min<std::size_t>(bounces.size(), kMostReserved + kTriplesPerRun);
+    std::copy(bounces.begin(), bounces.begin() + now, current_.bounces);
+    next_ = 0;
+    end_ = static_cast<int>(now);
+    current_.count = end_;
+    current_.generation = source_->generation();
+    restored_.assign(bounces.begin() + now, bounces.end());
+    restoredNext_ = 0;
 }

@@ -58,6 +58,13 @@ class DrawStream {
     // Drops values left from an earlier seeding of the generator.
     void syncWithSource();
 
+    // The bounces taken from the generator but not yet used, in the order they will be, runs
+    // taken ahead included; and a stream made to hold exactly these (of the generator's current
+    // seeding) before it takes more. Together with the generator's state they carry a stream on
+    // elsewhere. Call while no other thread takes runs for it.
+    std::vector<std::uint16_t> heldBounces() const;
+    void holdBounces(const std::vector<std::uint16_t>& bounces);
+
   private:
     struct Run {
         // A run's bounces, after the few a refill keeps from the run before.
@@ -70,6 +77,10 @@ class DrawStream {
     void refill();
     // Turns a run's values into the accepted bounces, stored from bounces[first] on.
     static void acceptBounces(const std::int32_t* values, Run& run, int first);
+
+    // Bounces given to holdBounces beyond what one run holds, used before any new run.
+    std::vector<std::uint16_t> restored_;
+    std::size_t restoredNext_ = 0;
 
     SharedRandom* source_;
     int next_ = 0;

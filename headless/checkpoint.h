@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Everything a render needs to carry on where it stopped: the per-pixel sums, the frame count,
+// the mode, the random generator's state and the bounces taken from it but not yet used. The
+// file is written in one byte order and with fixed-size fields, so that a checkpoint written on
+// one machine resumes on any other to the same bytes; its layout is in
+// docs/checkpoint-format.md.
+struct Checkpoint {
+    static constexpr std::uint32_t kVersion = 1;
+
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    bool sequential = false;
+    std::uint64_t frames = 0;
+    std::array<std::uint32_t, 31> generator{}; // the last 31 words, oldest first
+    std::vector<std::uint16_t> topDraws;       // accepted bounce indices, in order of use
+    std::vector<std::uint16_t> bottomDraws;
+    std::vector<float> sums; // red, green, blue of each pixel, row-major
+};
+
+// Writes the checkpoint with writeFileSafely (never half-written). Returns an error message, or
+// an empty string.
+std::string writeCheckpoint(const std::string& path, const Checkpoint& checkpoint);
+
+// Reads a checkpoint, checking that it is one, of this format version, whole (its length and
+// its checksum) and self-consistent. Returns an error message naming the problem, or an empty
+// string.
+std::string readCheckpoint(const std::string& path, Checkpoint& checkpoint);

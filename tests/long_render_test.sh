@@ -1,0 +1,188 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# Long renders that lose nothing: checkpoints and exact resume, OpenEXR pictures, the progress
+# line, the JSON summary, and how every file is written (links, permissions, a closed output).
+# Usage: long_render_test.sh EXR_TO_PPM RENDER...  (RENDER after an emulator when cross-built;
+# EXR_TO_PPM is "-" where the build has no OpenEXR support)
+set -u
+exr_to_ppm=$1
+shift
+render=("$@")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+run() { (cd "$work" && "${render[@]}" "$@"); }
+same() { cmp -s "$work/$1" "$work/$2" || fail "$3: $1 and $2 differ"; }
+
+# Exact resume: 10 sequential frames in one go, and 4 then 6 more from the checkpoint, give the
+# same picture (every format) and the same checkpoint, byte for byte.
+formats="ppm png"
+[ "$exr_to_ppm" != - ] && formats="$formats exr"
+for format in $formats; do
+    run --sequential --frames 10 --quiet --output "whole.$format" --checkpoint whole.ckpt >/dev/null \
+        || fail "a 10-frame render to .$format failed"
+    run --sequential --frames 4 --quiet --checkpoint part.ckpt >/dev/null || fail "a 4-frame render failed"
+    run --sequential --frames 6 --quiet --resume part.ckpt --checkpoint part.ckpt \
+        --output "resumed.$format" >"$work/resumed.txt" || fail "resuming for 6 frames failed"
+    grep -q '^Traced 6 frames (sequential' "$work/resumed.txt" || fail "resumed: $(cat "$work/resumed.txt")"
+    same "whole.$format" "resumed.$format" "4 + 6 frames against 10 ($format)"
+    same whole.ckpt part.ckpt "the checkpoint after 4 + 6 frames against after 10"
+done
+
+# Interrupted by SIGINT after some frames, then resumed to the same total.
+rm -f "$work"/part.ckpt
+set -m
+(cd "$work" && exec "${render[@]}" --sequential --frames 10 --checkpoint part.ckpt >"$work/long.out" 2>"$work/long.err") &
+pid=$!
+set +m
+for _ in $(seq 600); do
+    [ "$(grep -c '^Tracing time' "$work/long.out")" -ge 3 ] && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.05
+done
+kill -INT "$pid" 2>/dev/null
+wait "$pid"
+status=$?
+done_frames=$(grep -c '^Tracing time' "$work/long.out")
+if [ "$status" -eq 130 ]; then
+    grep -q "interrupted by SIGINT after $done_frames of 10 frames; the checkpoint saved holds those frames" \
+        "$work/long.err" || fail "SIGINT: $(cat "$work/long.err")"
+    run --sequential --frames $((10 - done_frames)) --quiet --resume part.ckpt --checkpoint part.ckpt \
+        --output after-sigint.ppm >/dev/null || fail "resuming after SIGINT failed"
+    [ -f "$work/whole.ppm" ] || run --sequential --frames 10 --quiet --output whole.ppm >/dev/null
+    same whole.ppm after-sigint.ppm "10 frames against $done_frames, SIGINT, and the rest"
+    same whole.ckpt part.ckpt "the checkpoint after an interrupted render resumed"
+elif [ "$status" -ne 0 ]; then
+    fail "SIGINT during a render: status $status: $(cat "$work/long.err")"
+fi
+
+# Two workers: a resumed render carries on the same sums and frame count.
+run --frames 3 --quiet --checkpoint two.ckpt >/dev/null || fail "a two-worker render failed"
+run --frames 2 --quiet --resume two.ckpt --json two.json >/dev/null || fail "resuming two workers failed"
+grep -q '"total_frames": 5,' "$work/two.json" || fail "two workers resumed: $(cat "$work/two.json")"
+
+# Bad checkpoints are refused before any frame, naming the problem, with nothing overwritten.
+refuse() {
+    local what=$1 pattern=$2
+    shift 2
+    echo keep >"$work/kept.ppm"
+    run --sequential --frames 1 --output kept.ppm "$@" >"$work/.out" 2>"$work/.err"
+    local got=$?
+    [ "$got" -eq 1 ] || fail "$what: status $got, expected 1"
+    grep -q "^pathtracer-render: $pattern" "$work/.err" || fail "$what: $(cat "$work/.err")"
+    grep -q '^Tracing time' "$work/.out" && fail "$what: frames were traced"
+    [ "$(cat "$work/kept.ppm")" = keep ] || fail "$what: the picture was overwritten"
+}
+size=$(wc -c <"$work/whole.ckpt")
+head -c $((size / 2)) "$work/whole.ckpt" >"$work/truncated.ckpt"
+refuse "a truncated checkpoint" "checkpoint 'truncated.ckpt' is truncated" --resume truncated.ckpt
+cp "$work/whole.ckpt" "$work/corrupt.ckpt"
+printf '\377' | dd of="$work/corrupt.ckpt" bs=1 seek=$((size - 1000)) conv=notrunc 2>/dev/null
+refuse "a corrupted checkpoint" "checkpoint 'corrupt.ckpt' is corrupted" --resume corrupt.ckpt
+cp "$work/whole.ckpt" "$work/v9.ckpt"
+printf '\011' | dd of="$work/v9.ckpt" bs=1 seek=8 conv=notrunc 2>/dev/null
+refuse "another format version" "checkpoint 'v9.ckpt' is of format version 9; this program reads version 1" --resume v9.ckpt
+printf 'P6\n1 1\n255\n...' >"$work/not.ckpt"
+refuse "not a checkpoint" "'not.ckpt' is not a pathtracer checkpoint" --resume not.ckpt
+refuse "a missing checkpoint" "cannot read checkpoint 'none.ckpt': No such file or directory" --resume none.ckpt
+refuse "a two-worker checkpoint resumed sequentially" \
+    "checkpoint 'two.ckpt' is of a two-worker render: resume it without --sequential" --resume two.ckpt
+# Another size: the width rewritten, and the checksum with it (python3 computes the CRC-32).
+if command -v python3 >/dev/null; then
+    python3 - "$work/whole.ckpt" "$work/small.ckpt" <<'EOF'
+import struct, sys, zlib
+data = bytearray(open(sys.argv[1], 'rb').read())
+top, bottom = struct.unpack('<II', data[156:164])
+sums = 164 + 2 * (top + bottom)
+data = data[:12] + struct.pack('<I', 320) + data[16:sums + 320 * 480 * 12]
+data += struct.pack('<I', zlib.crc32(bytes(data)))
+open(sys.argv[2], 'wb').write(data)
+EOF
+    refuse "another picture size" "checkpoint 'small.ckpt' is of a 320x480 picture, not 640x480" --resume small.ckpt
+fi
+
+# OpenEXR: read by independent readers, and the display's conversion of its values gives the PPM.
+if [ "$exr_to_ppm" != - ]; then
+    "$exr_to_ppm" "$work/whole.exr" "$work/from-exr.ppm" || fail "OpenEXR's reader could not read the picture"
+    same whole.ppm from-exr.ppm "the EXR's values converted as the display does, against the PPM"
+    if command -v exrheader >/dev/null; then
+        exrheader "$work/whole.exr" >"$work/header.txt" || fail "exrheader cannot read the picture"
+        for line in 'compression (type compression): zip' 'frames (type int): 10' \
+            'mode (type string): "sequential"' 'software (type string): "pathtracer-render ' \
+            'R, 32-bit floating-point' 'instructionSet (type string): "'; do
+            grep -qF "$line" "$work/header.txt" || fail "exrheader: no '$line': $(cat "$work/header.txt")"
+        done
+    fi
+    if command -v convert >/dev/null; then
+        # ImageMagick reads it as the same picture, to its own rounding (within one level).
+        # (Its values are the picture's as shown: no conversion from linear light.)
+        convert "$work/whole.exr" -set colorspace sRGB -depth 8 "$work/magick.ppm" 2>"$work/magick.err" \
+            || fail "ImageMagick cannot read the picture: $(cat "$work/magick.err")"
+        differing=$(compare -metric AE -fuzz 0.5% "$work/magick.ppm" "$work/whole.ppm" null: 2>&1)
+        [ "${differing%% *}" = 0 ] || fail "ImageMagick reads another picture: $differing pixels differ"
+    fi
+fi
+
+# The summary as JSON, parsed back.
+run --sequential --frames 2 --quiet --json summary.json >"$work/quiet.txt" || fail "--json failed"
+grep -q '^Tracing time' "$work/quiet.txt" && fail "--quiet printed per-frame lines"
+grep -q '^Traced 2 frames' "$work/quiet.txt" || fail "--quiet dropped the summary"
+if command -v python3 >/dev/null; then
+    python3 - "$work/summary.json" <<'EOF' || fail "the JSON summary: $(cat "$work/summary.json")"
+import json, sys
+s = json.load(open(sys.argv[1]))
+assert s["program"] == "pathtracer-render" and s["frames"] == 2 and s["mode"] == "sequential", s
+assert 0 < s["fastest_ms"] <= s["median_ms"] <= s["slowest_ms"], s
+assert s["fastest_ms"] <= s["mean_ms"] <= s["slowest_ms"], s
+assert s["path_segments_per_second"] > 0 and s["instruction_set"], s
+assert s["cpu_model"] is None or isinstance(s["cpu_model"], str), s
+EOF
+fi
+
+# The progress line: on a terminal only (script(1) gives the program one), never in a pipe.
+run --sequential --frames 3 --quiet 2>"$work/progress.err" >/dev/null
+[ -s "$work/progress.err" ] && fail "progress written where standard error is no terminal: $(cat "$work/progress.err")"
+if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
+    (cd "$work" && script -qec "$(printf '%q ' "${render[@]}") --sequential --frames 3 --quiet" /dev/null \
+        >"$work/terminal.txt" 2>&1) || fail "a render on a terminal failed"
+    grep -q 'frame 3 of 3, [0-9:]* elapsed' "$work/terminal.txt" || fail "no progress line on a terminal: $(cat -v "$work/terminal.txt")"
+fi
+
+# A closed standard output ends the run as a stop signal does: status 1, the picture saved.
+cd "$work" || exit 1
+"${render[@]}" --sequential --frames 200 --output pipe.png 2>"$work/pipe.err" | head -n 1 >/dev/null
+status=${PIPESTATUS[0]}
+cd - >/dev/null || exit 1
+[ "$status" -eq 1 ] || fail "a closed pipe: status $status, expected 1: $(cat "$work/pipe.err")"
+grep -q "^pathtracer-render: cannot write to standard output: Broken pipe; stopped after [0-9]* of 200 frames; the picture saved holds those frames$" \
+    "$work/pipe.err" || fail "a closed pipe: $(cat "$work/pipe.err")"
+[ -s "$work/pipe.png" ] || fail "a closed pipe: no picture saved"
+
+# Links are written through; dangling and looping ones are refused.
+mkdir "$work/real"
+ln -s real/target.ppm "$work/link.ppm"
+echo old >"$work/real/target.ppm"
+run --sequential --frames 1 --quiet --output link.ppm >/dev/null || fail "writing through a link failed"
+[ -L "$work/link.ppm" ] || fail "the link was replaced by a file"
+[ "$(head -c 2 "$work/real/target.ppm")" = P6 ] || fail "the link's target was not written"
+ln -s nowhere/file.ppm "$work/dangling.ppm"
+refuse "a dangling link" "cannot write 'dangling.ppm': it is a symbolic link that leads nowhere" --output dangling.ppm
+ln -s loop2.ppm "$work/loop1.ppm"
+ln -s loop1.ppm "$work/loop2.ppm"
+refuse "a looping link" "cannot write 'loop1.ppm': it is a symbolic link that leads round in a loop" --output loop1.ppm
+# Permission bits: an existing file keeps its own, a new one gets 0666 less the umask.
+echo old >"$work/private.ppm"
+chmod 600 "$work/private.ppm"
+run --sequential --frames 1 --quiet --output private.ppm --json private.json >/dev/null
+[ "$(stat -c %a "$work/private.ppm")" = 600 ] || fail "an existing 0600 picture came back $(stat -c %a "$work/private.ppm")"
+(cd "$work" && umask 027 && "${render[@]}" --sequential --frames 1 --quiet --output fresh.ppm >/dev/null)
+[ "$(stat -c %a "$work/fresh.ppm")" = 640 ] || fail "a new picture under umask 027 is $(stat -c %a "$work/fresh.ppm")"
+# Names up to the system's limit.
+long=$(printf 'a%.0s' $(seq 251)).ppm
+run --sequential --frames 1 --quiet --output "$long" >/dev/null 2>"$work/.err" || fail "a 255-character name: $(cat "$work/.err")"
+[ -f "$work/$long" ] || fail "a 255-character name was not written"
+[ "$(ls -A "$work" | grep -c '^\.pt-')" -eq 0 ] || fail "temporary files left behind"
+
+[ "$failures" -eq 0 ] && echo "long-render checks passed"
+[ "$failures" -eq 0 ]
