@@ -32,7 +32,7 @@ ARM64_PACKAGES=(g++-aarch64-linux-gnu qemu-user libpng-dev:arm64 libgtest-dev:ar
 # on an x86-64 kernel itself): their cross compilers, and the architecture's libraries the
 # programs link (libpng and zlib come from tools/cross-libs.sh instead).
 CROSS_ARCHITECTURES=(i386 armhf armel ppc64el s390x mips64el)
-CROSS_PACKAGES=(qemu-user g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi
+CROSS_PACKAGES=(qemu-user dpkg-dev g++-i686-linux-gnu g++-arm-linux-gnueabihf g++-arm-linux-gnueabi
     g++-powerpc64le-linux-gnu g++-s390x-linux-gnu g++-mips64el-linux-gnuabi64)
 for arch in "${CROSS_ARCHITECTURES[@]}"; do
     CROSS_PACKAGES+=("libc6:$arch" "libstdc++6:$arch" "libhwy-dev:$arch" "libgtest-dev:$arch")
