@@ -29,6 +29,11 @@
 
 namespace {
 
+// How the frames are traced, as the summary, the JSON summary and an OpenEXR header name it.
+const char* modeName(bool sequential) {
+    return sequential ? "sequential" : "two workers";
+}
+
 void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequential) {
     const double seconds = times.totalSeconds();
     const double rate = seconds > 0.0 ? static_cast<double>(segments) / seconds / 1e6 : 0.0;
@@ -37,8 +42,8 @@ void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequenti
                 "%.1f million path segments per second.\n",
                 static_cast<unsigned long long>(n), n == 1 ? "" : "s",
                 // which instruction set traced, for comparing them
-                sequential ? "sequential" : "two workers", instructionSet().c_str(),
-                times.medianMs(), times.fastestMs(), rate);
+                modeName(sequential), instructionSet().c_str(), times.medianMs(), times.fastestMs(),
+                rate);
     std::fflush(stdout);
 }
 
@@ -108,7 +113,7 @@ std::string saveSummary(const std::string& path, const FrameTimes& times, std::u
         {"version", PATHTRACER_VERSION},
         {"frames", times.count()},
         {"total_frames", gSamples},
-        {"mode", sequential ? "sequential" : "two workers"},
+        {"mode", modeName(sequential)},
         {"instruction_set", instructionSet()},
         {"median_ms", times.medianMs()},
         {"fastest_ms", times.fastestMs()},
@@ -197,7 +202,7 @@ std::string savePicture(const RenderOptions& options, std::vector<std::uint32_t>
         ExrAttributes attributes;
         attributes.software = "pathtracer-render " PATHTRACER_VERSION;
         attributes.frames = gSamples;
-        attributes.mode = options.sequential ? "sequential" : "two workers";
+        attributes.mode = modeName(options.sequential);
         attributes.instructionSet = instructionSet();
         return saveExr(options.output, meanPicture(), kWidth, kHeight, attributes);
     }
@@ -259,7 +264,6 @@ int run(int argc, char** argv) {
     FrameTimes times;
     std::uint64_t segments = 0;
     std::vector<std::uint32_t> picture;
-    std::string checkpointError;
     try {
         initShapes();
         clearImage();
@@ -290,7 +294,7 @@ int run(int argc, char** argv) {
             if (!options.checkpoint.empty() && options.checkpointEveryMinutes > 0.0 &&
                 i + 1 < options.frames && now - lastCheckpoint >= every) {
                 lastCheckpoint = now;
-                checkpointError =
+                const std::string checkpointError =
                     writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential));
                 if (!checkpointError.empty()) {
                     progress.beforeOutput();

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "headless/image_file.h"
 
-#include "headless/safe_file.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -11,10 +9,9 @@
 #include <cstring>
 #include <new>
 
-#include <fcntl.h>
 #include <png.h>
-#include <sys/stat.h>
-#include <unistd.h>
+
+#include "headless/safe_file.h"
 
 namespace {
 
