@@ -5,11 +5,23 @@
 
 #include "frame/image.h"
 
+namespace {
+
+// A channel scaled by 255 and truncated toward zero. Every mean a render makes is within [0, 1];
+// any other float (out of range, infinite, NaN) gives 0 below and 255 above instead of the
+// conversion C++ leaves undefined, so that it shows alike on every machine.
+std::uint32_t channelLevel(float channel) {
+    const float scaled = channel * 255.0f;
+    if (!(scaled > 0.0f)) {
+        return 0;
+    }
+    return scaled < 255.0f ? static_cast<std::uint32_t>(static_cast<int>(scaled)) : 255u;
+}
+
+} // namespace
+
 std::uint32_t encodeColor(const Vec3& color) {
-    const auto red = static_cast<std::uint32_t>(static_cast<int>(color.x * 255.0f));
-    const auto green = static_cast<std::uint32_t>(static_cast<int>(color.y * 255.0f));
-    const auto blue = static_cast<std::uint32_t>(static_cast<int>(color.z * 255.0f));
-    return (red << 16) | (green << 8) | blue;
+    return (channelLevel(color.x) << 16) | (channelLevel(color.y) << 8) | channelLevel(color.z);
 }
 
 Vec3 meanPixel(int index) {

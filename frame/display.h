@@ -5,7 +5,8 @@
 
 #include "scene/vec3.h"
 
-// 0x00RRGGBB for channels in [0, 1]; each channel is scaled by 255 and truncated.
+// 0x00RRGGBB for channels in [0, 1]; each channel is scaled by 255 and truncated. Channels
+// outside [0, 1], infinite or NaN show as the nearer end (NaN as 0).
 std::uint32_t encodeColor(const Vec3& color);
 
 // The running mean of pixel `index`'s samples, each channel its sum divided by the sample count

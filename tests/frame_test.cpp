@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -116,6 +117,14 @@ TEST(Display, EncodeTruncatesEachChannel) {
     EXPECT_EQ(encodeColor(makeVec3(1, 0, 0)), 0xFF0000u);
     EXPECT_EQ(encodeColor(makeVec3(0, 0.5f, 0)), 0x007F00u); // 127.5 truncates to 127
     EXPECT_EQ(encodeColor(makeVec3(0, 0, 0.999f)), 0x0000FEu);
+}
+
+TEST(Display, EveryFloatGivesALevel) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    EXPECT_EQ(encodeColor(makeVec3(inf, -inf, nan)), 0xFF0000u);
+    EXPECT_EQ(encodeColor(makeVec3(1.5f, -0.5f, 1e30f)), 0xFF00FFu);
+    EXPECT_EQ(encodeColor(makeVec3(-nan, 3e9f, -0.0f)), 0x00FF00u);
 }
 
 TEST(Display, ShowsTheTruncatedMeanOfTheSamples) {

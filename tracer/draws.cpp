@@ -27,6 +27,8 @@ void DrawStream::syncWithSource() {
         ++used;
     }
     aheadUsed_.store(used, std::memory_order_relaxed);
+    const std::size_t left = restored_.size() - restoredNext_;
+    restoredRuns_ = (left + kTriplesPerRun - 1) / kTriplesPerRun;
 }
 
 void DrawStream::acceptBounces(const std::int32_t* values, Run& run, int first) {
@@ -51,7 +53,7 @@ bool DrawStream::takeRunAhead() {
         n = aheadTaken_.load(std::memory_order_relaxed);
         // Acquire: the owner is done with the slot it let go (its copy, its flag) before the
         // slot is written again.
-        if (n - aheadUsed_.load(std::memory_order_acquire) == kRunsAhead) {
+        if (n - aheadUsed_.load(std::memory_order_acquire) + restoredRuns_ >= kRunsAhead) {
             return false;
         }
         generation = source_->take(values, kValuesPerRun);
@@ -108,8 +110,8 @@ __attribute__((noinline)) void DrawStream::refill() {
             ready_[slot].store(false, std::memory_order_relaxed);
             aheadUsed_.store(n + 1, std::memory_order_release);
             // The next run was written by the thread that took it ahead: fetched into this
-            // core's cache now, its bounces are at hand when this run is used up (2 % faster
-            // frames). Not yet ready, it is only fetched again.
+            // core's cache now, its bounces are at hand when this run is used up. Not yet ready,
+            // it is only fetched again.
             if (n + 1 != aheadTaken_.load(std::memory_order_relaxed)) {
                 const auto* next =
                     reinterpret_cast<const char*>(ahead_[(n + 1) % kRunsAhead].bounces);
@@ -152,4 +154,5 @@ void DrawStream::holdBounces(const std::vector<std::uint16_t>& bounces) {
     current_.generation = source_->generation();
     restored_.assign(bounces.begin() + now, bounces.end());
     restoredNext_ = 0;
+    restoredRuns_ = (restored_.size() + kTriplesPerRun - 1) / kTriplesPerRun;
 }

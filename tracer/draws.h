@@ -51,6 +51,12 @@ class DrawStream {
     int nextReservedBounce() { return current_.bounces[next_++]; }
     int peekReservedBounce() const { return current_.bounces[next_]; }
 
+    // The most bounces a stream ever holds: the run in use with the bounces kept from the one
+    // before, and kRunsAhead more runs, taken ahead or restored (takeRunAhead counts the runs'
+    // worth of restored bounces not yet used against its limit).
+    static constexpr std::size_t kMostHeld =
+        kMostReserved + kTriplesPerRun + std::size_t{kRunsAhead} * kTriplesPerRun;
+
     // Takes one more run for later use; false when the runs held ahead are at their limit.
     // Safe to call from another thread while the stream's owner draws.
     bool takeRunAhead();
@@ -78,9 +84,11 @@ class DrawStream {
     // Turns a run's values into the accepted bounces, stored from bounces[first] on.
     static void acceptBounces(const std::int32_t* values, Run& run, int first);
 
-    // Bounces given to holdBounces beyond what one run holds, used before any new run.
+    // Bounces given to holdBounces beyond what one run holds, used before any new run, and the
+    // runs' worth of them left at the start of the frame (set between frames only).
     std::vector<std::uint16_t> restored_;
     std::size_t restoredNext_ = 0;
+    std::uint64_t restoredRuns_ = 0;
 
     SharedRandom* source_;
     int next_ = 0;
