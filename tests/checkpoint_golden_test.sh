@@ -5,10 +5,15 @@
 # sha256 sums in golden_checkpoint.sha256 (written on x86-64).
 # Usage: checkpoint_golden_test.sh RENDER...  (RENDER after an emulator when cross-built)
 set -eu
-golden=$(dirname "$0")/golden_checkpoint.sha256
+golden=$(cd "$(dirname "$0")" && pwd)/golden_checkpoint.sha256
+render=()
+for word in "$@"; do # names relative to where it was started hold from the work folder too
+    [[ -e $word && $word != /* ]] && word=$PWD/$word
+    render+=("$word")
+done
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
-"$@" --sequential --frames 1 --quiet --checkpoint one.ckpt >/dev/null
-"$@" --sequential --frames 1 --quiet --resume one.ckpt --output two.ppm >/dev/null
+"${render[@]}" --sequential --frames 1 --quiet --checkpoint one.ckpt >/dev/null
+"${render[@]}" --sequential --frames 1 --quiet --resume one.ckpt --output two.ppm >/dev/null
 sha256sum one.ckpt two.ppm | diff "$golden" - && echo "the golden checkpoint and the picture resumed from it"

@@ -3,8 +3,13 @@
 # The headless renderer as a user meets it: refusals, status codes, files left behind, output lines.
 set -u
 # The renderer's command: its path, after an emulator and its options when cross-built.
-render=("$@")
+render=()
+for word in "$@"; do # names relative to where it was started hold from the work folder too
+    [[ -e $word && $word != /* ]] && word=$PWD/$word
+    render+=("$word")
+done
 work=$(mktemp -d)
+chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -34,11 +39,22 @@ expect 1 "missing directory" -- --frames 1 --output no/such/dir/p.png
 mkdir "$work/folder.png"
 expect 1 "directory as the output" -- --frames 1 --output folder.png
 rmdir "$work/folder.png"
+# A read-only folder, as an ordinary user (root writes anywhere: run as nobody instead).
+as_user=()
+[ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
 chmod 555 "$work"
-if [ ! -w "$work" ]; then  # root writes anywhere: this case needs an ordinary user
-    expect 1 "read-only directory" -- --frames 1 --output p.png
+if "${as_user[@]}" "${render[@]}" --version >/dev/null 2>&1; then
+    (cd "$work" && "${as_user[@]}" "${render[@]}" --frames 1 --output p.png >"$work/.out" 2>"$work/.err")
+    status=$?
+    [ "$status" -eq 1 ] || fail "read-only directory: status $status, expected 1"
+    grep -q "^pathtracer-render: cannot write 'p.png': Permission denied$" "$work/.err" \
+        || fail "read-only directory: $(cat "$work/.err")"
+    grep -q '^Tracing time' "$work/.out" && fail "read-only directory: frames traced first"
+else
+    echo "note: the read-only folder is not checked: nobody cannot run the renderer where it was built"
 fi
 chmod 755 "$work"
+rm -f "$work/.out" "$work/.err"
 # A file-size limit is a write error like any other: the picture (900 KB) outgrows 100 KB.
 (cd "$work" && ulimit -f 100 && "${render[@]}" --frames 1 --output big.ppm >/dev/null 2>"$work/.err")
 status=$?
@@ -130,6 +146,8 @@ pid=$!
 set +m
 wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced"
 kill -INT "$pid"
+# The second while the picture is being saved (it is saved after the summary line).
+for _ in $(seq 12000); do grep -q '^Traced ' "$work/long.out" && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.001; done
 kill -INT "$pid"
 for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$pid" 2>/dev/null && { kill -9 "$pid"; fail "still running 10 s after a second Ctrl-C"; }
@@ -137,6 +155,8 @@ wait "$pid"
 got=$?
 [ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
 [ "$(ls -A "$work" | grep -c "^\.pt-")" -eq 0 ] || fail "a second Ctrl-C left a temporary file behind"
+[ ! -e "$work/long.png" ] || [ "$(head -c 8 "$work/long.png" | od -An -tx1 | tr -d ' ')" = 89504e470d0a1a0a ] \
+    || fail "a second Ctrl-C while saving left a half-written picture"
 
 # SIGHUP (a closed terminal) ends the render, but not halfway through the picture: sent as the
 # picture is being saved, it takes effect once the picture is whole and in place.
