@@ -6,9 +6,15 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <new>
+#include <string>
+#include <utility>
 #include <vector>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -22,9 +28,9 @@
 #include "headless/image_file.h"
 #include "headless/options.h"
 #include "headless/progress.h"
+#include "headless/render_state.h"
 #include "headless/safe_file.h"
 #include "scene/scene.h"
-#include "tracer/bounce_table.h"
 #include "tracer/fast_paths.h"
 
 namespace {
@@ -47,6 +53,30 @@ void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequenti
     std::fflush(stdout);
 }
 
+// The progress line while frames are traced, taken away before any message.
+Progress* gProgress = nullptr;
+
+// A message on standard error, after the program's name.
+void tell(const std::string& message) {
+    if (gProgress != nullptr) {
+        gProgress->beforeMessage();
+    }
+    std::cerr << "pathtracer-render: " << message << "\n";
+}
+
+// A standard stream that was closed at start is opened on /dev/null for reading only: no file
+// the program opens takes its number, and writing to it fails as writing to a closed one does.
+void keepStandardStreamsOpen() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) {
+            const int opened = open("/dev/null", O_RDONLY);
+            if (opened >= 0 && opened != fd) {
+                close(opened);
+            }
+        }
+    }
+}
+
 // Why a line could not be written to standard output, taken when the first one failed.
 int gOutputError = 0;
 bool gOutputErrorTold = false;
@@ -67,8 +97,7 @@ int afterOutput(int status) {
         return status;
     }
     if (!gOutputErrorTold) {
-        std::cerr << "pathtracer-render: cannot write to standard output: "
-                  << std::strerror(gOutputError) << "\n";
+        tell("cannot write to standard output: " + std::string(std::strerror(gOutputError)));
     }
     return status == 0 ? 1 : status;
 }
@@ -105,7 +134,7 @@ std::string cpuModel() {
 }
 
 std::string saveSummary(const std::string& path, const FrameTimes& times, std::uint64_t segments,
-                        bool sequential) {
+                        bool sequential, std::string* notice) {
     const double seconds = times.totalSeconds();
     const std::string cpu = cpuModel();
     const nlohmann::ordered_json summary = {
@@ -125,64 +154,7 @@ std::string saveSummary(const std::string& path, const FrameTimes& times, std::u
     const std::string text = summary.dump(2) + "\n";
     return writeFileSafely(path, [&](std::FILE* file) {
         return std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    });
-}
-
-// The render as it stands, for a checkpoint.
-Checkpoint currentCheckpoint(bool sequential) {
-    Checkpoint c;
-    c.width = kWidth;
-    c.height = kHeight;
-    c.sequential = sequential;
-    c.frames = static_cast<std::uint64_t>(gSamples);
-    const DrawState draws = drawState();
-    c.generator = draws.generator;
-    c.topDraws = draws.top;
-    c.bottomDraws = draws.bottom;
-    c.sums.resize(3 * static_cast<std::size_t>(kPixelCount));
-    for (int i = 0; i < kPixelCount; ++i) {
-        c.sums[3 * i + 0] = gAccumColor1[i].x;
-        c.sums[3 * i + 1] = gAccumColor1[i].y;
-        c.sums[3 * i + 2] = gAccumColor1[i].z;
-    }
-    return c;
-}
-
-// Carries the render on from the checkpoint at `path`, after initShapes; an error message if it
-// cannot be, with nothing changed.
-std::string resumeFrom(const std::string& path, bool sequential) {
-    Checkpoint c;
-    std::string error = readCheckpoint(path, c);
-    if (!error.empty()) {
-        return error;
-    }
-    const std::string named = "checkpoint '" + path + "'";
-    if (c.width != kWidth || c.height != kHeight) {
-        return named + " is of a " + std::to_string(c.width) + "x" + std::to_string(c.height) +
-               " picture, not " + std::to_string(kWidth) + "x" + std::to_string(kHeight);
-    }
-    if (c.sequential != sequential) {
-        return named + (c.sequential ? " is of a sequential render: resume it with --sequential"
-                                     : " is of a two-worker render: resume it without "
-                                       "--sequential");
-    }
-    if (c.frames > static_cast<std::uint64_t>(kMaxSamples)) {
-        return named + " holds " + std::to_string(c.frames) +
-               " frames, more than a render takes (" + std::to_string(kMaxSamples) + ")";
-    }
-    for (const auto* draws : {&c.topDraws, &c.bottomDraws}) {
-        for (const std::uint16_t d : *draws) {
-            if (d >= 1000 || gBounceTable.rejected[d]) {
-                return named + " holds a bounce no render draws (" + std::to_string(d) + ")";
-            }
-        }
-    }
-    for (int i = 0; i < kPixelCount; ++i) {
-        gAccumColor1[i] = makeVec3(c.sums[3 * i], c.sums[3 * i + 1], c.sums[3 * i + 2]);
-    }
-    gSamples = static_cast<int>(c.frames);
-    setDrawState({c.generator, c.topDraws, c.bottomDraws});
-    return {};
+    }, notice);
 }
 
 // The running mean of every pixel as linear RGB, three floats a pixel.
@@ -197,28 +169,40 @@ std::vector<float> meanPicture() {
     return rgb;
 }
 
-std::string savePicture(const RenderOptions& options, std::vector<std::uint32_t>& words) {
+// A render in progress: what it was asked for and what it has done.
+struct Render {
+    RenderOptions options;
+    FrameTimes times;
+    std::uint64_t segments = 0;
+    bool capped = false; // stopped because every pixel holds the most samples a render takes
+    std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
+};
+
+std::string savePicture(const Render& render, std::vector<std::uint32_t>& words,
+                        std::string* notice) {
+    const RenderOptions& options = render.options;
     if (imageFormatOf(options.output) == ImageFormat::Exr) {
         ExrAttributes attributes;
         attributes.software = "pathtracer-render " PATHTRACER_VERSION;
         attributes.frames = gSamples;
         attributes.mode = modeName(options.sequential);
         attributes.instructionSet = instructionSet();
-        return saveExr(options.output, meanPicture(), kWidth, kHeight, attributes);
+        return saveExr(options.output, meanPicture(), kWidth, kHeight, attributes, notice);
     }
     for (int i = 0; i < kPixelCount; ++i) {
         words[i] = meanPixelWord(i);
     }
-    return saveImage(options.output, words, kWidth, kHeight);
+    return saveImage(options.output, words, kWidth, kHeight, notice);
 }
 
-int run(int argc, char** argv) {
+// The command line read and checked: -1 to go on, else the status to end with.
+int readOptions(int argc, char** argv, RenderOptions& options) {
     const ParsedOptions parsed = parseRenderOptions(argc, argv);
     if (!parsed.error.empty()) {
-        std::cerr << "pathtracer-render: " << parsed.error << " (see --help)\n";
+        tell(parsed.error + " (see --help)");
         return 2;
     }
-    const RenderOptions& options = parsed.options;
+    options = parsed.options;
     if (options.help) {
         std::cout << renderUsage();
         return afterOutput(0);
@@ -227,89 +211,150 @@ int run(int argc, char** argv) {
         std::cout << "pathtracer-render " PATHTRACER_VERSION "\n";
         return afterOutput(0);
     }
-
     if (!options.simd.empty() && !useInstructionSet(options.simd)) {
         std::string known;
         for (const std::string& name : instructionSets()) {
             known += (known.empty() ? "" : ", ") + name;
         }
-        std::cerr << "pathtracer-render: no instruction set '" << options.simd
-                  << "' here; this build and CPU have " << known << " (see --help)\n";
+        tell("no instruction set '" + options.simd + "' here; this build and CPU have " + known +
+             " (see --help)");
         return 2;
     }
-
     if (imageFormatOf(options.output) == ImageFormat::Exr && !exrSupported()) {
-        std::cerr << "pathtracer-render: cannot save '" << options.output
-                  << "': this build has no OpenEXR support\n";
+        tell("cannot save '" + options.output + "': this build has no OpenEXR support");
         return 1;
     }
-    // Every file the run will write can be: told before any frame.
-    for (const std::string* file : {&options.output, &options.checkpoint, &options.json}) {
-        const std::string error = file->empty() ? std::string() : checkWritable(*file);
+    return -1;
+}
+
+// Every file the run will write, checked before any frame: that it can be written as it will
+// be at the end, and that no two outputs lead to one file. 0, or the status to end with.
+int checkOutputs(const RenderOptions& options) {
+    const std::pair<const char*, const std::string*> outputs[] = {
+        {"--output", &options.output}, {"--checkpoint", &options.checkpoint}, {"--json", &options.json}};
+    std::vector<std::pair<const char*, OutputPlace>> places;
+    for (const auto& [option, name] : outputs) {
+        if (name->empty()) {
+            continue;
+        }
+        OutputPlace place;
+        const std::string error = findOutputPlace(*name, place);
         if (!error.empty()) {
-            std::cerr << "pathtracer-render: " << error << "\n";
+            tell(error);
             return 1;
         }
+        for (const auto& [other, earlier] : places) {
+            if (earlier.identity == place.identity) {
+                tell(std::string(other) + " and " + option + " lead to the same file ('" + *name +
+                     "'): each output needs its own");
+                return 2;
+            }
+        }
+        places.emplace_back(option, place);
     }
+    return 0;
+}
 
-    // Ctrl-C, SIGTERM or SIGHUP: the frame being traced is finished and the picture and
-    // checkpoint of the frames done so far are kept; a second one ends the program at once.
-    catchStopSignals(true, true);
-    // Past a file-size limit (ulimit -f) a write then fails with a message like any other write
-    // error, instead of the signal ending the program with a partial file left; a standard output
-    // that is closed (a pipe whose reader is gone) ends the run as a stop signal does.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGPIPE, SIG_IGN);
-    const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
-    FrameTimes times;
-    std::uint64_t segments = 0;
-    std::vector<std::uint32_t> picture;
-    try {
-        initShapes();
-        clearImage();
-        if (!options.resume.empty()) {
-            const std::string error = resumeFrom(options.resume, options.sequential);
-            if (!error.empty()) {
-                std::cerr << "pathtracer-render: " << error << "\n";
-                return 1;
-            }
-        }
-        // Had before the first frame, so that a picture that cannot be held is told at once.
-        picture.resize(options.output.empty() ? 0 : kPixelCount);
-        Progress progress(options.frames);
-        const auto every =
-            std::chrono::duration<double, std::ratio<60>>(options.checkpointEveryMinutes);
-        auto lastCheckpoint = std::chrono::steady_clock::now();
-        for (int i = 0; i < options.frames && stopSignal() == 0 && gOutputError == 0; ++i) {
-            const FrameStats frame = traceFrame(mode);
-            times.add(frame.tracing);
-            segments += frame.segments;
-            if (!options.quiet) {
-                progress.beforeOutput();
-                std::cout << tracingTimeLine(frame.tracing) << std::endl;
-                noteOutputError();
-            }
-            progress.update(i + 1);
-            const auto now = std::chrono::steady_clock::now();
-            if (!options.checkpoint.empty() && options.checkpointEveryMinutes > 0.0 &&
-                i + 1 < options.frames && now - lastCheckpoint >= every) {
-                lastCheckpoint = now;
-                const std::string checkpointError =
-                    writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential));
-                if (!checkpointError.empty()) {
-                    progress.beforeOutput();
-                    std::cerr << "pathtracer-render: " << checkpointError << "\n";
-                }
-            }
-        }
-        progress.finish();
-    } catch (...) {
-        std::cerr << "pathtracer-render: " << frameFailure() << "\n";
-        return 1;
+// Carries the render on from the checkpoint --resume names, in its mode; after initShapes. An
+// error message, with nothing changed, if it cannot be.
+std::string resumeRender(RenderOptions& options) {
+    Checkpoint c;
+    const std::string error = readCheckpoint(options.resume, renderCheckpointLimits(), c);
+    if (!error.empty()) {
+        return error;
     }
-    printSummary(times, segments, options.sequential);
-    const int signal = stopSignal();
-    const bool unfinished = times.count() < static_cast<std::uint64_t>(options.frames);
+    if (options.modeGiven && c.sequential != options.sequential) {
+        return "checkpoint '" + options.resume +
+               "' is of a two-worker render: resume it without --sequential";
+    }
+    options.sequential = c.sequential;
+    restoreCheckpoint(c);
+    return {};
+}
+
+enum class Saving { CheckpointOnly, Everything };
+
+// The one way files are saved, every so often (the checkpoint) and at the end (all of them):
+// each written whole (signals wait while a file is replaced), what went wrong told. False if a
+// file could not be written.
+bool saveOutputs(Render& render, Saving what) {
+    const RenderOptions& options = render.options;
+    bool saved = true;
+    const auto save = [&](const std::function<std::string(std::string*)>& write) {
+        std::string notice;
+        const std::string error = write(&notice);
+        if (!notice.empty()) {
+            tell(notice);
+        }
+        if (!error.empty()) {
+            tell(error);
+            saved = false;
+        }
+    };
+    const bool everything = what == Saving::Everything;
+    if (everything && !options.output.empty() && gSamples > 0) {
+        save([&](std::string* notice) { return savePicture(render, render.picture, notice); });
+    }
+    if (!options.checkpoint.empty()) {
+        save([&](std::string* notice) {
+            return writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential),
+                                   notice);
+        });
+    }
+    if (everything && !options.json.empty()) {
+        save([&](std::string* notice) {
+            return saveSummary(options.json, render.times, render.segments, options.sequential,
+                               notice);
+        });
+    }
+    return saved;
+}
+
+// Traces the frames asked for, until a stop signal, an output line that cannot be written or
+// the most samples a render takes; saves the checkpoint every --checkpoint-every minutes.
+void traceFrames(Render& render) {
+    const RenderOptions& options = render.options;
+    const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
+    Progress progress(options.frames);
+    // Messages take the line away while it is shown (a failed frame included).
+    struct Shown {
+        explicit Shown(Progress& p) { gProgress = &p; }
+        ~Shown() { gProgress = nullptr; }
+    } shown(progress);
+    const auto every = std::chrono::duration<double, std::ratio<60>>(options.checkpointEveryMinutes);
+    auto lastCheckpoint = std::chrono::steady_clock::now();
+    for (int i = 0; i < options.frames && stopSignal() == 0 && gOutputError == 0; ++i) {
+        if (gSamples >= kMaxSamples) {
+            render.capped = true;
+            break;
+        }
+        const FrameStats frame = traceFrame(mode);
+        render.times.add(frame.tracing);
+        render.segments += frame.segments;
+        if (!options.quiet) {
+            progress.beforeOutput();
+            std::cout << tracingTimeLine(frame.tracing) << std::endl;
+            noteOutputError();
+        }
+        progress.update(i + 1);
+        const auto now = std::chrono::steady_clock::now();
+        if (!options.checkpoint.empty() && options.checkpointEveryMinutes > 0.0 &&
+            i + 1 < options.frames && now - lastCheckpoint >= every) {
+            lastCheckpoint = now;
+            saveOutputs(render, Saving::CheckpointOnly);
+        }
+    }
+    progress.finish();
+}
+
+// The summary, and why the render ended early where it did.
+void report(const Render& render) {
+    const RenderOptions& options = render.options;
+    printSummary(render.times, render.segments, options.sequential);
+    noteOutputError();
+    const std::uint64_t traced = render.times.count();
+    const std::string counted = std::to_string(traced) + " of " + std::to_string(options.frames) +
+                                " frames";
     const bool save = !options.output.empty() && gSamples > 0;
     const char* kept = save && !options.checkpoint.empty()
                            ? "; the picture and checkpoint saved hold those frames"
@@ -317,42 +362,55 @@ int run(int argc, char** argv) {
                        : !options.checkpoint.empty() ? "; the checkpoint saved holds those frames"
                        : options.output.empty()      ? ""
                                                      : "; no frame to save";
-    if (unfinished && gOutputError != 0) {
-        std::cerr << "pathtracer-render: cannot write to standard output: "
-                  << std::strerror(gOutputError) << "; stopped after " << times.count() << " of "
-                  << options.frames << " frames" << kept << "\n";
+    if (render.capped) {
+        tell("every pixel holds " + std::to_string(kMaxSamples) +
+             " samples, the most a render takes: traced " + counted);
+    } else if (traced < static_cast<std::uint64_t>(options.frames) && gOutputError != 0) {
+        tell("cannot write to standard output: " + std::string(std::strerror(gOutputError)) +
+             "; stopped after " + counted + kept);
         gOutputErrorTold = true;
-    } else if (unfinished && signal != 0) {
-        std::cerr << "pathtracer-render: interrupted by " << signalName(signal) << " after "
-                  << times.count() << " of " << options.frames << " frames" << kept << "\n";
+    } else if (traced < static_cast<std::uint64_t>(options.frames) && stopSignal() != 0) {
+        tell("interrupted by " + std::string(signalName(stopSignal())) + " after " + counted +
+             kept);
     }
+}
 
-    // A second stop signal, or any other that would end the program, waits until every file is
-    // whole and in place.
-    sigset_t stops;
-    sigfillset(&stops);
-    sigset_t before;
-    sigprocmask(SIG_BLOCK, &stops, &before);
-    std::vector<std::string> errors;
-    if (save) {
-        errors.push_back(savePicture(options, picture));
+int run(int argc, char** argv) {
+    keepStandardStreamsOpen();
+    Render render;
+    const int status = readOptions(argc, argv, render.options);
+    if (status >= 0) {
+        return status;
     }
-    if (!options.checkpoint.empty()) {
-        errors.push_back(
-            writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential)));
+    if (const int refused = checkOutputs(render.options); refused != 0) {
+        return refused;
     }
-    if (!options.json.empty()) {
-        errors.push_back(saveSummary(options.json, times, segments, options.sequential));
-    }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
-    bool failed = false;
-    for (const std::string& error : errors) {
-        if (!error.empty()) {
-            std::cerr << "pathtracer-render: " << error << "\n";
-            failed = true;
+    // Ctrl-C, SIGTERM or SIGHUP: the frame being traced is finished and the picture and
+    // checkpoint of the frames done so far are kept; a second one ends the program at once
+    // (once the file being replaced, if any, is whole). Past a file-size limit (ulimit -f) a
+    // write fails with a message like any other; a standard output that is closed (a pipe whose
+    // reader is gone) ends the run as a stop signal does.
+    catchStopSignals(true, true);
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        initShapes();
+        clearImage();
+        if (!render.options.resume.empty()) {
+            const std::string error = resumeRender(render.options);
+            if (!error.empty()) {
+                tell(error);
+                return 1;
+            }
         }
+        render.picture.resize(render.options.output.empty() ? 0 : kPixelCount);
+        traceFrames(render);
+    } catch (...) {
+        tell(frameFailure());
+        return 1;
     }
-    if (failed) {
+    report(render);
+    if (!saveOutputs(render, Saving::Everything)) {
         return 1;
     }
     // As a shell reports a program ended by the signal (one that came while the files were

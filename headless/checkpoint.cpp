@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "headless/checkpoint.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <zlib.h>
 
@@ -17,9 +20,6 @@ constexpr char kMagic[8] = {'P', 'T', 'R', 'A', 'C', 'E', 'C', 'K'};
 // magic, version, width, height, mode, frames, generator (the two draw counts follow)
 constexpr std::size_t kHeaderBytes = 8 + 4 + 4 + 4 + 4 + 8 + 31 * 4;
 constexpr std::size_t kChecksumBytes = 4;
-// Far above any real checkpoint (a 640 x 480 one is about 3.7 MB; the runs two workers hold
-// ahead add at most a few MB): a larger file is not read into memory.
-constexpr std::size_t kLargest = std::size_t{1} << 28;
 
 void put32(std::vector<std::uint8_t>& out, std::uint32_t v) {
     for (int shift = 0; shift < 32; shift += 8) {
@@ -37,17 +37,22 @@ void putDraws(std::vector<std::uint8_t>& out, const std::vector<std::uint16_t>& 
     }
 }
 
-// Little-endian fields read in order from a whole file.
+std::uint32_t get32(const std::uint8_t* at) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) {
+        v |= static_cast<std::uint32_t>(at[i]) << (8 * i);
+    }
+    return v;
+}
+
+// Little-endian fields read in order, from after the magic, where the caller has checked they are.
 class Reader {
   public:
-    explicit Reader(const std::vector<std::uint8_t>& bytes) : bytes_(bytes) {}
+    explicit Reader(const std::uint8_t* bytes) : bytes_(bytes) {}
+    void skip(std::size_t n) { at_ += n; }
     std::uint32_t u32() {
-        std::uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) {
-            v |= static_cast<std::uint32_t>(bytes_[at_ + i]) << (8 * i);
-        }
         at_ += 4;
-        return v;
+        return get32(bytes_ + at_ - 4);
     }
     std::uint64_t u64() {
         const std::uint64_t low = u32();
@@ -60,7 +65,7 @@ class Reader {
     }
 
   private:
-    const std::vector<std::uint8_t>& bytes_;
+    const std::uint8_t* bytes_;
     std::size_t at_ = 8; // after the magic
 };
 
@@ -83,7 +88,7 @@ std::uint32_t floatBits(float f) {
 
 } // namespace
 
-std::string writeCheckpoint(const std::string& path, const Checkpoint& c) {
+std::string writeCheckpoint(const std::string& path, const Checkpoint& c, std::string* notice) {
     std::vector<std::uint8_t> out;
     out.reserve(kHeaderBytes + 2 * (c.topDraws.size() + c.bottomDraws.size()) + 4 * c.sums.size() +
                 kChecksumBytes);
@@ -108,84 +113,179 @@ std::string writeCheckpoint(const std::string& path, const Checkpoint& c) {
     put32(out, checksum(out.data(), out.size()));
     return writeFileSafely(path, [&](std::FILE* file) {
         return std::fwrite(out.data(), 1, out.size(), file) == out.size();
-    });
+    }, notice);
 }
 
-std::string readCheckpoint(const std::string& path, Checkpoint& c) {
-    const std::string named = "checkpoint '" + path + "'";
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return "cannot read " + named + ": " + std::strerror(errno != 0 ? errno : EIO);
-    }
-    std::vector<std::uint8_t> bytes;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        bytes.insert(bytes.end(), buffer, buffer + in.gcount());
-        if (bytes.size() > kLargest) {
-            return "'" + path + "' is not a pathtracer checkpoint (far too large)";
-        }
-    }
-    if (in.bad()) {
-        return "cannot read " + named + ": " + std::strerror(errno != 0 ? errno : EIO);
-    }
-    if (bytes.size() < sizeof kMagic || std::memcmp(bytes.data(), kMagic, sizeof kMagic) != 0) {
+namespace {
+
+std::string named(const std::string& path) {
+    return "checkpoint '" + path + "'";
+}
+
+std::string truncated(const std::string& path, std::uint64_t size, std::uint64_t expected = 0) {
+    return named(path) + " is truncated (" + std::to_string(size) + " bytes" +
+           (expected != 0 ? " of " + std::to_string(expected) : std::string()) + ")";
+}
+
+// The checks the header alone allows, the length it implies included, against a file of `size`
+// bytes of which the first `available` are at `bytes`. Sets `length` to the file's length.
+std::string checkHeader(const std::uint8_t* bytes, std::size_t available, std::uint64_t size,
+                        const std::string& path, const CheckpointLimits& limits,
+                        std::uint64_t& length) {
+    length = 0;
+    if (size < sizeof kMagic || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
         return "'" + path + "' is not a pathtracer checkpoint";
     }
-    if (bytes.size() < 12) {
-        return named + " is truncated (" + std::to_string(bytes.size()) + " bytes)";
+    if (available < 12) {
+        return truncated(path, size);
     }
     Reader read(bytes);
     const std::uint32_t version = read.u32();
     if (version != Checkpoint::kVersion) {
-        return named + " is of format version " + std::to_string(version) +
+        return named(path) + " is of format version " + std::to_string(version) +
                "; this program reads version " + std::to_string(Checkpoint::kVersion);
     }
-    if (bytes.size() < kHeaderBytes + 8) {
-        return named + " is truncated (" + std::to_string(bytes.size()) + " bytes)";
+    if (available < kHeaderBytes + 8) {
+        return truncated(path, size);
     }
-    c.width = read.u32();
-    c.height = read.u32();
-    if (c.width > 65536 || c.height > 65536) {
-        return named + " is corrupted (a picture of " + std::to_string(c.width) + "x" +
-               std::to_string(c.height) + ")";
+    const std::uint32_t width = read.u32();
+    const std::uint32_t height = read.u32();
+    if (width != limits.width || height != limits.height) {
+        return named(path) + " is of a " + std::to_string(width) + "x" + std::to_string(height) +
+               " picture, not " + std::to_string(limits.width) + "x" +
+               std::to_string(limits.height);
     }
     const std::uint32_t mode = read.u32();
+    if (mode > 1) {
+        return named(path) + " is corrupted (unknown mode " + std::to_string(mode) + ")";
+    }
+    read.skip(8 + 31 * 4);
+    for (int band = 0; band < 2; ++band) {
+        const std::uint32_t held = read.u32();
+        if (held > limits.mostHeldBounces) {
+            return named(path) + " is corrupted (it holds " + std::to_string(held) +
+                   " bounces for one band; a render holds at most " +
+                   std::to_string(limits.mostHeldBounces) + ")";
+        }
+        length += 2 * std::uint64_t{held};
+    }
+    length += kHeaderBytes + 8 + 4 * 3 * std::uint64_t{width} * height + kChecksumBytes;
+    if (size < length) {
+        return truncated(path, size, length);
+    }
+    if (size > length) {
+        return named(path) + " is too long (" + std::to_string(size) + " bytes of " +
+               std::to_string(length) + ")";
+    }
+    return {};
+}
+
+} // namespace
+
+std::string parseCheckpoint(const std::uint8_t* bytes, std::size_t size, const std::string& path,
+                            const CheckpointLimits& limits, Checkpoint& c) {
+    std::uint64_t length = 0;
+    std::string error = checkHeader(bytes, size, size, path, limits, length);
+    if (!error.empty()) {
+        return error;
+    }
+    const std::size_t body = size - kChecksumBytes;
+    if (checksum(bytes, body) != get32(bytes + body)) {
+        return named(path) + " is corrupted (its checksum does not match its contents)";
+    }
+    Reader read(bytes);
+    read.skip(4);
+    c.width = read.u32();
+    c.height = read.u32();
+    c.sequential = read.u32() == 0;
     c.frames = read.u64();
     for (std::uint32_t& word : c.generator) {
         word = read.u32();
     }
-    const std::uint64_t top = read.u32();
-    const std::uint64_t bottom = read.u32();
-    const std::uint64_t expected = kHeaderBytes + 8 + 2 * (top + bottom) +
-                                   4 * 3 * std::uint64_t{c.width} * c.height + kChecksumBytes;
-    if (bytes.size() < expected) {
-        return named + " is truncated (" + std::to_string(bytes.size()) + " bytes of " +
-               std::to_string(expected) + ")";
+    if (c.frames > limits.mostFrames) {
+        return named(path) + " holds " + std::to_string(c.frames) +
+               " frames, more than a render takes (" + std::to_string(limits.mostFrames) + ")";
     }
-    const std::size_t body = bytes.size() - kChecksumBytes;
-    std::uint32_t stored = 0;
-    for (int i = 0; i < 4; ++i) {
-        stored |= static_cast<std::uint32_t>(bytes[body + i]) << (8 * i);
+    c.topDraws.resize(read.u32());
+    c.bottomDraws.resize(read.u32());
+    for (auto* draws : {&c.topDraws, &c.bottomDraws}) {
+        for (std::uint16_t& d : *draws) {
+            d = read.u16();
+            if (!limits.bounceDrawn(d)) {
+                return named(path) + " holds a bounce no render draws (" + std::to_string(d) + ")";
+            }
+        }
     }
-    if (bytes.size() != expected || checksum(bytes.data(), body) != stored) {
-        return named + " is corrupted (its checksum does not match its contents)";
-    }
-    if (mode > 1) {
-        return named + " is corrupted (unknown mode " + std::to_string(mode) + ")";
-    }
-    c.sequential = mode == 0;
-    c.topDraws.resize(top);
-    c.bottomDraws.resize(bottom);
-    for (std::uint16_t& d : c.topDraws) {
-        d = read.u16();
-    }
-    for (std::uint16_t& d : c.bottomDraws) {
-        d = read.u16();
-    }
+    // Every sample is clamped to at most 1 and none is negative: a sum lies between 0 and the
+    // frame count (a float sum of values up to 1 never rounds above it), and a render of no
+    // frames has only zeros.
     c.sums.resize(3 * std::size_t{c.width} * c.height);
-    for (float& sum : c.sums) {
+    for (std::size_t i = 0; i < c.sums.size(); ++i) {
         const std::uint32_t bits = read.u32();
-        std::memcpy(&sum, &bits, sizeof sum);
+        std::memcpy(&c.sums[i], &bits, sizeof bits);
+        const double sum = c.sums[i];
+        if (!(sum >= 0.0 && sum <= static_cast<double>(c.frames))) {
+            char value[32];
+            std::snprintf(value, sizeof value, "%g", sum);
+            return named(path) + " holds a sum no render of " + std::to_string(c.frames) +
+                   " frames has (" + value + " at pixel " + std::to_string(i / 3) + ")";
+        }
     }
     return {};
+}
+
+std::string readCheckpoint(const std::string& path, const CheckpointLimits& limits,
+                           Checkpoint& c) {
+    // Not blocking: a FIFO is refused, not waited on.
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return "cannot read " + named(path) + ": " + std::strerror(errno);
+    }
+    const auto failed = [&](const std::string& error) {
+        close(fd);
+        return error;
+    };
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        return failed("cannot read " + named(path) + ": " + std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        return failed("cannot read " + named(path) + ": " +
+                      (S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "it is not a regular file"));
+    }
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    // The header first: the length it implies is checked against the file's before more is read.
+    std::vector<std::uint8_t> bytes(
+        static_cast<std::size_t>(std::min<std::uint64_t>(size, kHeaderBytes + 8)));
+    std::string error;
+    std::size_t got = 0;
+    const auto readUpTo = [&](std::size_t end) {
+        while (got < end) {
+            const ssize_t n = read(fd, bytes.data() + got, end - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                error = n < 0 ? "cannot read " + named(path) + ": " + std::strerror(errno)
+                              : truncated(path, got);
+                return false;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        return true;
+    };
+    if (!readUpTo(bytes.size())) {
+        return failed(error);
+    }
+    std::uint64_t length = 0;
+    error = checkHeader(bytes.data(), bytes.size(), size, path, limits, length);
+    if (!error.empty()) {
+        return failed(error);
+    }
+    bytes.resize(static_cast<std::size_t>(length));
+    if (!readUpTo(bytes.size())) {
+        return failed(error);
+    }
+    close(fd);
+    return parseCheckpoint(bytes.data(), bytes.size(), path, limits, c);
 }

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,28 @@ struct Checkpoint {
 
 // Writes the checkpoint with writeFileSafely (never half-written). Returns an error message, or
 // an empty string.
-std::string writeCheckpoint(const std::string& path, const Checkpoint& checkpoint);
+std::string writeCheckpoint(const std::string& path, const Checkpoint& checkpoint,
+                            std::string* notice = nullptr);
 
-// Reads a checkpoint, checking that it is one, of this format version, whole (its length and
-// its checksum) and self-consistent. Returns an error message naming the problem, or an empty
-// string.
-std::string readCheckpoint(const std::string& path, Checkpoint& checkpoint);
+// What a checkpoint of this program may hold: anything else is refused, and the sizes are
+// checked before the body is read, so that no file makes the reader hold more than the largest
+// real checkpoint.
+struct CheckpointLimits {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint64_t mostFrames = 0;
+    std::uint64_t mostHeldBounces = 0; // for each band
+    std::function<bool(std::uint16_t)> bounceDrawn; // whether a render can hold this bounce
+};
+
+// Reads a checkpoint from a regular file (anything else is refused without being read), with
+// the checks of parseCheckpoint; the header is checked against the file's size before the body
+// is read. Returns an error message naming the problem, or an empty string.
+std::string readCheckpoint(const std::string& path, const CheckpointLimits& limits,
+                           Checkpoint& checkpoint);
+
+// The checks of a whole checkpoint file's bytes, in the order docs/checkpoint-format.md gives,
+// each with its own message naming `path`. Returns an error message, or an empty string with
+// `checkpoint` filled.
+std::string parseCheckpoint(const std::uint8_t* bytes, std::size_t size, const std::string& path,
+                            const CheckpointLimits& limits, Checkpoint& checkpoint);

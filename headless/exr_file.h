@@ -16,7 +16,7 @@ struct ExrAttributes {
 bool exrSupported();
 
 // Saves linear RGB values (three floats per pixel, row-major) as an OpenEXR picture of 32-bit
-// float R, G and B channels with lossless ZIP compression, with writeFileSafely. Returns an
-// error message, or an empty string.
+// float R, G and B channels with lossless ZIP compression, with writeFileSafely (`notice` as
+// there). Returns an error message, or an empty string.
 std::string saveExr(const std::string& path, const std::vector<float>& rgb, int width, int height,
-                    const ExrAttributes& attributes);
+                    const ExrAttributes& attributes, std::string* notice = nullptr);

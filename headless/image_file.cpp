@@ -102,7 +102,7 @@ ImageFormat imageFormatOf(const std::string& path) {
 }
 
 std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
-                      int height) {
+                      int height, std::string* notice) {
     const ImageFormat format = imageFormatOf(path);
     if (format != ImageFormat::Ppm && format != ImageFormat::Png) {
         return "cannot save '" + path + "' as 8 bits: the name must end in .ppm or .png";
@@ -118,5 +118,5 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
     return writeFileSafely(path, [&](std::FILE* file) {
         return format == ImageFormat::Ppm ? writePpm(file, words, width, height, row)
                                           : writePng(file, words, width, height, row);
-    });
+    }, notice);
 }

@@ -11,7 +11,7 @@ enum class ImageFormat { Unknown, Ppm, Png, Exr };
 ImageFormat imageFormatOf(const std::string& path);
 
 // Saves 0x00RRGGBB words, row-major, as an 8-bit RGB picture, with writeFileSafely (never left
-// half-written; links written through; permissions kept). Returns an error message, or an empty
+// half-written; links written through; permissions kept; `notice` as there). Returns an error message, or an empty
 // string on success.
 std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
-                      int height);
+                      int height, std::string* notice = nullptr);

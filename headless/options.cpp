@@ -23,18 +23,102 @@ bool parseFrameCount(const std::string& text, int& frames) {
     return true;
 }
 
+// Minutes as a plain decimal number ("10", "0.5", ".5"): no sign, exponent or hexadecimal.
 bool parseMinutes(const std::string& text, double& minutes) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') {
+    const auto digits = text.find_first_not_of("0123456789");
+    const bool plain =
+        digits == std::string::npos ||
+        (text[digits] == '.' && text.find_first_not_of("0123456789", digits + 1) == std::string::npos &&
+         text.size() > 1);
+    if (text.empty() || !plain) {
         return false;
     }
-    char* end = nullptr;
     errno = 0;
-    const double value = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !(value >= 0.0 && value <= 1e6)) {
+    const double value = std::strtod(text.c_str(), nullptr);
+    if (errno != 0 || !(value >= 0.0 && value <= 1e6)) {
         return false;
     }
     minutes = value;
     return true;
+}
+
+using Setter = std::string (*)(RenderOptions&, const std::string& value);
+
+// Every option: its name, whether it takes a value, and what it sets (an error message, or an
+// empty string).
+struct Option {
+    const char* name;
+    bool takesValue;
+    Setter set;
+};
+
+std::string fileName(const char* option, const std::string& value, std::string& into) {
+    if (value.empty()) {
+        return std::string(option) + " needs a file name";
+    }
+    into = value;
+    return {};
+}
+
+const Option kOptions[] = {
+    {"--help", false, [](RenderOptions& o, const std::string&) { o.help = true; return std::string(); }},
+    {"-h", false, [](RenderOptions& o, const std::string&) { o.help = true; return std::string(); }},
+    {"--version", false,
+     [](RenderOptions& o, const std::string&) { o.version = true; return std::string(); }},
+    {"--sequential", false,
+     [](RenderOptions& o, const std::string&) {
+         o.sequential = true;
+         o.modeGiven = true;
+         return std::string();
+     }},
+    {"--quiet", false, [](RenderOptions& o, const std::string&) { o.quiet = true; return std::string(); }},
+    {"--frames", true,
+     [](RenderOptions& o, const std::string& v) {
+         return parseFrameCount(v, o.frames) ? std::string()
+                                             : "--frames needs a whole number from 1 to " +
+                                                   std::to_string(INT_MAX) + ", not '" + v + "'";
+     }},
+    {"--simd", true,
+     [](RenderOptions& o, const std::string& v) {
+         o.simd = v;
+         return v.empty() ? std::string("--simd needs the name of an instruction set")
+                          : std::string();
+     }},
+    {"--output", true,
+     [](RenderOptions& o, const std::string& v) {
+         if (imageFormatOf(v) == ImageFormat::Unknown) {
+             return "cannot save '" + v + "': the name must end in .ppm, .png or .exr";
+         }
+         o.output = v;
+         return std::string();
+     }},
+    {"--checkpoint-every", true,
+     [](RenderOptions& o, const std::string& v) {
+         return parseMinutes(v, o.checkpointEveryMinutes)
+                    ? std::string()
+                    : "--checkpoint-every needs a number of minutes from 0 to 1000000, not '" + v +
+                          "'";
+     }},
+    {"--checkpoint", true,
+     [](RenderOptions& o, const std::string& v) { return fileName("--checkpoint", v, o.checkpoint); }},
+    {"--resume", true,
+     [](RenderOptions& o, const std::string& v) { return fileName("--resume", v, o.resume); }},
+    {"--json", true,
+     [](RenderOptions& o, const std::string& v) { return fileName("--json", v, o.json); }},
+};
+
+const Option* findOption(const std::string& name) {
+    for (const Option& option : kOptions) {
+        if (name == option.name) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+// A word that reads as an option ("-" alone names standard output, a value like any other).
+bool looksLikeOption(const std::string& word) {
+    return word.size() > 1 && word[0] == '-';
 }
 
 } // namespace
@@ -44,7 +128,8 @@ std::string renderUsage() {
            "                         [--checkpoint FILE [--checkpoint-every MINUTES]]\n"
            "                         [--resume FILE] [--json FILE] [--quiet]\n"
            "Traces the scene headless and reports each frame's tracing time.\n"
-           "  --frames N     frames to trace, from 1 to 2147483647 (default 16)\n"
+           "  --frames N     frames to trace, from 1 to 2147483647 (default 16); a picture\n"
+           "                 takes at most 1048576 (2^20) frames in all, then stays as it is\n"
            "  --sequential   trace the top band, then the bottom band, on one thread:\n"
            "                 the same picture on every run\n"
            "  --output FILE  after the last frame, save the picture (.ppm or .png, 8 bits;\n"
@@ -54,8 +139,11 @@ std::string renderUsage() {
            "  --checkpoint FILE\n"
            "                 save what the render needs to carry on: at the end, when stopped,\n"
            "                 and every --checkpoint-every MINUTES (default 10; 0: not between)\n"
-           "  --resume FILE  carry on from a checkpoint, with N more frames\n"
+           "  --resume FILE  carry on from a checkpoint, with N more frames, in its mode\n"
            "  --json FILE    save the summary as JSON\n"
+           "A FILE may be '-' (standard output), a FIFO or a device, written as it is; a\n"
+           "regular file is replaced whole, keeping its owner, group and permissions but not\n"
+           "its hard links, ACLs or extended attributes.\n"
            "  --quiet        no line per frame (the summary stays)\n"
            "  --version      show the version\n"
            "  --help         show this text\n";
@@ -64,78 +152,46 @@ std::string renderUsage() {
 ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
     ParsedOptions parsed;
     RenderOptions& options = parsed.options;
-    for (int i = 1; i < argc; ++i) {
+    bool everyGiven = false;
+    for (int i = 1; i < argc && parsed.error.empty(); ++i) {
         const std::string arg = argv[i];
-        std::string value;
-        bool hasValue = false;
-        std::string name = arg;
-        // Accept both "--name value" and "--name=value".
-        const auto equals = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && equals != std::string::npos) {
-            name = arg.substr(0, equals);
-            value = arg.substr(equals + 1);
-            hasValue = true;
+        if (arg == "--") {
+            parsed.error = "'--' ends the options, but pathtracer-render takes no other arguments";
+            break;
         }
-        const bool takesValue = name == "--frames" || name == "--output" || name == "--simd" ||
-                                name == "--checkpoint" || name == "--checkpoint-every" ||
-                                name == "--resume" || name == "--json";
-        if (takesValue && !hasValue) {
+        if (!looksLikeOption(arg)) {
+            parsed.error = "unexpected argument '" + arg + "': pathtracer-render takes options only";
+            break;
+        }
+        // Both "--name value" and "--name=value".
+        const auto equals = arg.find('=');
+        const bool joined = arg.rfind("--", 0) == 0 && equals != std::string::npos;
+        const std::string name = joined ? arg.substr(0, equals) : arg;
+        const Option* option = findOption(name);
+        if (option == nullptr || (joined && !option->takesValue)) {
+            parsed.error = "unknown option '" + arg + "'";
+            break;
+        }
+        std::string value;
+        if (joined) {
+            value = arg.substr(equals + 1);
+        } else if (option->takesValue) {
             if (i + 1 >= argc) {
                 parsed.error = name + " needs a value";
-                return parsed;
+                break;
             }
             value = argv[++i];
-        } else if (!takesValue && hasValue) {
-            parsed.error = "unknown option '" + arg + "'";
-            return parsed;
+            if (looksLikeOption(value) && name != "--frames") {
+                parsed.error = name + " needs a value, not the option '" + value + "' (write " +
+                               name + "=" + value + " for a value that begins with '-')";
+                break;
+            }
         }
-
-        if (name == "--help" || name == "-h") {
-            options.help = true;
-        } else if (name == "--version") {
-            options.version = true;
-        } else if (name == "--sequential") {
-            options.sequential = true;
-        } else if (name == "--frames") {
-            if (!parseFrameCount(value, options.frames)) {
-                parsed.error = "--frames needs a whole number from 1 to " +
-                               std::to_string(INT_MAX) + ", not '" + value + "'";
-                return parsed;
-            }
-        } else if (name == "--simd") {
-            if (value.empty()) {
-                parsed.error = "--simd needs the name of an instruction set";
-                return parsed;
-            }
-            options.simd = value;
-        } else if (name == "--output") {
-            if (imageFormatOf(value) == ImageFormat::Unknown) {
-                parsed.error =
-                    "cannot save '" + value + "': the name must end in .ppm, .png or .exr";
-                return parsed;
-            }
-            options.output = value;
-        } else if (name == "--quiet") {
-            options.quiet = true;
-        } else if (name == "--checkpoint-every") {
-            if (!parseMinutes(value, options.checkpointEveryMinutes)) {
-                parsed.error = "--checkpoint-every needs a number of minutes from 0 to 1000000, "
-                               "not '" +
-                               value + "'";
-                return parsed;
-            }
-        } else if (name == "--checkpoint" || name == "--resume" || name == "--json") {
-            if (value.empty()) {
-                parsed.error = name + " needs a file name";
-                return parsed;
-            }
-            (name == "--checkpoint" ? options.checkpoint
-             : name == "--resume"   ? options.resume
-                                    : options.json) = value;
-        } else {
-            parsed.error = "unknown option '" + arg + "'";
-            return parsed;
-        }
+        everyGiven = everyGiven || name == "--checkpoint-every";
+        parsed.error = option->set(options, value);
+    }
+    if (parsed.error.empty() && everyGiven && options.checkpoint.empty()) {
+        parsed.error = "--checkpoint-every needs --checkpoint FILE to save to";
     }
     return parsed;
 }

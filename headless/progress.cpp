@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -33,6 +34,13 @@ void Progress::beforeOutput() {
     }
 }
 
+void Progress::beforeMessage() {
+    if (drawn_) {
+        std::fputs("\r\033[K", stderr);
+        drawn_ = false;
+    }
+}
+
 void Progress::update(long long done) {
     const auto now = std::chrono::steady_clock::now();
     if (!shown_ || (done < total_ && drawn_ && now - lastDraw_ < std::chrono::milliseconds(250))) {
@@ -45,22 +53,25 @@ void Progress::update(long long done) {
 void Progress::draw(long long done) {
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-    std::string line = "\r\033[Kframe " + std::to_string(done) + " of " + std::to_string(total_) +
-                       ", " + clock(elapsed) + " elapsed";
+    std::string line = "frame " + std::to_string(done) + " of " + std::to_string(total_) + ", " +
+                       clock(elapsed) + " elapsed";
     if (done > 0 && done < total_) {
         line += ", about " +
                 clock(elapsed / static_cast<double>(done) * static_cast<double>(total_ - done)) +
                 " left";
     }
-    std::fputs(line.c_str(), stderr);
+    // Short of the last column, so that the terminal never wraps it onto a line of its own.
+    struct winsize size {};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 &&
+        line.size() >= size.ws_col) {
+        line.resize(size.ws_col - 1u);
+    }
+    std::fputs(("\r\033[K" + line).c_str(), stderr);
     std::fflush(stderr);
     drawn_ = true;
 }
 
 void Progress::finish() {
-    if (drawn_) {
-        std::fputs("\r\033[K", stderr);
-        drawn_ = false;
-    }
+    beforeMessage();
     shown_ = false;
 }

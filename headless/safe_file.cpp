@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "headless/safe_file.h"
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 
@@ -12,28 +14,12 @@
 
 namespace {
 
-std::string failure(const std::string& path, int error) {
-    return "cannot write '" + path + "': " + std::strerror(error != 0 ? error : EIO);
-}
+// As many links as the kernel follows for one name.
+constexpr int kMostLinks = 40;
 
-// Where the file named `path` is really written: the file a symbolic link leads to, or `path`
-// itself. Empty, with `error` set, for a link that leads nowhere or in a loop.
-std::string destination(const std::string& path, std::string& error) {
-    struct stat link;
-    if (lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) {
-        return path;
-    }
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved != nullptr) {
-        std::string target = resolved;
-        std::free(resolved);
-        return target;
-    }
-    const int reason = errno;
-    error = "cannot write '" + path + "': it is a symbolic link that " +
-            (reason == ELOOP ? "leads round in a loop" : "leads nowhere") + " (" +
-            std::strerror(reason) + ")";
-    return {};
+std::string failure(const std::string& name, int error, const std::string& why = {}) {
+    return "cannot write '" + name + "': " + (why.empty() ? "" : why + " (") +
+           std::strerror(error != 0 ? error : EIO) + (why.empty() ? "" : ")");
 }
 
 std::string folderOf(const std::string& path) {
@@ -44,87 +30,373 @@ std::string folderOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A new temporary file beside `path`, with a name short enough for any folder.
-int makeTemporary(const std::string& path, std::string& temp) {
-    temp = folderOf(path) + "/.pt-XXXXXX";
-    return mkostemp(temp.data(), O_CLOEXEC);
+std::string baseOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-} // namespace
+std::string identityOf(const struct stat& st) {
+    return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+}
 
-std::string checkWritable(const std::string& path) {
-    std::string error;
-    const std::string target = destination(path, error);
-    if (!error.empty()) {
-        return error;
+// Standard output (1) or standard error (2) when `st` is the file it writes to, else -1.
+int standardStreamOf(const struct stat& st) {
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat stream;
+        if (fstat(fd, &stream) == 0 && stream.st_dev == st.st_dev && stream.st_ino == st.st_ino) {
+            return fd;
+        }
     }
-    // The rename into place would fail only after all the work: a folder cannot be replaced by
-    // a file.
-    struct stat existing;
-    if (stat(target.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) {
-        return failure(path, EISDIR);
+    return -1;
+}
+
+// The kernel's fs.protected_symlinks rule: a link in a sticky, world-writable folder is followed
+// only when the folder's owner or the follower owns it.
+bool mayFollow(const std::string& link, const struct stat& linkStat) {
+    struct stat folder;
+    if (stat(folderOf(link).c_str(), &folder) != 0) {
+        return true;
     }
-    std::string temp;
-    const int fd = makeTemporary(target, temp);
+    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+    return !shared || linkStat.st_uid == folder.st_uid || linkStat.st_uid == geteuid();
+}
+
+// The file a regular file's name leads to, links followed one by one (to a name that does not
+// exist yet too). Empty, with `error` set, where no file can be written.
+std::string followLinks(const std::string& name, std::string& error) {
+    std::string file = name;
+    for (int links = 0;; ++links) {
+        struct stat st;
+        if (lstat(file.c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                return file; // made there
+            }
+            error = failure(name, errno);
+            return {};
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            return file;
+        }
+        if (links == kMostLinks) {
+            error = failure(name, ELOOP, "it is a symbolic link that leads round in a loop");
+            return {};
+        }
+        if (!mayFollow(file, st)) {
+            error = failure(name, EACCES,
+                            "it is a symbolic link in a sticky world-writable folder, owned by "
+                            "neither the folder's owner nor you");
+            return {};
+        }
+        std::string target(PATH_MAX, '\0');
+        const ssize_t length = readlink(file.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size()) {
+            error = failure(name, length < 0 ? errno : ENAMETOOLONG);
+            return {};
+        }
+        target.resize(static_cast<std::size_t>(length));
+        file = target[0] == '/' ? target : folderOf(file) + "/" + target;
+    }
+}
+
+// A new file in `folder` to fill before it takes the final name: an unnamed one (O_TMPFILE),
+// which nothing can leave behind, where the file system has them; else one with a short
+// temporary name, set in `named`.
+int openTemporary(const std::string& folder, std::string& named, bool unnamedToo) {
+    named.clear();
+#ifdef O_TMPFILE
+    if (unnamedToo) {
+        const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            return fd;
+        }
+    }
+#endif
+    named = folder + "/.pt-XXXXXX";
+    const int fd = mkostemp(named.data(), O_CLOEXEC);
     if (fd < 0) {
-        return failure(path, errno);
+        named.clear();
+    }
+    return fd;
+}
+
+// Gives the unnamed file `fd` a short temporary name in `folder`, through /proc. False, with
+// errno set, where it cannot.
+bool nameTemporary(int fd, const std::string& folder, std::string& named) {
+    static std::atomic<unsigned> counter{0};
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%06x",
+                      (static_cast<unsigned>(getpid()) * 2654435761u + counter++) & 0xFFFFFFu);
+        named = folder + "/.pt-" + suffix;
+        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    named.clear();
+    return false;
+}
+
+// Fills the open file `fd` through `write` and flushes it: 0, or why it failed. The stream's
+// error state counts too: a buffered write can fail after `write` returned.
+int fill(int fd, const std::function<bool(std::FILE*)>& write) {
+    const int copy = dup(fd);
+    std::FILE* file = copy < 0 ? nullptr : fdopen(copy, "wb");
+    if (file == nullptr) {
+        const int reason = errno;
+        if (copy >= 0) {
+            close(copy);
+        }
+        return reason;
+    }
+    errno = 0;
+    bool ok = write(file);
+    int reason = errno;
+    if (ok && (std::fflush(file) != 0 || std::ferror(file) != 0)) {
+        ok = false;
+        reason = errno;
+    }
+    if (std::fclose(file) != 0 && ok) {
+        ok = false;
+        reason = errno;
+    }
+    return ok ? 0 : (reason != 0 ? reason : EIO);
+}
+
+// Every catchable signal waits while it lives.
+class SignalsHeld {
+  public:
+    SignalsHeld() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, &before_);
+    }
+    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t before_;
+};
+
+// Replace: up front, what the write will need.
+std::string checkReplace(const std::string& name, OutputPlace& place) {
+    const std::string folder = folderOf(place.file);
+    const std::string base = baseOf(place.file);
+    struct stat folderStat;
+    if (stat(folder.c_str(), &folderStat) != 0) {
+        return failure(name, errno);
+    }
+    if (!S_ISDIR(folderStat.st_mode)) {
+        return failure(name, ENOTDIR);
+    }
+    const long longest = pathconf(folder.c_str(), _PC_NAME_MAX);
+    if (base.size() > static_cast<std::size_t>(longest > 0 ? longest : NAME_MAX) ||
+        place.file.size() >= PATH_MAX) {
+        return failure(name, ENAMETOOLONG);
+    }
+    struct stat existing;
+    if (lstat(place.file.c_str(), &existing) == 0) {
+        if (S_ISDIR(existing.st_mode)) {
+            return failure(name, EISDIR);
+        }
+        // In a sticky folder only the file's owner, the folder's owner or a privileged user may
+        // rename another file over it.
+        const uid_t me = geteuid();
+        if ((folderStat.st_mode & S_ISVTX) != 0 && existing.st_uid != me &&
+            folderStat.st_uid != me && me != 0) {
+            return failure(name, EPERM,
+                           "it is another user's file in a sticky folder, which only they may "
+                           "replace");
+        }
+        place.identity = identityOf(existing);
+    } else {
+        char* real = realpath(folder.c_str(), nullptr);
+        place.identity = (real != nullptr ? std::string(real) : folder) + "/" + base;
+        std::free(real);
+    }
+    std::string named;
+    const int fd = openTemporary(folder, named, true);
+    if (fd < 0) {
+        return failure(name, errno);
     }
     close(fd);
-    unlink(temp.c_str());
+    if (!named.empty()) {
+        unlink(named.c_str());
+    }
     return {};
 }
 
-std::string writeFileSafely(const std::string& path, const std::function<bool(std::FILE*)>& write) {
-    std::string error;
-    const std::string target = destination(path, error);
-    if (!error.empty()) {
-        return error;
+std::string writeToDescriptor(const std::string& name, int descriptor,
+                              const std::function<bool(std::FILE*)>& write) {
+    // Lines the program wrote before come first.
+    std::fflush(descriptor == STDOUT_FILENO ? stdout : stderr);
+    const int reason = fill(descriptor, write);
+    return reason == 0 ? std::string() : failure(name, reason);
+}
+
+// Opens and writes an existing file as it is (emptied first with `truncate`).
+std::string writeInPlace(const std::string& name, const std::string& file,
+                         const std::function<bool(std::FILE*)>& write, bool truncate) {
+    const int fd =
+        open(file.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    if (fd < 0) {
+        return failure(name, errno);
     }
-    // The permission bits it keeps, or those a new file gets.
+    int reason = fill(fd, write);
+    struct stat st;
+    if (reason == 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fsync(fd) != 0) {
+        reason = errno;
+    }
+    if (close(fd) != 0 && reason == 0 && errno != EINTR) {
+        reason = errno;
+    }
+    return reason == 0 ? std::string() : failure(name, reason);
+}
+
+// Gives the filled temporary file the owner, group and permission bits the replaced file had
+// (or those of a new file), and puts it on the disk: 0, or why it failed.
+int finishTemporary(int fd, const struct stat* replaced) {
     mode_t mode = 0;
-    struct stat existing;
-    if (stat(target.c_str(), &existing) == 0) {
-        if (S_ISDIR(existing.st_mode)) {
-            return failure(path, EISDIR);
+    if (replaced != nullptr) {
+        if (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) {
+            // Another owner only where the system allows it (as root); the group where the user
+            // is a member of it.
+            if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0 &&
+                fchown(fd, static_cast<uid_t>(-1), replaced->st_gid) != 0) {
+                errno = 0;
+            }
         }
-        mode = existing.st_mode & 07777;
+        mode = replaced->st_mode & 0777;
     } else {
         const mode_t mask = umask(0);
         umask(mask);
         mode = 0666 & ~mask;
     }
-    std::string temp;
-    const int fd = makeTemporary(target, temp);
-    if (fd < 0) {
-        return failure(path, errno);
-    }
-    std::FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        const int reason = errno;
+    return fchmod(fd, mode) != 0 || fsync(fd) != 0 ? errno : 0;
+}
+
+std::string replaceFile(const std::string& name, const OutputPlace& place,
+                        const std::function<bool(std::FILE*)>& write, std::string* notice) {
+    const SignalsHeld held;
+    struct stat existing;
+    const bool exists = stat(place.file.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
+    const std::string folder = folderOf(place.file);
+    for (const bool unnamedToo : {true, false}) {
+        std::string named;
+        const int fd = openTemporary(folder, named, unnamedToo);
+        if (fd < 0) {
+            return failure(name, errno);
+        }
+        int reason = fill(fd, write);
+        if (reason == 0) {
+            reason = finishTemporary(fd, exists ? &existing : nullptr);
+        }
+        if (reason == 0 && named.empty() && !nameTemporary(fd, folder, named)) {
+            // No /proc to name it through: written again under a temporary name.
+            close(fd);
+            continue;
+        }
+        if (reason == 0 && std::rename(named.c_str(), place.file.c_str()) != 0) {
+            reason = errno;
+        }
+        if (reason != 0 && !named.empty()) {
+            unlink(named.c_str());
+        }
         close(fd);
-        unlink(temp.c_str());
-        return failure(path, reason);
+        if (reason == EBUSY && exists) {
+            // A file mounted on its own cannot be renamed over: written where it stands.
+            if (notice != nullptr) {
+                *notice = "cannot replace '" + name + "' at once (" + std::strerror(reason) +
+                          "): written in place";
+            }
+            return writeInPlace(name, place.file, write, true);
+        }
+        if (reason != 0) {
+            return failure(name, reason);
+        }
+        // The rename itself is on the disk once the folder is.
+        const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folderFd >= 0) {
+            fsync(folderFd);
+            close(folderFd);
+        }
+        return {};
     }
-    errno = 0;
-    bool ok = write(file) && std::fflush(file) == 0 && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    int reason = errno;
-    if (std::fclose(file) != 0 && ok) {
-        ok = false;
-        reason = errno;
+    return failure(name, EIO);
+}
+
+} // namespace
+
+std::string findOutputPlace(const std::string& name, OutputPlace& place) {
+    place = OutputPlace{};
+    if (name == "-") {
+        place.way = OutputPlace::Way::Descriptor;
+        place.descriptor = STDOUT_FILENO;
+        struct stat st;
+        place.identity = fstat(STDOUT_FILENO, &st) == 0 ? identityOf(st) : "-";
+        return {};
     }
-    if (ok && std::rename(temp.c_str(), target.c_str()) != 0) {
-        ok = false;
-        reason = errno;
+    // What the kernel finds at the name: the program's own output, a special file, or a
+    // regular file (or none yet), which is replaced.
+    struct stat st;
+    if (stat(name.c_str(), &st) == 0) {
+        const int stream = standardStreamOf(st);
+        if (stream >= 0) {
+            place.way = OutputPlace::Way::Descriptor;
+            place.descriptor = stream;
+            place.identity = identityOf(st);
+            return {};
+        }
+        if (S_ISDIR(st.st_mode)) {
+            return failure(name, EISDIR);
+        }
+        if (!S_ISREG(st.st_mode)) {
+            place.way = OutputPlace::Way::InPlace;
+            place.file = name;
+            place.identity = identityOf(st);
+            return {};
+        }
+    } else if (errno == ELOOP) {
+        return failure(name, ELOOP, "it is a symbolic link that leads round in a loop");
+    } else if (errno != ENOENT) {
+        return failure(name, errno);
     }
-    if (!ok) {
-        unlink(temp.c_str());
-        return failure(path, reason);
+    std::string error;
+    place.way = OutputPlace::Way::Replace;
+    place.file = followLinks(name, error);
+    if (!error.empty()) {
+        return error;
     }
-    // The rename itself is on the disk once the folder is.
-    const int folder = open(folderOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
+    struct stat folder;
+    if (place.file != name && stat(folderOf(place.file).c_str(), &folder) != 0) {
+        return failure(name, errno, "it is a symbolic link that leads nowhere");
     }
-    return {};
+    return checkReplace(name, place);
+}
+
+std::string checkWritable(const std::string& name) {
+    OutputPlace place;
+    return findOutputPlace(name, place);
+}
+
+std::string writeFileSafely(const std::string& name, const std::function<bool(std::FILE*)>& write,
+                            std::string* notice) {
+    OutputPlace place;
+    const std::string error = findOutputPlace(name, place);
+    if (!error.empty()) {
+        return error;
+    }
+    switch (place.way) {
+    case OutputPlace::Way::Descriptor:
+        return writeToDescriptor(name, place.descriptor, write);
+    case OutputPlace::Way::InPlace:
+        return writeInPlace(name, place.file, write, false);
+    case OutputPlace::Way::Replace:
+        break;
+    }
+    return replaceFile(name, place, write, notice);
 }

@@ -1,14 +1,20 @@
 // SPDX-License-Identifier: MIT
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <zlib.h>
 
+#include "headless/checkpoint.h"
 #include "headless/frame_times.h"
 #include "headless/image_file.h"
 #include "headless/safe_file.h"
@@ -179,5 +185,222 @@ TEST(ImageFile, UnwritablePlaceLeavesNothingBehind) {
     EXPECT_EQ(dir.entries(), std::vector<std::string>{"taken.ppm"});
     EXPECT_TRUE(fs::is_empty(dir.path / "taken.ppm"));
     EXPECT_EQ(checkWritable((dir.path / "ok.png").string()), "");
+    EXPECT_EQ(dir.entries().size(), 1u);
+}
+
+TEST(RenderOptions, ValuesThatLookLikeOptionsAndStrayWords) {
+    EXPECT_NE(parse({"--json", "--quiet"}).error.find("--json=--quiet"), std::string::npos);
+    EXPECT_EQ(parse({"--json=--quiet"}).options.json, "--quiet");
+    EXPECT_EQ(parse({"--json", "-"}).options.json, "-"); // standard output
+    EXPECT_NE(parse({"--"}).error.find("'--' ends the options"), std::string::npos);
+    EXPECT_NE(parse({"--frames", "2", "out.png"}).error.find("unexpected argument 'out.png'"),
+              std::string::npos);
+    // A negative count is told as a count, not as an option.
+    EXPECT_NE(parse({"--frames", "-3"}).error.find("whole number"), std::string::npos);
+}
+
+TEST(RenderOptions, MinutesArePlainDecimalsAndNeedACheckpoint) {
+    for (const char* good : {"0", "10", "0.5", ".5", "5.", "1000000"}) {
+        const ParsedOptions p = parse({"--checkpoint", "c", "--checkpoint-every", good});
+        EXPECT_TRUE(p.error.empty()) << good << ": " << p.error;
+    }
+    EXPECT_EQ(parse({"--checkpoint", "c", "--checkpoint-every=.25"}).options.checkpointEveryMinutes,
+              0.25);
+    for (const char* bad : {"0x10", "1e3", "inf", "nan", ".", "", "-1", "+1", "1000001", " 1"}) {
+        EXPECT_FALSE(parse({"--checkpoint", "c", "--checkpoint-every", bad}).error.empty()) << bad;
+    }
+    EXPECT_NE(parse({"--checkpoint-every", "5"}).error.find("needs --checkpoint"),
+              std::string::npos);
+}
+
+TEST(RenderOptions, AnExplicitModeIsKnownFromTheDefault) {
+    EXPECT_FALSE(parse({}).options.modeGiven);
+    EXPECT_TRUE(parse({"--sequential"}).options.modeGiven);
+}
+
+namespace {
+
+// A small checkpoint's bytes, its checksum made to match after `change` edits them.
+std::vector<std::uint8_t> checkpointBytes(const Checkpoint& c, const TempDir& dir) {
+    const std::string path = (dir.path / "c.ckpt").string();
+    EXPECT_EQ(writeCheckpoint(path, c), "");
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void rechecksum(std::vector<std::uint8_t>& bytes) {
+    const std::size_t body = bytes.size() - 4;
+    const auto crc = static_cast<std::uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(body)));
+    for (int i = 0; i < 4; ++i) {
+        bytes[body + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+    }
+}
+
+CheckpointLimits smallLimits() {
+    CheckpointLimits limits;
+    limits.width = 2;
+    limits.height = 1;
+    limits.mostFrames = 8;
+    limits.mostHeldBounces = 3;
+    limits.bounceDrawn = [](std::uint16_t d) { return d < 1000; };
+    return limits;
+}
+
+Checkpoint smallCheckpoint() {
+    Checkpoint c;
+    c.width = 2;
+    c.height = 1;
+    c.frames = 4;
+    c.topDraws = {1, 2, 3};
+    c.bottomDraws = {999};
+    c.sums = {0.0f, 1.0f, 4.0f, 3.5f, 0.25f, 0.0f};
+    return c;
+}
+
+std::string parseBytes(const std::vector<std::uint8_t>& bytes, Checkpoint& c) {
+    return parseCheckpoint(bytes.data(), bytes.size(), "c", smallLimits(), c);
+}
+
+} // namespace
+
+TEST(CheckpointReader, ReadsBackWhatWasWritten) {
+    TempDir dir;
+    const std::vector<std::uint8_t> bytes = checkpointBytes(smallCheckpoint(), dir);
+    Checkpoint read;
+    ASSERT_EQ(readCheckpoint((dir.path / "c.ckpt").string(), smallLimits(), read), "");
+    EXPECT_EQ(read.frames, 4u);
+    EXPECT_EQ(read.topDraws, smallCheckpoint().topDraws);
+    EXPECT_EQ(read.sums, smallCheckpoint().sums);
+    EXPECT_EQ(parseBytes(bytes, read), "");
+}
+
+TEST(CheckpointReader, RefusesValuesNoRenderHasThoughTheChecksumMatches) {
+    TempDir dir;
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    for (const float sum : {nan, inf, -inf, -1.0f, 4.001f}) {
+        Checkpoint c = smallCheckpoint();
+        c.sums[3] = sum;
+        std::vector<std::uint8_t> bytes = checkpointBytes(c, dir);
+        Checkpoint read;
+        EXPECT_NE(parseBytes(bytes, read).find("holds a sum no render of 4 frames has"),
+                  std::string::npos)
+            << sum;
+    }
+    Checkpoint none = smallCheckpoint();
+    none.frames = 0;
+    Checkpoint read;
+    EXPECT_NE(parseBytes(checkpointBytes(none, dir), read).find("no render of 0 frames"),
+              std::string::npos);
+    Checkpoint many = smallCheckpoint();
+    many.frames = 9;
+    EXPECT_NE(parseBytes(checkpointBytes(many, dir), read).find("more than a render takes (8)"),
+              std::string::npos);
+}
+
+TEST(CheckpointReader, SizesAreCheckedBeforeTheBodyAndInTheDocumentedOrder) {
+    TempDir dir;
+    const std::vector<std::uint8_t> good = checkpointBytes(smallCheckpoint(), dir);
+    Checkpoint read;
+    // One byte too many or too few: named as such, not as a checksum that does not match.
+    std::vector<std::uint8_t> longer = good;
+    longer.push_back(0);
+    rechecksum(longer);
+    EXPECT_NE(parseBytes(longer, read).find("is too long (" + std::to_string(good.size() + 1) +
+                                            " bytes of " + std::to_string(good.size()) + ")"),
+              std::string::npos);
+    std::vector<std::uint8_t> shorter(good.begin(), good.end() - 1);
+    EXPECT_NE(parseBytes(shorter, read).find("is truncated"), std::string::npos);
+    // More held bounces than a band holds: refused from the header, whatever the file's size.
+    std::vector<std::uint8_t> held = good;
+    held[156] = 4;
+    EXPECT_NE(parseBytes(held, read).find("it holds 4 bounces for one band; a render holds at most 3"),
+              std::string::npos);
+    held[156] = 0xFF;
+    held[159] = 0xFF;
+    EXPECT_NE(parseBytes(held, read).find("a render holds at most 3"), std::string::npos);
+    // Another picture size comes before the length.
+    std::vector<std::uint8_t> wider = good;
+    wider[12] = 3;
+    EXPECT_NE(parseBytes(wider, read).find("is of a 3x1 picture, not 2x1"), std::string::npos);
+    // A flipped byte in the sums: the checksum.
+    std::vector<std::uint8_t> flipped = good;
+    flipped[good.size() - 6] ^= 1;
+    EXPECT_NE(parseBytes(flipped, read).find("checksum does not match"), std::string::npos);
+    // Anything shorter than the magic, or other bytes: not a checkpoint at all.
+    for (std::size_t n = 0; n < 8; ++n) {
+        EXPECT_NE(parseCheckpoint(good.data(), n, "c", smallLimits(), read)
+                      .find("is not a pathtracer checkpoint"),
+                  std::string::npos);
+    }
+}
+
+TEST(CheckpointReader, ReadsOnlyRegularFiles) {
+    TempDir dir;
+    const std::string fifo = (dir.path / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    Checkpoint read;
+    EXPECT_NE(readCheckpoint(fifo, smallLimits(), read).find("it is not a regular file"),
+              std::string::npos);
+    EXPECT_NE(readCheckpoint("/dev/zero", smallLimits(), read).find("it is not a regular file"),
+              std::string::npos);
+    EXPECT_NE(readCheckpoint(dir.path.string(), smallLimits(), read).find("Is a directory"),
+              std::string::npos);
+}
+
+TEST(OutputPlace, WhereEachKindOfNameLeads) {
+    TempDir dir;
+    OutputPlace place;
+    ASSERT_EQ(findOutputPlace("-", place), "");
+    EXPECT_EQ(place.way, OutputPlace::Way::Descriptor);
+    EXPECT_EQ(place.descriptor, 1);
+    const std::string fifo = (dir.path / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(findOutputPlace(fifo, place), "");
+    EXPECT_EQ(place.way, OutputPlace::Way::InPlace);
+    // A file, a link to it and a link to where a new one will be: one identity per file.
+    const std::string file = (dir.path / "a.ppm").string();
+    { std::ofstream(file) << "x"; }
+    fs::create_symlink("a.ppm", dir.path / "link.ppm");
+    fs::create_symlink("new.ppm", dir.path / "later.ppm");
+    OutputPlace linked;
+    ASSERT_EQ(findOutputPlace(file, place), "");
+    ASSERT_EQ(findOutputPlace((dir.path / "link.ppm").string(), linked), "");
+    EXPECT_EQ(place.way, OutputPlace::Way::Replace);
+    EXPECT_EQ(place.identity, linked.identity);
+    OutputPlace later;
+    OutputPlace direct;
+    ASSERT_EQ(findOutputPlace((dir.path / "later.ppm").string(), later), "");
+    ASSERT_EQ(findOutputPlace((dir.path / "new.ppm").string(), direct), "");
+    EXPECT_EQ(later.identity, direct.identity);
+    EXPECT_NE(later.identity, place.identity);
+    // Checking made nothing.
+    EXPECT_EQ(dir.entries().size(), 4u);
+}
+
+TEST(OutputPlace, AWriteThatFallsShortIsAFailure) {
+    TempDir dir;
+    const std::string path = (dir.path / "short.txt").string();
+    { std::ofstream(path) << "old"; }
+    // Past a file-size limit, with a writer that does not look at what fwrite did (as
+    // OpenEXR's OutputFile does when it writes its offset table from its destructor).
+    const auto ignored = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit before{};
+    getrlimit(RLIMIT_FSIZE, &before);
+    rlimit small = before;
+    small.rlim_cur = 4096;
+    setrlimit(RLIMIT_FSIZE, &small);
+    const std::string error = writeFileSafely(path, [](std::FILE* file) {
+        const std::string block(65536, 'x');
+        std::fwrite(block.data(), 1, block.size(), file);
+        return true;
+    });
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, ignored);
+    EXPECT_NE(error, "");
+    std::ifstream in(path);
+    std::string text;
+    in >> text;
+    EXPECT_EQ(text, "old");
     EXPECT_EQ(dir.entries().size(), 1u);
 }

@@ -1,0 +1,268 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# What the renderer writes and reads, wherever a name leads: special files and its own standard
+# output written in place, links, owners and permission bits, one file per output, failures
+# foreseen before the first frame, short writes, signals and kills during a save, the frame cap,
+# hostile checkpoints, the progress line on a narrow terminal.
+# Usage: files_test.sh RENDER...  (RENDER after an emulator when cross-built)
+set -u
+render=()
+for word in "$@"; do # names relative to where it was started hold from the work folder too
+    [[ -e $word && $word != /* ]] && word=$PWD/$word
+    render+=("$word")
+done
+work=$(mktemp -d)
+chmod 755 "$work"
+cleanup() {
+    umount "$work/mounted.ppm" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+run() { (cd "$work" && "${render[@]}" "$@"); }
+no_temporaries() {
+    [ -z "$(find "$work" -name '.pt-*')" ] || fail "$1: temporary files left: $(find "$work" -name '.pt-*')"
+}
+# expect STATUS PATTERN DESCRIPTION -- ARGS...: the status, the message, no frame traced.
+expect() {
+    local want=$1 pattern=$2 what=$3
+    shift 4
+    run "$@" >"$work/.out" 2>"$work/.err"
+    local got=$?
+    [ "$got" -eq "$want" ] || fail "$what: status $got, expected $want: $(cat "$work/.err")"
+    grep -q -E "^pathtracer-render: $pattern" "$work/.err" || fail "$what: $(cat "$work/.err")"
+    grep -q '^Tracing time' "$work/.out" && fail "$what: frames were traced before the refusal"
+    rm -f "$work/.out" "$work/.err"
+}
+is_root() { [ "$(id -u)" -eq 0 ]; }
+
+# Special files are written in place, as a shell's > would: a FIFO stays a FIFO, a device node
+# stays a device node.
+mkfifo "$work/fifo"
+cat "$work/fifo" >"$work/from-fifo" &
+reader=$!
+run --frames 1 --quiet --json fifo >/dev/null || fail "--json to a FIFO failed"
+[ -p "$work/fifo" ] || { fail "the FIFO was replaced by a file"; kill "$reader"; }
+wait "$reader"
+grep -q '"program": "pathtracer-render"' "$work/from-fifo" || fail "nothing came through the FIFO"
+if is_root && mknod "$work/null" c 1 3 2>/dev/null; then
+    run --frames 1 --quiet --json null >/dev/null || fail "--json to a null device failed"
+    [ -c "$work/null" ] || fail "the device node was replaced by a file"
+fi
+
+# The program's own standard output, by any name, is written where it stands.
+for name in /dev/stdout /dev/fd/1 /proc/self/fd/1 -; do
+    (echo first && cd "$work" && "${render[@]}" --frames 2 --quiet --json "$name") >"$work/log.txt" \
+        || fail "--json $name failed"
+    [ "$(head -n 1 "$work/log.txt")" = first ] || fail "--json $name wiped what was written before"
+    grep -q '^Traced 2 frames' "$work/log.txt" || fail "--json $name: no summary line"
+    sed -n '/^{/,$p' "$work/log.txt" | python3 -c 'import json,sys; assert json.load(sys.stdin)["frames"] == 2' \
+        || fail "--json $name: the JSON after the summary: $(cat "$work/log.txt")"
+done
+run --frames 1 --quiet --json /dev/stdout | grep -q '"frames": 1' || fail "--json /dev/stdout into a pipe"
+
+# Owners and permission bits: setuid, setgid and sticky are never carried over; as root another
+# user's file keeps its owner and group.
+echo old >"$work/setid.ppm"
+chmod 6755 "$work/setid.ppm"
+is_root && chown nobody:"$(id -gn nobody)" "$work/setid.ppm"
+run --sequential --frames 1 --quiet --output setid.ppm >/dev/null || fail "replacing a 6755 file failed"
+[ "$(stat -c %a "$work/setid.ppm")" = 755 ] || fail "a 6755 file came back $(stat -c %a "$work/setid.ppm")"
+if is_root; then
+    [ "$(stat -c %U "$work/setid.ppm")" = nobody ] || fail "another user's file came back owned by $(stat -c %U "$work/setid.ppm")"
+fi
+
+# A link to a file not there yet, in a folder that is, is written through and creates it.
+ln -s new.png "$work/latest.png"
+run --sequential --frames 1 --quiet --output latest.png >/dev/null || fail "a link to a new file was refused"
+[ -L "$work/latest.png" ] && [ -f "$work/new.png" ] || fail "the link's new target was not written"
+# A link in a sticky world-writable folder, owned by neither the folder's owner nor the user, is
+# not followed (fs.protected_symlinks); one the user owns is.
+if is_root; then
+    mkdir -m 1777 "$work/shared"
+    echo keep >"$work/victim.ppm"
+    ln -s ../victim.ppm "$work/shared/planted.ppm"
+    chown -h nobody "$work/shared/planted.ppm"
+    expect 1 "cannot write 'shared/planted.ppm': it is a symbolic link in a sticky world-writable folder" \
+        "a planted link" -- --frames 1 --output shared/planted.ppm
+    [ "$(cat "$work/victim.ppm")" = keep ] || fail "the planted link's target was written"
+    ln -s ../victim.ppm "$work/shared/mine.ppm"
+    run --sequential --frames 1 --quiet --output shared/mine.ppm >/dev/null || fail "the user's own link in a sticky folder was refused"
+fi
+
+# One name, one output: two options naming one file (after links) are refused before any frame.
+ln -s same.png "$work/alias.png"
+expect 2 "--output and --checkpoint lead to the same file" "one name twice" \
+    -- --frames 1 --output same.png --checkpoint same.png --json same.png
+expect 2 "--output and --json lead to the same file" "a name and a link to it" \
+    -- --frames 1 --output same.png --json alias.png
+expect 2 "--checkpoint and --json lead to the same file" "standard output twice" \
+    -- --frames 1 --checkpoint - --json /dev/stdout
+
+# What the final write needs is checked up front: the name's length, the right to replace.
+long=$(printf 'b%.0s' $(seq 252)).ppm
+expect 1 "cannot write '$long': File name too long" "a 256-character name" -- --frames 1 --output "$long"
+if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${render[@]}" --version >/dev/null 2>&1; then
+    mkdir -m 1777 "$work/sticky"
+    echo theirs >"$work/sticky/theirs.ppm"
+    chmod 666 "$work/sticky/theirs.ppm"
+    # As an ordinary user: only the file's owner may replace it there.
+    out=$(cd "$work" && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+        "${render[@]}" --frames 1 --output sticky/theirs.ppm 2>&1)
+    status=$?
+    [ "$status" -eq 1 ] || fail "another user's file in a sticky folder: status $status"
+    echo "$out" | grep -q "^pathtracer-render: cannot write 'sticky/theirs.ppm': it is another user's file in a sticky folder" \
+        || fail "another user's file in a sticky folder: $out"
+    echo "$out" | grep -q '^Tracing time' && fail "another user's file in a sticky folder: frames traced first"
+    # A read-only folder, as an ordinary user (root writes anywhere).
+    mkdir -m 555 "$work/readonly"
+    out=$(cd "$work" && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+        "${render[@]}" --frames 1 --output readonly/p.png 2>&1)
+    [ $? -eq 1 ] && echo "$out" | grep -q "^pathtracer-render: cannot write 'readonly/p.png': Permission denied$" \
+        || fail "a read-only folder: $out"
+fi
+
+# A file mounted on its own (a container's bind mount) cannot be renamed over: written in place.
+echo old >"$work/mounted.ppm"
+echo source >"$work/source.ppm"
+if is_root && mount --bind "$work/source.ppm" "$work/mounted.ppm" 2>/dev/null; then
+    run --sequential --frames 1 --quiet --output mounted.ppm >/dev/null 2>"$work/.err" \
+        || fail "a bind-mounted file: $(cat "$work/.err")"
+    grep -q "^pathtracer-render: cannot replace 'mounted.ppm' at once (Device or resource busy): written in place$" "$work/.err" \
+        || fail "a bind-mounted file: no notice: $(cat "$work/.err")"
+    [ "$(head -c 2 "$work/source.ppm")" = P6 ] || fail "a bind-mounted file was not written"
+    umount "$work/mounted.ppm"
+fi
+
+# A short write is never reported as saved, and leaves the old file.
+for format in exr png ppm; do
+    echo old >"$work/short.$format"
+    blocks=50
+    [ "$format" = exr ] && blocks=259 # past the pixels, short in the offset table written last
+    (cd "$work" && ulimit -f "$blocks" && "${render[@]}" --sequential --frames 4 --quiet --output "short.$format" >/dev/null 2>"$work/.err")
+    status=$?
+    [ "$status" -eq 1 ] || fail "a .$format past the file-size limit: status $status"
+    grep -q "^pathtracer-render: cannot write 'short.$format': File too large$" "$work/.err" \
+        || { [ "$format" = exr ] && grep -q "no OpenEXR support" "$work/.err"; } \
+        || fail "a .$format past the file-size limit: $(cat "$work/.err")"
+    [ "$(cat "$work/short.$format")" = old ] || fail "a .$format past the file-size limit replaced the old file"
+done
+no_temporaries "short writes"
+
+# Signals again and again while periodic checkpoints are written, and kills at any moment: no
+# temporary file is left, and the checkpoint is always whole.
+for round in 1 2 3; do
+    rm -f "$work/periodic.ckpt"
+    set -m
+    (cd "$work" && exec "${render[@]}" --frames 1000000 --checkpoint periodic.ckpt --checkpoint-every 0.0001 >"$work/p.out" 2>"$work/p.err") &
+    pid=$!
+    set +m
+    for _ in $(seq 600); do [ -s "$work/periodic.ckpt" ] && break; sleep 0.01; done
+    if [ "$round" -eq 3 ]; then
+        sleep 0.0$((RANDOM % 10))
+        kill -KILL "$pid" 2>/dev/null
+    else
+        while kill -INT "$pid" 2>/dev/null; do sleep 0.002; done
+    fi
+    wait "$pid" 2>/dev/null
+    no_temporaries "signals during periodic checkpoints (round $round)"
+    run --frames 1 --quiet --resume periodic.ckpt >/dev/null 2>"$work/.err" \
+        || fail "the checkpoint left by signals (round $round): $(cat "$work/.err")"
+done
+
+# A summary that cannot be written is told, --quiet or not.
+for quiet in "" --quiet; do
+    # shellcheck disable=SC2086
+    (cd "$work" && "${render[@]}" --frames 1 $quiet >/dev/full 2>"$work/.err")
+    [ $? -eq 1 ] && grep -q '^pathtracer-render: cannot write to standard output: No space left on device$' "$work/.err" \
+        || fail "${quiet:-lines} to a full disk: $(cat "$work/.err")"
+    # shellcheck disable=SC2086
+    (cd "$work" && "${render[@]}" --frames 1 $quiet >&- 2>"$work/.err")
+    [ $? -eq 1 ] && grep -q '^pathtracer-render: cannot write to standard output: Bad file descriptor$' "$work/.err" \
+        || fail "${quiet:-lines} to a closed output: $(cat "$work/.err")"
+done
+
+# Checkpoints rewritten with a valid checksum (python3 computes it): FIELD VALUE OUT
+forge() {
+    python3 - "$work/base.ckpt" "$work/$3" "$1" "$2" <<'EOF'
+import struct, sys, zlib
+data = bytearray(open(sys.argv[1], 'rb').read()[:-4])
+field, value = sys.argv[3], sys.argv[4]
+top, bottom = struct.unpack('<II', data[156:164])
+sums = 164 + 2 * (top + bottom)
+if field == 'frames':
+    data[24:32] = struct.pack('<Q', int(value))
+elif field == 'sum':
+    data[sums:sums + 4] = struct.pack('<f', float(value))
+elif field == 'held':
+    data[156:160] = struct.pack('<I', int(value))
+elif field == 'extra':
+    data += b'\0'
+data += struct.pack('<I', zlib.crc32(bytes(data)))
+open(sys.argv[2], 'wb').write(data)
+EOF
+}
+run --sequential --frames 1 --quiet --checkpoint base.ckpt >/dev/null || fail "a checkpoint to forge from"
+# The frame cap: resumed two frames short of it, --frames 5 traces two and says so.
+forge frames $((1048576 - 2)) cap.ckpt
+run --sequential --frames 5 --resume cap.ckpt --json cap.json >"$work/cap.out" 2>"$work/cap.err" \
+    || fail "resuming near the frame cap: $(cat "$work/cap.err")"
+[ "$(grep -c '^Tracing time' "$work/cap.out")" -eq 2 ] || fail "near the cap: $(cat "$work/cap.out")"
+grep -q '^Traced 2 frames' "$work/cap.out" || fail "near the cap, the summary: $(cat "$work/cap.out")"
+grep -q '"frames": 2,' "$work/cap.json" || fail "near the cap, the JSON: $(cat "$work/cap.json")"
+grep -q '^pathtracer-render: every pixel holds 1048576 samples, the most a render takes: traced 2 of 5 frames$' "$work/cap.err" \
+    || fail "near the cap, the message: $(cat "$work/cap.err")"
+# Values no render has, checksum or not.
+for forged in "sum nan" "sum inf" "sum -1" "sum 2" "frames 0"; do
+    # shellcheck disable=SC2086
+    forge $forged bad.ckpt
+    expect 1 "checkpoint 'bad.ckpt' holds a sum no render of [01] frames? has" "a checkpoint with $forged" \
+        -- --frames 1 --resume bad.ckpt
+done
+forge held 100000000 held.ckpt
+expect 1 "checkpoint 'held.ckpt' is corrupted \(it holds 100000000 bounces for one band; a render holds at most [0-9]+\)" \
+    "100 million held bounces" -- --frames 1 --resume held.ckpt
+forge extra 0 long.ckpt
+expect 1 "checkpoint 'long.ckpt' is too long \(" "one byte too many" -- --frames 1 --resume long.ckpt
+# Only regular files are read: a FIFO is not waited on, a device not read.
+mkfifo "$work/fifo.ckpt"
+expect 1 "cannot read checkpoint 'fifo.ckpt': it is not a regular file$" "a FIFO to resume from" \
+    -- --frames 1 --resume fifo.ckpt
+expect 1 "cannot read checkpoint '/dev/zero': it is not a regular file$" "/dev/zero to resume from" \
+    -- --frames 1 --resume /dev/zero
+
+# Options: a value that looks like an option, minutes in plain decimals only, --checkpoint-every
+# only with --checkpoint, no stray arguments, the mode from the checkpoint.
+expect 2 "--json needs a value, not the option '--quiet'" "--json --quiet" -- --json --quiet
+run --frames 1 --quiet --json=--quiet >/dev/null && [ -f "$work/--quiet" ] || fail "--json=--quiet"
+expect 2 "--checkpoint-every needs a number of minutes" "hexadecimal minutes" \
+    -- --checkpoint c.ckpt --checkpoint-every 0x10
+run --frames 1 --quiet --checkpoint half.ckpt --checkpoint-every .5 >/dev/null || fail "--checkpoint-every .5"
+expect 2 "--checkpoint-every needs --checkpoint FILE" "minutes without a checkpoint" -- --checkpoint-every 5
+expect 2 "'--' ends the options" "--" -- --frames 1 --
+expect 2 "unexpected argument 'picture.png'" "a stray argument" -- --frames 1 picture.png
+run --frames 1 --resume base.ckpt >"$work/mode.out" || fail "resuming a sequential render without --sequential"
+grep -q '^Traced 1 frame (sequential' "$work/mode.out" || fail "the mode from the checkpoint: $(cat "$work/mode.out")"
+run --frames 1 --quiet --checkpoint two.ckpt >/dev/null
+expect 1 "checkpoint 'two.ckpt' is of a two-worker render: resume it without --sequential" \
+    "a contradicting mode" -- --sequential --frames 1 --resume two.ckpt
+
+# The progress line fits a narrow terminal, and is taken away before a message.
+if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
+    (cd "$work" && script -qec "stty cols 20; $(printf '%q ' "${render[@]}") --sequential --frames 40 --quiet" /dev/null \
+        >"$work/narrow.txt" 2>&1)
+    # Each redraw starts with a carriage return and a clear; none may be wider than the terminal.
+    widest=$(tr '\r' '\n' <"$work/narrow.txt" | sed 's/\x1b\[K//g' | grep -a '^frame' | awk '{ print length }' | sort -n | tail -n 1)
+    [ -n "$widest" ] && [ "$widest" -lt 20 ] || fail "the progress line on 20 columns is ${widest:-missing} wide"
+    # A periodic checkpoint that fails (its folder gone) is told on a line of its own.
+    mkdir "$work/gone"
+    (cd "$work" && script -qec "(sleep 0.5; rm -rf gone) & $(printf '%q ' "${render[@]}") --sequential --frames 60 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
+        >"$work/message.txt" 2>&1)
+    tr '\r' '\n' <"$work/message.txt" | sed 's/\x1b\[K//g' | grep -a -q "^pathtracer-render: cannot write 'gone/c.ckpt'" \
+        || fail "a message shares a line with the progress line: $(cat -v "$work/message.txt")"
+fi
+
+no_temporaries "the whole run"
+[ "$failures" -eq 0 ] && echo "file checks passed"
+[ "$failures" -eq 0 ]
