@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: MIT
+// The checkpoint reader on any bytes: it never crashes, hangs or takes more memory than the
+// sizes it allows, and a checkpoint it accepts resumes to a picture without undefined behaviour
+// (the sanitizers watch every step).
+//
+// The first byte of an input says how the rest is read: bit 0 set, the last four bytes are
+// replaced by the checksum of those before them, so that the fuzzer reaches the checks that
+// follow the checksum; bit 1 set, the picture is the program's own 640 x 480, else a 4 x 3 one,
+// whose checkpoints are small enough to mutate quickly (an accepted one is resumed tiled over
+// the whole picture).
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include <zlib.h>
+
+#include "frame/display.h"
+#include "frame/frame.h"
+#include "frame/image.h"
+#include "headless/checkpoint.h"
+#include "headless/render_state.h"
+#include "scene/scene.h"
+
+namespace {
+
+constexpr std::uint32_t kSmallWidth = 4;
+constexpr std::uint32_t kSmallHeight = 3;
+
+// The accepted checkpoint as one of the whole picture: its sums repeated over every pixel.
+Checkpoint wholePicture(const Checkpoint& small) {
+    Checkpoint c = small;
+    c.width = kWidth;
+    c.height = kHeight;
+    c.sums.resize(3 * static_cast<std::size_t>(kPixelCount));
+    const std::size_t pixels = small.sums.size() / 3;
+    for (std::size_t i = 0; i < static_cast<std::size_t>(kPixelCount); ++i) {
+        for (int channel = 0; channel < 3; ++channel) {
+            c.sums[3 * i + channel] = small.sums[3 * (i % pixels) + channel];
+        }
+    }
+    return c;
+}
+
+// Resumes the checkpoint as the renderer does and shows it; its draws come back as they went in.
+void resume(const Checkpoint& c) {
+    restoreCheckpoint(c);
+    std::uint32_t shown = 0;
+    for (int i = 0; i < kPixelCount; ++i) {
+        shown |= meanPixelWord(i);
+    }
+    if (shown > 0xFFFFFFu) {
+        std::abort(); // a pixel word with bits above the colour
+    }
+    const DrawState after = drawState();
+    if (after.top != c.topDraws || after.bottom != c.bottomDraws) {
+        std::abort();
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static const bool ready = [] {
+        initShapes();
+        clearImage();
+        return true;
+    }();
+    (void)ready;
+    if (size < 1) {
+        return 0;
+    }
+    const std::uint8_t how = data[0];
+    std::vector<std::uint8_t> file(data + 1, data + size);
+    if ((how & 1) != 0 && file.size() >= 4) {
+        const std::size_t body = file.size() - 4;
+        const auto crc = static_cast<std::uint32_t>(crc32(0, file.data(), static_cast<uInt>(body)));
+        for (int i = 0; i < 4; ++i) {
+            file[body + i] = static_cast<std::uint8_t>(crc >> (8 * i));
+        }
+    }
+    CheckpointLimits limits = renderCheckpointLimits();
+    const bool whole = (how & 2) != 0;
+    if (!whole) {
+        limits.width = kSmallWidth;
+        limits.height = kSmallHeight;
+    }
+    Checkpoint c;
+    if (!parseCheckpoint(file.data(), file.size(), "input", limits, c).empty()) {
+        return 0;
+    }
+    resume(whole ? c : wholePicture(c));
+    return 0;
+}
