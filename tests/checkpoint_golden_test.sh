@@ -6,11 +6,8 @@
 # Usage: checkpoint_golden_test.sh RENDER...  (RENDER after an emulator when cross-built)
 set -eu
 golden=$(cd "$(dirname "$0")" && pwd)/golden_checkpoint.sha256
-render=()
-for word in "$@"; do # names relative to where it was started hold from the work folder too
-    [[ -e $word && $word != /* ]] && word=$PWD/$word
-    render+=("$word")
-done
+source "$(dirname "$0")/script_support.sh"
+render_command "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

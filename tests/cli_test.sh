@@ -3,11 +3,8 @@
 # The headless renderer as a user meets it: refusals, status codes, files left behind, output lines.
 set -u
 # The renderer's command: its path, after an emulator and its options when cross-built.
-render=()
-for word in "$@"; do # names relative to where it was started hold from the work folder too
-    [[ -e $word && $word != /* ]] && word=$PWD/$word
-    render+=("$word")
-done
+source "$(dirname "$0")/script_support.sh"
+render_command "$@"
 work=$(mktemp -d)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT

@@ -6,11 +6,8 @@
 # hostile checkpoints, the progress line on a narrow terminal.
 # Usage: files_test.sh RENDER...  (RENDER after an emulator when cross-built)
 set -u
-render=()
-for word in "$@"; do # names relative to where it was started hold from the work folder too
-    [[ -e $word && $word != /* ]] && word=$PWD/$word
-    render+=("$word")
-done
+source "$(dirname "$0")/script_support.sh"
+render_command "$@"
 work=$(mktemp -d)
 chmod 755 "$work"
 cleanup() {

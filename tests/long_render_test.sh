@@ -7,11 +7,8 @@
 set -u
 exr_to_ppm=$1
 shift
-render=()
-for word in "$@"; do # names relative to where it was started hold from the work folder too
-    [[ -e $word && $word != /* ]] && word=$PWD/$word
-    render+=("$word")
-done
+source "$(dirname "$0")/script_support.sh"
+render_command "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0

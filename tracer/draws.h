@@ -84,11 +84,9 @@ class DrawStream {
     // Turns a run's values into the accepted bounces, stored from bounces[first] on.
     static void acceptBounces(const std::int32_t* values, Run& run, int first);
 
-    // Bounces given to holdBounces beyond what one run holds, used before any new run, and the
-    // runs' worth of them left at the start of the frame (set between frames only).
+    // Bounces given to holdBounces beyond what one run holds, used before any new run.
     std::vector<std::uint16_t> restored_;
     std::size_t restoredNext_ = 0;
-    std::uint64_t restoredRuns_ = 0;
 
     SharedRandom* source_;
     int next_ = 0;
@@ -107,4 +105,7 @@ class DrawStream {
     alignas(64) std::atomic<std::uint64_t> aheadUsed_{0};
     std::vector<Run> ahead_;
     std::vector<std::atomic<bool>> ready_;
+    // The runs' worth of restored bounces left at the start of the frame, which count against
+    // kRunsAhead (set between frames only).
+    std::uint64_t restoredRuns_ = 0;
 };
