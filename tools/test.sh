@@ -11,7 +11,8 @@
 #   i386 armhf armel ppc64el s390x mips64el
 #                     ... cross-built for each of Debian 12's other release architectures and run
 #                     under qemu-user (i386 on the x86-64 kernel itself)
-#   fuzz              the differential search fuzzer: its regression inputs, then a bounded run
+#   fuzz              the differential search fuzzer and the checkpoint reader's fuzzer: their
+#                     regression inputs, then a bounded run of each
 # then builds the Debian package (tools/package.sh, which runs lintian on it), checks it
 # (tests/package_test.sh) without installing it here, and installs, runs and purges it in a
 # minimal Debian 12 made with debootstrap (tools/try-package.sh).
