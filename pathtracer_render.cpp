@@ -152,9 +152,12 @@ std::string saveSummary(const std::string& path, const FrameTimes& times, std::u
         {"cpu_model", cpu.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cpu)},
     };
     const std::string text = summary.dump(2) + "\n";
-    return writeFileSafely(path, [&](std::FILE* file) {
-        return std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    }, notice);
+    return writeFileSafely(
+        path,
+        [&](std::FILE* file) {
+            return std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        },
+        notice);
 }
 
 // The running mean of every pixel as linear RGB, three floats a pixel.
@@ -231,7 +234,9 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
 // be at the end, and that no two outputs lead to one file. 0, or the status to end with.
 int checkOutputs(const RenderOptions& options) {
     const std::pair<const char*, const std::string*> outputs[] = {
-        {"--output", &options.output}, {"--checkpoint", &options.checkpoint}, {"--json", &options.json}};
+        {"--output", &options.output},
+        {"--checkpoint", &options.checkpoint},
+        {"--json", &options.json}};
     std::vector<std::pair<const char*, OutputPlace>> places;
     for (const auto& [option, name] : outputs) {
         if (name->empty()) {
@@ -321,7 +326,8 @@ void traceFrames(Render& render) {
         explicit Shown(Progress& p) { gProgress = &p; }
         ~Shown() { gProgress = nullptr; }
     } shown(progress);
-    const auto every = std::chrono::duration<double, std::ratio<60>>(options.checkpointEveryMinutes);
+    const auto every =
+        std::chrono::duration<double, std::ratio<60>>(options.checkpointEveryMinutes);
     auto lastCheckpoint = std::chrono::steady_clock::now();
     for (int i = 0; i < options.frames && stopSignal() == 0 && gOutputError == 0; ++i) {
         if (gSamples >= kMaxSamples) {
@@ -353,8 +359,8 @@ void report(const Render& render) {
     printSummary(render.times, render.segments, options.sequential);
     noteOutputError();
     const std::uint64_t traced = render.times.count();
-    const std::string counted = std::to_string(traced) + " of " + std::to_string(options.frames) +
-                                " frames";
+    const std::string counted =
+        std::to_string(traced) + " of " + std::to_string(options.frames) + " frames";
     const bool save = !options.output.empty() && gSamples > 0;
     const char* kept = save && !options.checkpoint.empty()
                            ? "; the picture and checkpoint saved hold those frames"

@@ -111,9 +111,10 @@ std::string writeCheckpoint(const std::string& path, const Checkpoint& c, std::s
         put32(out, floatBits(sum));
     }
     put32(out, checksum(out.data(), out.size()));
-    return writeFileSafely(path, [&](std::FILE* file) {
-        return std::fwrite(out.data(), 1, out.size(), file) == out.size();
-    }, notice);
+    return writeFileSafely(
+        path,
+        [&](std::FILE* file) { return std::fwrite(out.data(), 1, out.size(), file) == out.size(); },
+        notice);
 }
 
 namespace {
@@ -234,8 +235,7 @@ std::string parseCheckpoint(const std::uint8_t* bytes, std::size_t size, const s
     return {};
 }
 
-std::string readCheckpoint(const std::string& path, const CheckpointLimits& limits,
-                           Checkpoint& c) {
+std::string readCheckpoint(const std::string& path, const CheckpointLimits& limits, Checkpoint& c) {
     // Not blocking: a FIFO is refused, not waited on.
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {

@@ -92,9 +92,12 @@ std::string saveExr(const std::string& path, const std::vector<float>& rgb, int 
     } catch (const std::exception& e) {
         return "cannot write '" + path + "': " + e.what();
     }
-    return writeFileSafely(path, [&](std::FILE* file) {
-        return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    }, notice);
+    return writeFileSafely(
+        path,
+        [&](std::FILE* file) {
+            return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+        },
+        notice);
 }
 
 bool exrSupported() {

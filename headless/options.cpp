@@ -28,8 +28,8 @@ bool parseMinutes(const std::string& text, double& minutes) {
     const auto digits = text.find_first_not_of("0123456789");
     const bool plain =
         digits == std::string::npos ||
-        (text[digits] == '.' && text.find_first_not_of("0123456789", digits + 1) == std::string::npos &&
-         text.size() > 1);
+        (text[digits] == '.' &&
+         text.find_first_not_of("0123456789", digits + 1) == std::string::npos && text.size() > 1);
     if (text.empty() || !plain) {
         return false;
     }
@@ -61,17 +61,32 @@ std::string fileName(const char* option, const std::string& value, std::string& 
 }
 
 const Option kOptions[] = {
-    {"--help", false, [](RenderOptions& o, const std::string&) { o.help = true; return std::string(); }},
-    {"-h", false, [](RenderOptions& o, const std::string&) { o.help = true; return std::string(); }},
+    {"--help", false,
+     [](RenderOptions& o, const std::string&) {
+         o.help = true;
+         return std::string();
+     }},
+    {"-h", false,
+     [](RenderOptions& o, const std::string&) {
+         o.help = true;
+         return std::string();
+     }},
     {"--version", false,
-     [](RenderOptions& o, const std::string&) { o.version = true; return std::string(); }},
+     [](RenderOptions& o, const std::string&) {
+         o.version = true;
+         return std::string();
+     }},
     {"--sequential", false,
      [](RenderOptions& o, const std::string&) {
          o.sequential = true;
          o.modeGiven = true;
          return std::string();
      }},
-    {"--quiet", false, [](RenderOptions& o, const std::string&) { o.quiet = true; return std::string(); }},
+    {"--quiet", false,
+     [](RenderOptions& o, const std::string&) {
+         o.quiet = true;
+         return std::string();
+     }},
     {"--frames", true,
      [](RenderOptions& o, const std::string& v) {
          return parseFrameCount(v, o.frames) ? std::string()
@@ -100,7 +115,9 @@ const Option kOptions[] = {
                           "'";
      }},
     {"--checkpoint", true,
-     [](RenderOptions& o, const std::string& v) { return fileName("--checkpoint", v, o.checkpoint); }},
+     [](RenderOptions& o, const std::string& v) {
+         return fileName("--checkpoint", v, o.checkpoint);
+     }},
     {"--resume", true,
      [](RenderOptions& o, const std::string& v) { return fileName("--resume", v, o.resume); }},
     {"--json", true,
@@ -160,7 +177,8 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             break;
         }
         if (!looksLikeOption(arg)) {
-            parsed.error = "unexpected argument '" + arg + "': pathtracer-render takes options only";
+            parsed.error =
+                "unexpected argument '" + arg + "': pathtracer-render takes options only";
             break;
         }
         // Both "--name value" and "--name=value".

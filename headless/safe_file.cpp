@@ -241,8 +241,7 @@ std::string writeToDescriptor(const std::string& name, int descriptor,
 // Opens and writes an existing file as it is (emptied first with `truncate`).
 std::string writeInPlace(const std::string& name, const std::string& file,
                          const std::function<bool(std::FILE*)>& write, bool truncate) {
-    const int fd =
-        open(file.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
+    const int fd = open(file.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC | (truncate ? O_TRUNC : 0));
     if (fd < 0) {
         return failure(name, errno);
     }
