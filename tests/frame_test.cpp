@@ -75,6 +75,20 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
     }
 }
 
+TEST(FrameLoop, DrawsHeldStayBoundedThroughResumes) {
+    // Each round carries the render on as a resume does: the draws held become restored ones.
+    // The other worker takes runs ahead while the bottom band traces; restored draws count
+    // against that limit, or every resume would add up to a thousand more runs.
+    resetWorld();
+    for (int round = 0; round < 4; ++round) {
+        traceFrame(FrameMode::TwoWorkers);
+        const DrawState held = drawState();
+        ASSERT_LE(held.top.size(), DrawStream::kMostHeld) << "round " << round;
+        ASSERT_LE(held.bottom.size(), DrawStream::kMostHeld) << "round " << round;
+        setDrawState(held);
+    }
+}
+
 TEST(FrameLoop, SequentialPicturesRepeat) {
     EXPECT_EQ(sequentialPictureHash(1), sequentialPictureHash(1));
 }
