@@ -162,7 +162,7 @@ for round in 1 2 3 4 5 6; do
         kill -KILL "$pid" 2>/dev/null
     else
         seen=0
-        end=$((SECONDS + 3))
+        end=$((SECONDS + 1))
         while [ "$SECONDS" -lt "$end" ] && kill -0 "$pid" 2>/dev/null; do
             if compgen -G "$work/.pt-*" >/dev/null; then
                 kill -INT "$pid"
@@ -260,14 +260,14 @@ expect 1 "checkpoint 'two.ckpt' is of a two-worker render: resume it without --s
 
 # The progress line fits a narrow terminal, and is taken away before a message.
 if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
-    (cd "$work" && script -qec "stty cols 20; $(printf '%q ' "${render[@]}") --sequential --frames 40 --quiet" /dev/null \
+    (cd "$work" && script -qec "stty cols 20; $(printf '%q ' "${render[@]}") --sequential --frames 3 --quiet" /dev/null \
         >"$work/narrow.txt" 2>&1)
     # Each redraw starts with a carriage return and a clear; none may be wider than the terminal.
     widest=$(tr '\r' '\n' <"$work/narrow.txt" | sed 's/\x1b\[K//g' | grep -a '^frame' | awk '{ print length }' | sort -n | tail -n 1)
     [ -n "$widest" ] && [ "$widest" -lt 20 ] || fail "the progress line on 20 columns is ${widest:-missing} wide"
     # A periodic checkpoint that fails (its folder gone) is told on a line of its own.
     mkdir "$work/gone"
-    (cd "$work" && script -qec "(sleep 0.5; rm -rf gone) & $(printf '%q ' "${render[@]}") --sequential --frames 60 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
+    (cd "$work" && script -qec "(sleep 0.5; rm -rf gone) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
         >"$work/message.txt" 2>&1)
     tr '\r' '\n' <"$work/message.txt" | sed 's/\x1b\[K//g' | grep -a -q "^pathtracer-render: cannot write 'gone/c.ckpt'" \
         || fail "a message shares a line with the progress line: $(cat -v "$work/message.txt")"
