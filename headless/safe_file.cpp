@@ -339,6 +339,12 @@ std::string findOutputPlace(const std::string& name, OutputPlace& place) {
         place.identity = fstat(STDOUT_FILENO, &st) == 0 ? identityOf(st) : "-";
         return {};
     }
+    // Every link on the way, checked as the kernel's rule would, whatever it leads to.
+    std::string error;
+    const std::string file = followLinks(name, error);
+    if (!error.empty()) {
+        return error;
+    }
     // What the kernel finds at the name: the program's own output, a special file, or a
     // regular file (or none yet), which is replaced.
     struct stat st;
@@ -364,12 +370,8 @@ std::string findOutputPlace(const std::string& name, OutputPlace& place) {
     } else if (errno != ENOENT) {
         return failure(name, errno);
     }
-    std::string error;
     place.way = OutputPlace::Way::Replace;
-    place.file = followLinks(name, error);
-    if (!error.empty()) {
-        return error;
-    }
+    place.file = file;
     struct stat folder;
     if (place.file != name && stat(folderOf(place.file).c_str(), &folder) != 0) {
         return failure(name, errno, "it is a symbolic link that leads nowhere");

@@ -84,6 +84,10 @@ if is_root; then
     expect 1 "cannot write 'shared/planted.ppm': it is a symbolic link in a sticky world-writable folder" \
         "a planted link" -- --frames 1 --output shared/planted.ppm
     [ "$(cat "$work/victim.ppm")" = keep ] || fail "the planted link's target was written"
+    ln -s ../fifo "$work/shared/planted-fifo"
+    chown -h nobody "$work/shared/planted-fifo"
+    expect 1 "cannot write 'shared/planted-fifo': it is a symbolic link in a sticky world-writable folder" \
+        "a planted link to a FIFO" -- --frames 1 --json shared/planted-fifo
     ln -s ../victim.ppm "$work/shared/mine.ppm"
     run --sequential --frames 1 --quiet --output shared/mine.ppm >/dev/null || fail "the user's own link in a sticky folder was refused"
 fi
@@ -265,9 +269,9 @@ if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
     # Each redraw starts with a carriage return and a clear; none may be wider than the terminal.
     widest=$(tr '\r' '\n' <"$work/narrow.txt" | sed 's/\x1b\[K//g' | grep -a '^frame' | awk '{ print length }' | sort -n | tail -n 1)
     [ -n "$widest" ] && [ "$widest" -lt 20 ] || fail "the progress line on 20 columns is ${widest:-missing} wide"
-    # A periodic checkpoint that fails (its folder gone) is told on a line of its own.
+    # A periodic checkpoint that fails (its folder moved away) is told on a line of its own.
     mkdir "$work/gone"
-    (cd "$work" && script -qec "(sleep 0.5; rm -rf gone) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
+    (cd "$work" && script -qec "(sleep 0.5; mv gone moved) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
         >"$work/message.txt" 2>&1)
     tr '\r' '\n' <"$work/message.txt" | sed 's/\x1b\[K//g' | grep -a -q "^pathtracer-render: cannot write 'gone/c.ckpt'" \
         || fail "a message shares a line with the progress line: $(cat -v "$work/message.txt")"
