@@ -60,31 +60,22 @@ std::string fileName(const char* option, const std::string& value, std::string& 
     return {};
 }
 
+// What an option without a value sets.
+template <bool RenderOptions::*Flag>
+std::string setFlag(RenderOptions& options, const std::string&) {
+    options.*Flag = true;
+    return {};
+}
+
 const Option kOptions[] = {
-    {"--help", false,
-     [](RenderOptions& o, const std::string&) {
-         o.help = true;
-         return std::string();
-     }},
-    {"-h", false,
-     [](RenderOptions& o, const std::string&) {
-         o.help = true;
-         return std::string();
-     }},
-    {"--version", false,
-     [](RenderOptions& o, const std::string&) {
-         o.version = true;
-         return std::string();
-     }},
+    {"--help", false, setFlag<&RenderOptions::help>},
+    {"-h", false, setFlag<&RenderOptions::help>},
+    {"--version", false, setFlag<&RenderOptions::version>},
+    {"--quiet", false, setFlag<&RenderOptions::quiet>},
     {"--sequential", false,
      [](RenderOptions& o, const std::string&) {
          o.sequential = true;
          o.modeGiven = true;
-         return std::string();
-     }},
-    {"--quiet", false,
-     [](RenderOptions& o, const std::string&) {
-         o.quiet = true;
          return std::string();
      }},
     {"--frames", true,
