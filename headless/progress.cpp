@@ -27,15 +27,14 @@ Progress::Progress(long long total)
       total_(total), start_(std::chrono::steady_clock::now()), lastDraw_(start_) {}
 
 void Progress::beforeOutput() {
-    if (drawn_ && sharesTerminal_) {
-        // Back to the start of the line and clear it.
-        std::fputs("\r\033[K", stderr);
-        drawn_ = false;
+    if (sharesTerminal_) {
+        beforeMessage();
     }
 }
 
 void Progress::beforeMessage() {
     if (drawn_) {
+        // Back to the start of the line and clear it.
         std::fputs("\r\033[K", stderr);
         drawn_ = false;
     }
