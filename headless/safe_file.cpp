@@ -182,8 +182,9 @@ class SignalsHeld {
     sigset_t before_;
 };
 
-// Replace: up front, what the write will need.
-std::string checkReplace(const std::string& name, OutputPlace& place) {
+// Replace: what the write will need. With `probe`, a file is made in the folder too (and taken
+// away); the write itself makes its own.
+std::string checkReplace(const std::string& name, OutputPlace& place, bool probe) {
     const std::string folder = folderOf(place.file);
     const std::string base = baseOf(place.file);
     struct stat folderStat;
@@ -217,6 +218,9 @@ std::string checkReplace(const std::string& name, OutputPlace& place) {
         char* real = realpath(folder.c_str(), nullptr);
         place.identity = (real != nullptr ? std::string(real) : folder) + "/" + base;
         std::free(real);
+    }
+    if (!probe) {
+        return {};
     }
     std::string named;
     const int fd = openTemporary(folder, named, true);
@@ -328,9 +332,8 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
     return failure(name, EIO);
 }
 
-} // namespace
-
-std::string findOutputPlace(const std::string& name, OutputPlace& place) {
+// findOutputPlace, with or without making a file in the folder of one to replace.
+std::string locate(const std::string& name, OutputPlace& place, bool probe) {
     place = OutputPlace{};
     if (name == "-") {
         place.way = OutputPlace::Way::Descriptor;
@@ -376,7 +379,13 @@ std::string findOutputPlace(const std::string& name, OutputPlace& place) {
     if (place.file != name && stat(folderOf(place.file).c_str(), &folder) != 0) {
         return failure(name, errno, "it is a symbolic link that leads nowhere");
     }
-    return checkReplace(name, place);
+    return checkReplace(name, place, probe);
+}
+
+} // namespace
+
+std::string findOutputPlace(const std::string& name, OutputPlace& place) {
+    return locate(name, place, true);
 }
 
 std::string checkWritable(const std::string& name) {
@@ -387,7 +396,7 @@ std::string checkWritable(const std::string& name) {
 std::string writeFileSafely(const std::string& name, const std::function<bool(std::FILE*)>& write,
                             std::string* notice) {
     OutputPlace place;
-    const std::string error = findOutputPlace(name, place);
+    const std::string error = locate(name, place, false);
     if (!error.empty()) {
         return error;
     }
