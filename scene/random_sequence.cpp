@@ -2,6 +2,7 @@
 #include "scene/random_sequence.h"
 
 #include <algorithm>
+#include <cstring>
 
 void RandomSequence::reseed(unsigned seed) {
     // The generator's seeding: a Park-Miller sequence fills the state (seed 0 counts as 1), and
@@ -53,6 +54,75 @@ void RandomSequence::fill(std::int32_t* out, int count) {
         out += n;
         count -= n;
     }
+}
+
+namespace {
+
+// Polynomials over the 32-bit words, modulo p(x) = x^31 - x^28 - 1: coefficient i of x^i.
+using Poly = std::array<std::uint32_t, RandomSequence::kDegree>;
+
+// a * b mod p. The recurrence w[i+31] = w[i+28] + w[i] is x^d = x^(d-3) + x^(d-31) for
+// d >= 31, applied from the top degree down; wrapping arithmetic is the words' own.
+Poly multiply(const Poly& a, const Poly& b) {
+    constexpr int n = RandomSequence::kDegree;
+    std::uint32_t product[2 * n - 1] = {};
+    for (int i = 0; i < n; ++i) {
+        for (int j = 0; j < n; ++j) {
+            product[i + j] += a[i] * b[j];
+        }
+    }
+    for (int d = 2 * n - 2; d >= n; --d) {
+        product[d - 3] += product[d];
+        product[d - n] += product[d];
+    }
+    Poly r;
+    std::copy(product, product + n, r.begin());
+    return r;
+}
+
+// a * x mod p.
+Poly timesX(const Poly& a) {
+    constexpr int n = RandomSequence::kDegree;
+    Poly r;
+    r[0] = a[n - 1];
+    for (int i = 1; i < n; ++i) {
+        r[i] = a[i - 1];
+    }
+    r[n - 3] += a[n - 1];
+    return r;
+}
+
+} // namespace
+
+void RandomSequence::skip(std::uint64_t count) {
+    // Short skips are cheaper run through.
+    constexpr std::uint64_t kShort = 4096;
+    if (count <= kShort) {
+        std::int32_t scratch[kShort];
+        fill(scratch, static_cast<int>(count));
+        return;
+    }
+    // With the history h[j] = w[m + j] (j < 31), every later word w[m + t] is the sum of
+    // c[j] h[j] where c holds the coefficients of x^t mod p. The new history, t = count + j,
+    // needs x^count mod p and its next 30 multiples by x.
+    Poly power{};
+    power[0] = 1;
+    for (int bit = 63 - __builtin_clzll(count); bit >= 0; --bit) {
+        power = multiply(power, power);
+        if ((count >> bit) & 1u) {
+            power = timesX(power);
+        }
+    }
+    std::uint32_t next[kDegree];
+    for (int j = 0; j < kDegree; ++j) {
+        std::uint32_t word = 0;
+        for (int i = 0; i < kDegree; ++i) {
+            word += power[i] * history_[i];
+        }
+        next[j] = word;
+        power = timesX(power);
+    }
+    std::memcpy(history_, next, sizeof(next));
 }
 
 RandomSequence::State RandomSequence::state() const {

@@ -17,6 +17,10 @@ class RandomSequence {
     // The next `count` values of the sequence, each in [0, 2^31).
     void fill(std::int32_t* out, int count);
 
+    // Passes over the next `count` values as if they had been taken, in time logarithmic in
+    // `count`.
+    void skip(std::uint64_t count);
+
     // The whole state: the last 31 words, oldest first. A sequence given another's state goes on
     // with the very values the other would give.
     static constexpr int kDegree = 31;
