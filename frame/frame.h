@@ -6,10 +6,17 @@
 #include <string>
 #include <vector>
 
+#include "frame/frame_plan.h"
 #include "scene/random_sequence.h"
 
-// Two workers (top and bottom band) as the window does, or both bands one after the other on the
-// calling thread, which makes the draws and so the picture repeatable.
+// Two workers as the window does, or both bands one after the other on the calling thread, which
+// makes the draws and so the picture repeatable.
+//
+// A two-worker frame is one the top and bottom band's workers could have traced drawing from one
+// generator: it uses one unbroken stretch of the sequence, each value once, and each band uses
+// its values in increasing order along its pixels and bounces. The bottom band's work is shared
+// between the two threads (frame_plan.h); if a frame's plan misses (the top band does not fill
+// the stretch left for it), the bottom band's second part is traced again after the first.
 enum class FrameMode { TwoWorkers, Sequential };
 
 constexpr int kBandSplitRow = 240;
@@ -17,6 +24,7 @@ constexpr int kBandSplitRow = 240;
 struct FrameStats {
     std::chrono::nanoseconds tracing; // starting the workers, tracing, joining them
     std::uint64_t segments;           // path segments traced
+    bool retraced = false;            // part of the bottom band was traced a second time
 };
 
 // Samples per pixel after which the picture is left as it is. Up to here every sum of samples in
@@ -48,5 +56,27 @@ struct DrawState {
     std::vector<std::uint16_t> top;
     std::vector<std::uint16_t> bottom;
 };
+// A two-worker frame leaves no bounces held: the generator stands just after the frame's last
+// value. Bounces held from before (a sequential frame, a state set here) are dropped by the next
+// two-worker frame, which starts where the generator stands.
 DrawState drawState();
 void setDrawState(const DrawState& state);
+
+// Which values of the sequence the last two-worker frame's bands used: positions counted from
+// the frame's first value, where the generator's state was `origin`; each band's stretches
+// [from, to) in the order it used them (the bottom band's first part, then its second).
+struct DrawStretch {
+    std::uint64_t from;
+    std::uint64_t to;
+};
+struct FrameDraws {
+    RandomSequence::State origin{};
+    std::vector<DrawStretch> top;
+    std::vector<DrawStretch> bottom;
+    FramePlan plan;
+    bool retraced = false;
+};
+const FrameDraws& lastFrameDraws();
+
+// The next two-worker frame follows this plan instead of its own (for tests).
+void setNextFramePlan(const FramePlan& plan);

@@ -132,43 +132,21 @@ TEST(DrawStream, StartsAfreshWhenTheGeneratorIsReseeded) {
     EXPECT_EQ(stream.nextBounce(), second);
 }
 
-TEST(DrawStream, RunsTakenAheadByAnotherThreadKeepTheSequence) {
-    SharedRandom source;
-    source.reseed(99);
-    DrawStream stream(source);
-    RandomSequence sequence(99);
-    std::thread helper([&] {
-        for (int i = 0; i < 200 && stream.takeRunAhead(); ++i) {
+TEST(RandomSequence, SkippingGoesOnWithTheValuesAfterThoseSkipped) {
+    // Short skips run through; long ones jump. Both land where taking the values would.
+    for (std::uint64_t count : {0ull, 1ull, 31ull, 4096ull, 4097ull, 65536ull, 1000003ull}) {
+        RandomSequence taken(1337);
+        RandomSequence skipped(1337);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            taken.next();
         }
-    });
-    for (int i = 0; i < 50 * DrawStream::kTriplesPerRun; ++i) {
-        ASSERT_EQ(stream.nextBounce(), nextAcceptedIndex(sequence)) << "bounce " << i;
-    }
-    helper.join();
-    for (int i = 0; i < 10 * DrawStream::kTriplesPerRun; ++i) {
-        ASSERT_EQ(stream.peekBounce(), nextAcceptedIndex(sequence));
-        stream.skipBounce();
+        skipped.skip(count);
+        ASSERT_EQ(skipped.state(), taken.state()) << "count " << count;
+        EXPECT_EQ(skipped.next(), taken.next());
     }
 }
 
 namespace {
-
-// The accepted bounces of each run of the sequence seeded with `seed`, in order.
-std::vector<std::vector<int>> runsOfSequence(unsigned seed, int runs) {
-    RandomSequence sequence(seed);
-    std::vector<std::vector<int>> result(runs);
-    for (std::vector<int>& run : result) {
-        for (int k = 0; k < DrawStream::kTriplesPerRun; ++k) {
-            const int z = sequence.next();
-            const int y = sequence.next();
-            const int index = gridIndex(z, y, sequence.next());
-            if (!gBounceTable.rejected[index]) {
-                run.push_back(index);
-            }
-        }
-    }
-    return result;
-}
 
 // Takes `count` bounces the way paths do: a reservation, then the reserved ones.
 void takeBounces(DrawStream& stream, int count, std::vector<int>& taken) {
@@ -185,16 +163,13 @@ void takeBounces(DrawStream& stream, int count, std::vector<int>& taken) {
 } // namespace
 
 // What a stream holds and the generator's state carry it on elsewhere: a stream restored with
-// them hands out the very bounces the first goes on to, with runs taken ahead among them.
+// them hands out the very bounces the first goes on to.
 TEST(DrawStream, HeldBouncesAndTheGeneratorStateCarryAStreamOn) {
     SharedRandom source;
     source.reseed(1337);
     DrawStream stream(source);
     for (int i = 0; i < 5000; ++i) {
         stream.nextBounce();
-    }
-    for (int run = 0; run < 3; ++run) {
-        ASSERT_TRUE(stream.takeRunAhead());
     }
     stream.reserve(7);
     SharedRandom otherSource;
@@ -203,7 +178,7 @@ TEST(DrawStream, HeldBouncesAndTheGeneratorStateCarryAStreamOn) {
     DrawStream other(otherSource);
     other.syncWithSource();
     other.holdBounces(stream.heldBounces());
-    EXPECT_GT(stream.heldBounces().size(), 3u * 800u); // the runs taken ahead are held too
+    EXPECT_FALSE(stream.heldBounces().empty());
     for (int i = 0; i < 20 * DrawStream::kTriplesPerRun; ++i) {
         ASSERT_EQ(other.nextBounce(), stream.nextBounce()) << "bounce " << i;
     }
@@ -212,56 +187,86 @@ TEST(DrawStream, HeldBouncesAndTheGeneratorStateCarryAStreamOn) {
     EXPECT_EQ(otherSource.state(), source.state());
 }
 
-TEST(DrawStream, TwoBandsShareTheSequenceEachValueOnce) {
-    // As in a two-worker frame: each band draws from its own stream of the one sequence, and the
-    // top band's worker, once done, takes runs ahead for the bottom band while it still draws.
+TEST(DrawStream, KnowsWhereTheValuesItsBouncesUsedEnd) {
     SharedRandom source;
     source.reseed(7);
-    DrawStream top(source);
-    DrawStream bottom(source);
-    std::vector<int> topTaken;
-    std::vector<int> bottomTaken;
-    std::atomic<bool> bottomDone{false};
-    const int perRun = 700; // about the accepted bounces of a run
-    std::thread a([&] {
-        takeBounces(top, 20 * perRun + 123, topTaken);
-        for (int i = 0; i < 40 && !bottomDone.load() && bottom.takeRunAhead(); ++i) {
+    const RandomSequence::State origin = source.state();
+    DrawStream stream(source);
+    stream.startAt(origin, 300);
+    EXPECT_EQ(stream.usedEnd(), 300u);
+    RandomSequence sequence(7);
+    sequence.skip(300);
+    int used = 300;
+    for (int i = 0; i < 3 * DrawStream::kTriplesPerRun; ++i) {
+        std::vector<int> taken;
+        takeBounces(stream, 1 + i % 11, taken);
+        for (int index : taken) {
+            ASSERT_EQ(index, nextAcceptedIndex(sequence, &used));
         }
-    });
-    std::thread b([&] {
-        takeBounces(bottom, 60 * perRun + 45, bottomTaken);
-        bottomDone.store(true);
-    });
-    a.join();
-    b.join();
-    // The next frame's bottom band uses up every run still held for it, and more.
-    takeBounces(bottom, 50 * perRun, bottomTaken);
-
-    // Every run of the sequence went whole to one band, in order; only the top band's last run
-    // may be cut short (the rest of it waits in its stream). None was skipped or used twice.
-    const auto runs = runsOfSequence(7, 200);
-    std::size_t atTop = 0;
-    std::size_t atBottom = 0;
-    const auto continues = [](const std::vector<int>& taken, std::size_t at,
-                              const std::vector<int>& run) {
-        const std::size_t n = std::min(run.size(), taken.size() - at);
-        return n > 0 && std::equal(run.begin(), run.begin() + n, taken.begin() + at);
-    };
-    for (const std::vector<int>& run : runs) {
-        if (atTop == topTaken.size() && atBottom == bottomTaken.size()) {
-            break;
-        }
-        if (continues(bottomTaken, atBottom, run)) {
-            atBottom = std::min(bottomTaken.size(), atBottom + run.size());
-        } else {
-            ASSERT_TRUE(continues(topTaken, atTop, run))
-                << "a run of the sequence reached neither band (top at " << atTop << ", bottom at "
-                << atBottom << ")";
-            atTop = std::min(topTaken.size(), atTop + run.size());
-        }
+        ASSERT_EQ(stream.usedEnd(), static_cast<std::uint64_t>(used)) << "bounce " << i;
+        ASSERT_EQ(stream.usedCount(), static_cast<std::uint64_t>(used - 300));
     }
-    EXPECT_EQ(atTop, topTaken.size());
-    EXPECT_EQ(atBottom, bottomTaken.size());
+}
+
+// As in a two-worker frame: one stream goes on from a position while another takes the values
+// before it up to that position, then skips the stretch the first used and goes on after it.
+TEST(DrawStream, StopsBeforeAnotherStreamsValuesAndGoesOnAfterThem) {
+    SharedRandom firstSource;
+    SharedRandom secondSource;
+    firstSource.reseed(11);
+    const RandomSequence::State origin = firstSource.state();
+    DrawStream first(firstSource);
+    DrawStream second(secondSource);
+    const std::uint64_t stop = 3 * 5000;
+    first.startAt(origin, 0);
+    second.startAt(origin, stop);
+    first.stopAt(stop, &second);
+    std::vector<int> firstTaken;
+    std::vector<int> secondTaken;
+    std::thread worker([&] {
+        takeBounces(second, 9000, secondTaken);
+        second.finish();
+    });
+    takeBounces(first, 6000, firstTaken);
+    worker.join();
+    const std::uint64_t secondEnd = second.usedEnd();
+    // The plain sequence: the first stream's bounces until the stop, the second's, the first's.
+    RandomSequence sequence(11);
+    int used = 0;
+    std::size_t at = 0;
+    while (used < static_cast<int>(stop)) {
+        ASSERT_LT(at, firstTaken.size());
+        ASSERT_EQ(firstTaken[at++], nextAcceptedIndex(sequence, &used));
+    }
+    for (int index : secondTaken) {
+        ASSERT_EQ(index, nextAcceptedIndex(sequence, &used));
+    }
+    EXPECT_EQ(static_cast<std::uint64_t>(used), secondEnd);
+    while (at < firstTaken.size()) {
+        ASSERT_EQ(firstTaken[at++], nextAcceptedIndex(sequence, &used));
+    }
+    EXPECT_EQ(first.usedEnd(), static_cast<std::uint64_t>(used));
+    EXPECT_EQ(first.skipped(), secondEnd - stop);
+    EXPECT_EQ(first.usedCount(), static_cast<std::uint64_t>(used) - first.skipped());
+    EXPECT_FALSE(first.reachedStop());
+}
+
+TEST(DrawStream, WithoutAnotherStreamNotesTheStopAndGoesThrough) {
+    SharedRandom source;
+    source.reseed(3);
+    DrawStream stream(source);
+    stream.startAt(source.state(), 0);
+    stream.stopAt(3 * 100, nullptr);
+    std::vector<int> taken;
+    takeBounces(stream, 50, taken);
+    EXPECT_FALSE(stream.reachedStop()); // fewer than 100 triples used, and 100 taken
+    takeBounces(stream, 200, taken);
+    EXPECT_TRUE(stream.reachedStop());
+    RandomSequence sequence(3);
+    for (int index : taken) {
+        ASSERT_EQ(index, nextAcceptedIndex(sequence));
+    }
+    EXPECT_EQ(stream.skipped(), 0u);
 }
 
 TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -14,7 +15,9 @@
 #include "frame/image.h"
 #include "frame/render.h"
 #include "test_support.h"
+#include "tracer/bounce_table.h"
 #include "tracer/draws.h"
+#include "tracer/path_tracer.h"
 
 using std::chrono::microseconds;
 
@@ -75,17 +78,23 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
     }
 }
 
-TEST(FrameLoop, DrawsHeldStayBoundedThroughResumes) {
-    // Each round carries the render on as a resume does: the draws held become restored ones.
-    // The other worker takes runs ahead while the bottom band traces; restored draws count
-    // against that limit, or every resume would add up to a thousand more runs.
+TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
+    // A state set with bounces held (a checkpoint of an earlier version's two workers) is
+    // carried until the next two-worker frame, which starts where the generator stands.
     resetWorld();
-    for (int round = 0; round < 4; ++round) {
+    traceFrame(FrameMode::Sequential);
+    DrawState held = drawState();
+    EXPECT_FALSE(held.top.empty());
+    held.bottom = {1, 2, 3};
+    setDrawState(held);
+    EXPECT_EQ(drawState().bottom, held.bottom);
+    for (int round = 0; round < 3; ++round) {
         traceFrame(FrameMode::TwoWorkers);
-        const DrawState held = drawState();
-        ASSERT_LE(held.top.size(), DrawStream::kMostHeld) << "round " << round;
-        ASSERT_LE(held.bottom.size(), DrawStream::kMostHeld) << "round " << round;
-        setDrawState(held);
+        EXPECT_EQ(lastFrameDraws().origin, held.generator);
+        const DrawState after = drawState();
+        ASSERT_TRUE(after.top.empty()) << "round " << round;
+        ASSERT_TRUE(after.bottom.empty()) << "round " << round;
+        held = after;
     }
 }
 
@@ -105,6 +114,157 @@ TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
         ASSERT_EQ(gAccumColor1[i].z, 0.0f);
     }
     EXPECT_EQ(gAccumColor1[0].x, 1.0f);
+}
+
+namespace {
+
+// The accepted bounces of the stretches of the sequence that starts at `origin`, in order.
+std::vector<std::uint16_t> bouncesOf(const RandomSequence::State& origin,
+                                     const std::vector<DrawStretch>& stretches) {
+    std::vector<std::uint16_t> bounces;
+    for (const DrawStretch& stretch : stretches) {
+        RandomSequence sequence;
+        sequence.setState(origin);
+        sequence.skip(stretch.from);
+        for (std::uint64_t at = stretch.from; at < stretch.to; at += 3) {
+            const int z = sequence.next();
+            const int y = sequence.next();
+            const int index = gridIndex(z, y, sequence.next());
+            if (!gBounceTable.rejected[index]) {
+                bounces.push_back(static_cast<std::uint16_t>(index));
+            }
+        }
+    }
+    return bounces;
+}
+
+bool endsOnAnAcceptedTriple(const RandomSequence::State& origin, const DrawStretch& stretch) {
+    RandomSequence sequence;
+    sequence.setState(origin);
+    sequence.skip(stretch.to - 3);
+    const int z = sequence.next();
+    const int y = sequence.next();
+    return !gBounceTable.rejected[gridIndex(z, y, sequence.next())];
+}
+
+// The values the two workers of the plain program could have taken: one unbroken stretch of
+// whole triples from the frame's first value, each value once, each band's in increasing order,
+// and none left unused at the end of a band. Returns the stretch's end.
+std::uint64_t expectOneUnbrokenStretch(const FrameDraws& draws) {
+    std::vector<DrawStretch> all;
+    for (const std::vector<DrawStretch>* band : {&draws.top, &draws.bottom}) {
+        std::uint64_t last = 0;
+        for (const DrawStretch& stretch : *band) {
+            EXPECT_EQ(stretch.from % 3, 0u);
+            EXPECT_EQ(stretch.to % 3, 0u);
+            EXPECT_LE(last, stretch.from) << "a band goes back in the sequence";
+            EXPECT_LE(stretch.from, stretch.to);
+            last = stretch.to;
+            if (stretch.from < stretch.to) {
+                all.push_back(stretch);
+            }
+        }
+        if (!band->empty() && band->back().from < band->back().to) {
+            EXPECT_TRUE(endsOnAnAcceptedTriple(draws.origin, band->back()))
+                << "a band leaves values it took unused";
+        }
+    }
+    std::sort(all.begin(), all.end(),
+              [](const DrawStretch& a, const DrawStretch& b) { return a.from < b.from; });
+    std::uint64_t end = 0;
+    for (const DrawStretch& stretch : all) {
+        EXPECT_EQ(stretch.from, end) << "values skipped or used twice";
+        end = stretch.to;
+    }
+    return end;
+}
+
+// Adds to `sums` the samples of rows [first, end) traced by the plain recursive tracer, drawing
+// exactly `bounces` in order.
+void replayBand(int first, int end, const std::vector<std::uint16_t>& bounces,
+                std::vector<Vec3>& sums) {
+    SharedRandom none;
+    none.reseed(1);
+    const RandomSequence::State untouched = none.state();
+    DrawStream draws(none);
+    draws.syncWithSource();
+    draws.holdBounces(bounces);
+    for (int row = first; row < end; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            const Vec3 col = pathTraceRay(gRayOrigin, primaryDirection(row, column), 0, draws);
+            Vec3& sum = sums[static_cast<std::size_t>(row) * kWidth + column];
+            sum.x += std::min(1.0f, col.x);
+            sum.y += std::min(1.0f, col.y);
+            sum.z += std::min(1.0f, col.z);
+        }
+    }
+    EXPECT_TRUE(draws.heldBounces().empty()) << "the band used fewer bounces than recorded";
+    EXPECT_EQ(none.state(), untouched) << "the band used more bounces than recorded";
+}
+
+// Traces a two-worker frame, checks which values its bands used and traces it again with the
+// plain tracer and those values: the sums must be the same, bit for bit.
+void expectFrameReplays(const char* what) {
+    SCOPED_TRACE(what);
+    const std::vector<Vec3> before = gAccumColor1;
+    const RandomSequence::State origin = drawState().generator;
+    traceFrame(FrameMode::TwoWorkers);
+    const FrameDraws& draws = lastFrameDraws();
+    EXPECT_EQ(draws.origin, origin) << "the frame did not start where the last one ended";
+    const std::uint64_t end = expectOneUnbrokenStretch(draws);
+    RandomSequence after;
+    after.setState(origin);
+    after.skip(end);
+    EXPECT_EQ(drawState().generator, after.state()) << "the next frame does not start at the end";
+    EXPECT_TRUE(drawState().top.empty());
+
+    std::vector<Vec3> sums = before;
+    replayBand(0, kBandSplitRow, bouncesOf(origin, draws.top), sums);
+    replayBand(kBandSplitRow, kHeight, bouncesOf(origin, draws.bottom), sums);
+    for (int i = 0; i < kPixelCount; ++i) {
+        const Vec3& a = sums[i];
+        const Vec3& b = gAccumColor1[i];
+        ASSERT_TRUE(floatBits(a.x) == floatBits(b.x) && floatBits(a.y) == floatBits(b.y) &&
+                    floatBits(a.z) == floatBits(b.z))
+            << "pixel " << i << " (row " << i / kWidth << ")";
+    }
+}
+
+} // namespace
+
+// Every two-worker frame is one the plain program's two workers could have traced: on each
+// instruction set, with the frame's own plans and with plans that miss.
+RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerFrame);
+
+TEST_P(TwoWorkerFrame, ReplaysWithThePlainTracer) {
+    resetWorld();
+    expectFrameReplays("the first frame, no figures to plan by");
+    expectFrameReplays("a frame planned from the first");
+    EXPECT_LT(lastFrameDraws().plan.splitRow, kHeight);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 2u);
+    EXPECT_FALSE(lastFrameDraws().retraced);
+    expectFrameReplays("a frame planned from two");
+}
+
+TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
+    resetWorld();
+    traceFrame(FrameMode::TwoWorkers);
+    // The second part's values start far beyond what the top band uses: the stretch before
+    // them cannot be filled.
+    setNextFramePlan({400, 3 * 5000000});
+    expectFrameReplays("a stretch the top band cannot fill");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+    // The second part's values start before the first part's end.
+    setNextFramePlan({300, 3 * 1000});
+    expectFrameReplays("a first part that runs into the second's values");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+    // No split: one worker traces the frame.
+    setNextFramePlan({kHeight, 0});
+    expectFrameReplays("no split");
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 1u);
+    // The planned ones again.
+    expectFrameReplays("planned again");
+    EXPECT_FALSE(lastFrameDraws().retraced);
 }
 
 TEST(PrimaryRay, CentrePixelLooksStraightAhead) {

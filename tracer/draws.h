@@ -2,8 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
-#include <mutex>
+#include <limits>
 #include <vector>
 
 #include "scene/shared_random.h"
@@ -11,15 +12,15 @@
 // One thread's supply of bounce draws. A bounce takes three draws (z, y, then x grid digit);
 // draws whose grid point is rejected are skipped here, so the stream hands out only the indices
 // (100 z + 10 y + x digit) of accepted grid points, in sequence order. Values are taken from the
-// shared generator in runs of whole triples and are used in order, none dropped.
+// stream's generator in runs of whole triples and are used in order, none dropped.
 //
-// Another thread may take runs for the stream ahead of time (takeRunAhead): a worker that has
-// finished its own band prepares the draws of the other, which then only traces. Runs are taken
-// and used in one order, so the stream's values still come from the generator in sequence.
+// Positions: a stream counts the values it has taken from its generator. Started at a position of
+// a stretch of the sequence (startAt), it knows where every bounce it hands out ends, so a caller
+// can tell which values of the stretch its draws used (usedEnd), and can make it stop before
+// values another stream uses and go on after them (stopAt).
 class DrawStream {
   public:
     static constexpr int kTriplesPerRun = 1024;
-    static constexpr int kRunsAhead = 1024;
 
     explicit DrawStream(SharedRandom& source);
 
@@ -51,38 +52,77 @@ class DrawStream {
     int nextReservedBounce() { return current_.bounces[next_++]; }
     int peekReservedBounce() const { return current_.bounces[next_]; }
 
-    // The most bounces a stream ever holds: the run in use with the bounces kept from the one
-    // before, and kRunsAhead more runs, taken ahead or restored (takeRunAhead counts the runs'
-    // worth of restored bounces not yet used against its limit).
-    static constexpr std::size_t kMostHeld =
-        kMostReserved + kTriplesPerRun + std::size_t{kRunsAhead} * kTriplesPerRun;
-
-    // Takes one more run for later use; false when the runs held ahead are at their limit.
-    // Safe to call from another thread while the stream's owner draws.
-    bool takeRunAhead();
+    // The most bounces a stream holds: the run in use with the bounces kept from the one before.
+    static constexpr std::size_t kMostHeldNow = kMostReserved + kTriplesPerRun;
+    // The most a stream of earlier versions held, which took up to 1 024 runs ahead for another
+    // band; checkpoints written then may hold this many.
+    static constexpr std::size_t kMostHeld = kMostHeldNow + std::size_t{1024} * kTriplesPerRun;
 
     // Drops values left from an earlier seeding of the generator.
     void syncWithSource();
 
-    // The bounces taken from the generator but not yet used, in the order they will be, runs
-    // taken ahead included; and a stream made to hold exactly these (of the generator's current
-    // seeding) before it takes more. Together with the generator's state they carry a stream on
-    // elsewhere. Call while no other thread takes runs for it.
+    // The bounces taken from the generator but not yet used, in the order they will be; and a
+    // stream made to hold exactly these (of the generator's current seeding) before it takes
+    // more. Together with the generator's state they carry a stream on elsewhere.
     std::vector<std::uint16_t> heldBounces() const;
     void holdBounces(const std::vector<std::uint16_t>& bounces);
 
+    // Drops every bounce held and sets the generator to `origin`, the state at position 0 of a
+    // stretch of the sequence, moved on to `position` (a multiple of 3), where the stream goes on.
+    void startAt(const RandomSequence::State& origin, std::uint64_t position);
+
+    // The position just after the last value the bounces used so far took (rejected triples before
+    // a bounce count as its own); the start position while none is used.
+    std::uint64_t usedEnd() const {
+        // Ends are kept to 32 bits; the used ones lie less than 2^32 behind the values taken.
+        return next_ > 0 ? taken_ - static_cast<std::uint32_t>(static_cast<std::uint32_t>(taken_) -
+                                                               current_.ends[next_ - 1])
+                         : lastEnd_;
+    }
+
+    // The values the bounces used so far took, from the start position on, the skipped stretch
+    // not counted.
+    std::uint64_t usedCount() const {
+        const std::uint64_t end = usedEnd();
+        return end - start_ - (end > skippedFrom_ ? skipped_ : 0);
+    }
+
+    // Drops every bounce held.
+    void clear();
+
+    // Takes no value at `position` (a multiple of 3, not behind the values taken) or beyond for
+    // now. On reaching it, the stream waits until `other` is done (finish) and goes on after the
+    // values `other` used, from other.usedEnd(); with no other, it notes that it reached the
+    // position (reachedStop) and goes on through it.
+    void stopAt(std::uint64_t position, const DrawStream* other);
+    void removeStop() { stopAt(kNoStop, nullptr); }
+    bool reachedStop() const { return reachedStop_; }
+    // The values passed over at the stop: the stretch the other stream used.
+    std::uint64_t skipped() const { return skipped_; }
+    // How long the stream waited at its stop for the other one.
+    std::chrono::nanoseconds waited() const { return waited_; }
+    // Tells a stream waiting at its stop that this one is done drawing.
+    void finish() { finished_.store(true, std::memory_order_release); }
+
+    static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
+
   private:
     struct Run {
-        // A run's bounces, after the few a refill keeps from the run before.
-        std::uint16_t bounces[kMostReserved + kTriplesPerRun];
+        // A run's bounces, after the few a refill keeps from the run before, and the position
+        // just after each one's triple (its low 32 bits).
+        std::uint16_t bounces[kMostHeldNow];
+        std::uint32_t ends[kMostHeldNow];
         int count = 0;
         unsigned generation = 0;
     };
     static constexpr int kValuesPerRun = 3 * kTriplesPerRun;
 
     void refill();
-    // Turns a run's values into the accepted bounces, stored from bounces[first] on.
-    static void acceptBounces(const std::int32_t* values, Run& run, int first);
+    // Turns `count` values, taken from position `start`, into the accepted bounces, stored from
+    // bounces[first] on.
+    static void acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
+                              int first);
+    void passStop();
 
     // Bounces given to holdBounces beyond what one run holds, used before any new run.
     std::vector<std::uint16_t> restored_;
@@ -92,20 +132,16 @@ class DrawStream {
     int next_ = 0;
     int end_ = 0;
     Run current_;
-    // Runs taken ahead, in a ring: run n (counted from the stream's start) in slot
-    // n % kRunsAhead. aheadMutex_ is held while values are taken from the generator, for the
-    // ring or by the owner itself, so that runs are used in the order their values were taken.
-    // A run taken ahead has its bounces worked out after the lock is let go, and `ready_` tells
-    // the owner they are there. The owner takes a run from the ring without the lock (only it
-    // moves aheadUsed_ on), so that another thread filling the ring never holds it up; it takes
-    // the lock only when the ring is empty, to take the values itself in their turn.
-    // Each on a cache line of its own: the two threads write them.
-    alignas(64) std::mutex aheadMutex_;
-    alignas(64) std::atomic<std::uint64_t> aheadTaken_{0};
-    alignas(64) std::atomic<std::uint64_t> aheadUsed_{0};
-    std::vector<Run> ahead_;
-    std::vector<std::atomic<bool>> ready_;
-    // The runs' worth of restored bounces left at the start of the frame, which count against
-    // kRunsAhead (set between frames only).
-    std::uint64_t restoredRuns_ = 0;
+
+    RandomSequence::State origin_{};
+    std::uint64_t start_ = 0;   // the position startAt set
+    std::uint64_t taken_ = 0;   // position of the next value to take
+    std::uint64_t lastEnd_ = 0; // usedEnd() while no bounce of the current run is used
+    std::uint64_t stop_ = kNoStop;
+    const DrawStream* other_ = nullptr;
+    bool reachedStop_ = false;
+    std::uint64_t skipped_ = 0;
+    std::uint64_t skippedFrom_ = kNoStop;
+    std::chrono::nanoseconds waited_{0};
+    std::atomic<bool> finished_{false};
 };
