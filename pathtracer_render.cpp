@@ -134,7 +134,7 @@ std::string cpuModel() {
 }
 
 std::string saveSummary(const std::string& path, const FrameTimes& times, std::uint64_t segments,
-                        bool sequential, std::string* notice) {
+                        int retraced, bool sequential, std::string* notice) {
     const double seconds = times.totalSeconds();
     const std::string cpu = cpuModel();
     const nlohmann::ordered_json summary = {
@@ -149,6 +149,7 @@ std::string saveSummary(const std::string& path, const FrameTimes& times, std::u
         {"mean_ms", times.meanMs()},
         {"slowest_ms", times.slowestMs()},
         {"path_segments_per_second", seconds > 0.0 ? static_cast<double>(segments) / seconds : 0.0},
+        {"retraced_frames", retraced},
         {"cpu_model", cpu.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cpu)},
     };
     const std::string text = summary.dump(2) + "\n";
@@ -177,6 +178,7 @@ struct Render {
     RenderOptions options;
     FrameTimes times;
     std::uint64_t segments = 0;
+    int retraced = 0;    // two-worker frames whose plan missed (frame.h)
     bool capped = false; // stopped because every pixel holds the most samples a render takes
     std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
 };
@@ -308,8 +310,8 @@ bool saveOutputs(Render& render, Saving what) {
     }
     if (everything && !options.json.empty()) {
         save([&](std::string* notice) {
-            return saveSummary(options.json, render.times, render.segments, options.sequential,
-                               notice);
+            return saveSummary(options.json, render.times, render.segments, render.retraced,
+                               options.sequential, notice);
         });
     }
     return saved;
@@ -337,6 +339,7 @@ void traceFrames(Render& render) {
         const FrameStats frame = traceFrame(mode);
         render.times.add(frame.tracing);
         render.segments += frame.segments;
+        render.retraced += frame.retraced ? 1 : 0;
         if (!options.quiet) {
             progress.beforeOutput();
             std::cout << tracingTimeLine(frame.tracing) << std::endl;

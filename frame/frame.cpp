@@ -38,14 +38,22 @@ FrameDraws gLastDraws;
 bool gPlanGiven = false;
 FramePlan gGivenPlan;
 
-// Traces rows [first, end) one at a time, noting each one's time and values.
+Vec3* rowSums(int row) {
+    return gAccumColor1.data() + static_cast<std::ptrdiff_t>(row) * kWidth;
+}
+
+// Traces rows [first, end) one at a time, noting each one's time and values; with `keep`, each
+// row's sums are copied there first (row `first` at keep[0]), while they are at hand.
 std::uint64_t traceRows(int first, int end, const FrameScene& scene, DrawStream& draws,
-                        RowFigures& rows) {
+                        RowFigures& rows, Vec3* keep = nullptr) {
     std::uint64_t segments = 0;
     auto before = Clock::now();
     std::uint64_t used = draws.usedCount();
     auto waited = draws.waited();
     for (int row = first; row < end; ++row) {
+        if (keep != nullptr) {
+            std::copy(rowSums(row), rowSums(row + 1), keep + (row - first) * kWidth);
+        }
         segments += render(row, row + 1, scene, draws);
         const auto after = Clock::now();
         const std::uint64_t usedAfter = draws.usedCount();
@@ -59,14 +67,10 @@ std::uint64_t traceRows(int first, int end, const FrameScene& scene, DrawStream&
     return segments;
 }
 
-Vec3* rowSums(int row) {
-    return gAccumColor1.data() + static_cast<std::ptrdiff_t>(row) * kWidth;
-}
-
 // The bottom band's second part on the second worker, its sums kept as they were first.
 std::uint64_t traceSecondPart(int split, const FrameScene& scene, RowFigures& rows) {
-    std::copy(rowSums(split), rowSums(kHeight), gSecondBefore.begin());
-    const std::uint64_t segments = traceRows(split, kHeight, scene, gSecondDraws, rows);
+    const std::uint64_t segments =
+        traceRows(split, kHeight, scene, gSecondDraws, rows, gSecondBefore.data());
     gSecondDraws.finish();
     return segments;
 }

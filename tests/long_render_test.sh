@@ -137,6 +137,7 @@ assert 0 < s["fastest_ms"] <= s["median_ms"] <= s["slowest_ms"], s
 assert s["fastest_ms"] <= s["mean_ms"] <= s["slowest_ms"], s
 assert s["path_segments_per_second"] > 0 and s["instruction_set"], s
 assert s["cpu_model"] is None or isinstance(s["cpu_model"], str), s
+assert s["retraced_frames"] == 0, s
 EOF
 fi
 
