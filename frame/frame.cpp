@@ -75,40 +75,36 @@ std::uint64_t traceSecondPart(int split, const FrameScene& scene, RowFigures& ro
     return segments;
 }
 
-std::uint64_t traceTwoWorkers(const FrameScene& scene) {
-    const FramePlan plan = gPlanGiven ? gGivenPlan : planFrame(gLastRows);
-    gPlanGiven = false;
+// Where the first worker's values ended: after the bottom band's first part, and after the top
+// band; and whether the first part reached the second part's values.
+struct FirstWorker {
+    std::uint64_t segments = 0;
+    std::uint64_t firstPartEnd = 0;
+    std::uint64_t topEnd = 0;
+    bool firstPartReachedStop = false;
+};
+
+// The two workers of a frame, each on its thread, joined.
+std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene, RowFigures& rows,
+                         FirstWorker& result) {
     const int split = plan.splitRow;
-    const std::uint64_t secondStart = plan.secondStart;
     const bool shared = split < kHeight;
-    const RandomSequence::State origin = gRandom.state();
-    gBottomHeld.bounces.clear();
-    // Made once, for every frame after: a frame allocates nothing but its threads.
-    gSecondBefore.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
-    FrameDraws& draws = gLastDraws;
-    draws.top.reserve(2);
-    draws.bottom.reserve(2);
-    gFirstDraws.startAt(origin, 0);
     if (shared) {
         // Reaching secondStart in the first part would take the second part's values: noted,
         // and the second part is traced again.
-        gFirstDraws.stopAt(secondStart, nullptr);
-        gSecondDraws.startAt(origin, secondStart);
+        gFirstDraws.stopAt(plan.secondStart, nullptr);
     }
-    RowFigures rows;
-    std::uint64_t first = 0;
-    std::uint64_t second = 0;
-    std::uint64_t firstPartEnd = 0;
-    bool firstPartReachedStop = false;
     std::thread a([&] {
-        first = traceRows(kBandSplitRow, split, scene, gFirstDraws, rows);
-        firstPartEnd = gFirstDraws.usedEnd();
-        firstPartReachedStop = gFirstDraws.reachedStop();
-        if (shared && !firstPartReachedStop) {
-            gFirstDraws.stopAt(secondStart, &gSecondDraws);
+        result.segments = traceRows(kBandSplitRow, split, scene, gFirstDraws, rows);
+        result.firstPartEnd = gFirstDraws.usedEnd();
+        result.firstPartReachedStop = gFirstDraws.reachedStop();
+        if (shared && !result.firstPartReachedStop) {
+            gFirstDraws.stopAt(plan.secondStart, &gSecondDraws);
         }
-        first += traceRows(0, kBandSplitRow, scene, gFirstDraws, rows);
+        result.segments += traceRows(0, kBandSplitRow, scene, gFirstDraws, rows);
+        result.topEnd = gFirstDraws.usedEnd();
     });
+    std::uint64_t second = 0;
     std::thread b;
     try {
         if (shared) {
@@ -124,40 +120,49 @@ std::uint64_t traceTwoWorkers(const FrameScene& scene) {
     if (b.joinable()) {
         b.join();
     }
+    return second;
+}
 
-    const std::uint64_t topEnd = gFirstDraws.usedEnd();
-    draws.origin = origin;
+// Notes which values each band used, and where the frame's stretch ends. If the plan missed (the
+// top band did not fill the stretch before the second part's values, or the first part ran into
+// them), the second part is traced again after the top band's values. Returns the segments of a
+// second tracing.
+std::uint64_t settleDraws(const FramePlan& plan, const FrameScene& scene, const FirstWorker& first,
+                          RowFigures& rows, FrameDraws& draws, std::uint64_t& end) {
+    const int split = plan.splitRow;
+    const std::uint64_t secondStart = plan.secondStart;
     draws.plan = plan;
     draws.retraced = false;
-    draws.top.clear();
-    draws.bottom.assign(1, {0, firstPartEnd});
-    std::uint64_t end = topEnd;
-    if (!shared) {
-        draws.top.push_back({firstPartEnd, topEnd});
-    } else if (!firstPartReachedStop && topEnd >= secondStart) {
+    draws.top.assign(1, {first.firstPartEnd, first.topEnd});
+    draws.bottom.assign(1, {0, first.firstPartEnd});
+    end = first.topEnd;
+    if (split == kHeight) {
+        return 0;
+    }
+    if (!first.firstPartReachedStop && first.topEnd >= secondStart) {
         // The top band used every value up to secondStart, and those after the second part's.
         const std::uint64_t secondEnd = gSecondDraws.usedEnd();
         draws.bottom.push_back({secondStart, secondEnd});
-        draws.top.push_back({firstPartEnd, secondStart});
-        if (topEnd > secondStart) {
-            draws.top.push_back({secondEnd, topEnd});
+        draws.top.assign(1, {first.firstPartEnd, secondStart});
+        if (first.topEnd > secondStart) {
+            draws.top.push_back({secondEnd, first.topEnd});
         }
-        end = std::max(topEnd, secondEnd);
-    } else {
-        // The plan missed: the second part goes again, after the top band's values.
-        std::copy(gSecondBefore.begin(),
-                  gSecondBefore.begin() + (rowSums(kHeight) - rowSums(split)), rowSums(split));
-        gFirstDraws.startAt(origin, topEnd);
-        second = traceRows(split, kHeight, scene, gFirstDraws, rows);
-        end = gFirstDraws.usedEnd();
-        draws.top.push_back({firstPartEnd, topEnd});
-        draws.bottom.push_back({topEnd, end});
-        draws.retraced = true;
+        end = std::max(first.topEnd, secondEnd);
+        return 0;
     }
-    // Nothing is held over: the next frame starts just after this one's last value.
-    gFirstDraws.startAt(origin, end);
-    gSecondDraws.clear();
-    // Times vary from frame to frame far more than the work: the plan follows their running mean.
+    std::copy(gSecondBefore.begin(), gSecondBefore.begin() + (rowSums(kHeight) - rowSums(split)),
+              rowSums(split));
+    gFirstDraws.startAt(draws.origin, first.topEnd);
+    const std::uint64_t segments = traceRows(split, kHeight, scene, gFirstDraws, rows);
+    end = gFirstDraws.usedEnd();
+    draws.bottom.push_back({first.topEnd, end});
+    draws.retraced = true;
+    return segments;
+}
+
+// Keeps the frame's row figures for the next plan. Times vary from frame to frame far more than
+// the work: the plan follows their running mean.
+void keepRowFigures(RowFigures& rows) {
     if (gLastRows.known) {
         for (int row = 0; row < kHeight; ++row) {
             rows.nanoseconds[row] = (rows.nanoseconds[row] + gLastRows.nanoseconds[row]) / 2;
@@ -165,7 +170,34 @@ std::uint64_t traceTwoWorkers(const FrameScene& scene) {
     }
     rows.known = true;
     gLastRows = rows;
-    return first + second;
+}
+
+std::uint64_t traceTwoWorkers(const FrameScene& scene) {
+    const FramePlan plan = gPlanGiven ? gGivenPlan : planFrame(gLastRows);
+    gPlanGiven = false;
+    // Made once, for every frame after: a frame allocates nothing but its threads.
+    gSecondBefore.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
+    gLastDraws.top.reserve(2);
+    gLastDraws.bottom.reserve(2);
+    gBottomHeld.bounces.clear();
+
+    const RandomSequence::State origin = gRandom.state();
+    gLastDraws.origin = origin;
+    gFirstDraws.startAt(origin, 0);
+    if (plan.splitRow < kHeight) {
+        gSecondDraws.startAt(origin, plan.secondStart);
+    }
+    RowFigures rows;
+    FirstWorker first;
+    std::uint64_t segments = traceParts(plan, scene, rows, first);
+    segments += first.segments;
+    std::uint64_t end = 0;
+    segments += settleDraws(plan, scene, first, rows, gLastDraws, end);
+    // Nothing is held over: the next frame starts just after this one's last value.
+    gFirstDraws.startAt(origin, end);
+    gSecondDraws.clear();
+    keepRowFigures(rows);
+    return segments;
 }
 
 } // namespace

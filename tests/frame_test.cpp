@@ -267,6 +267,31 @@ TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
     EXPECT_FALSE(lastFrameDraws().retraced);
 }
 
+TEST(TwoWorkerPlan, SplitsTheBottomBandSoThatBothWorkersFinishTogether) {
+    EXPECT_EQ(planFrame(RowFigures{}).splitRow, kHeight); // nothing measured yet
+    // Every row alike: the first worker takes the top band's 240 rows, less a share left for
+    // after the second part, and the second the bottom band's: hardly a first part.
+    RowFigures rows;
+    rows.known = true;
+    rows.nanoseconds.fill(1000);
+    rows.values.fill(3000);
+    FramePlan plan = planFrame(rows);
+    EXPECT_GE(plan.splitRow, kBandSplitRow);
+    EXPECT_LE(plan.splitRow, kBandSplitRow + 2);
+    // A bottom band's row three times as costly as the top band's: (s - 240) * 3 + 240 against
+    // (480 - s) * 3, equal at s = 320 (less the share left over).
+    std::fill(rows.nanoseconds.begin() + kBandSplitRow, rows.nanoseconds.end(), 3000);
+    plan = planFrame(rows);
+    EXPECT_GE(plan.splitRow, 319);
+    EXPECT_LE(plan.splitRow, 321);
+    EXPECT_EQ(plan.secondStart % 3, 0u);
+    // The second part's values start after the first part's and most of the top band's.
+    const std::uint64_t firstPart = 3000ull * (plan.splitRow - kBandSplitRow);
+    const std::uint64_t top = 3000ull * kBandSplitRow;
+    EXPECT_GT(plan.secondStart, firstPart + top * 97 / 100);
+    EXPECT_LT(plan.secondStart, firstPart + top);
+}
+
 TEST(PrimaryRay, CentrePixelLooksStraightAhead) {
     const Vec3 d = primaryDirection(240, 320);
     EXPECT_EQ(d.x, 0.0f);
