@@ -75,18 +75,9 @@ std::uint64_t traceSecondPart(int split, const FrameScene& scene, RowFigures& ro
     return segments;
 }
 
-// Where the first worker's values ended: after the bottom band's first part, and after the top
-// band; and whether the first part reached the second part's values.
-struct FirstWorker {
-    std::uint64_t segments = 0;
-    std::uint64_t firstPartEnd = 0;
-    std::uint64_t topEnd = 0;
-    bool firstPartReachedStop = false;
-};
-
 // The two workers of a frame, each on its thread, joined.
 std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene, RowFigures& rows,
-                         FirstWorker& result) {
+                         PartEnds& ends) {
     const int split = plan.splitRow;
     const bool shared = split < kHeight;
     if (shared) {
@@ -94,15 +85,16 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene, RowFigu
         // and the second part is traced again.
         gFirstDraws.stopAt(plan.secondStart, nullptr);
     }
+    std::uint64_t first = 0;
     std::thread a([&] {
-        result.segments = traceRows(kBandSplitRow, split, scene, gFirstDraws, rows);
-        result.firstPartEnd = gFirstDraws.usedEnd();
-        result.firstPartReachedStop = gFirstDraws.reachedStop();
-        if (shared && !result.firstPartReachedStop) {
+        first = traceRows(kBandSplitRow, split, scene, gFirstDraws, rows);
+        ends.firstPart = gFirstDraws.usedEnd();
+        ends.firstPartReachedSecond = gFirstDraws.reachedStop();
+        if (shared && !ends.firstPartReachedSecond) {
             gFirstDraws.stopAt(plan.secondStart, &gSecondDraws);
         }
-        result.segments += traceRows(0, kBandSplitRow, scene, gFirstDraws, rows);
-        result.topEnd = gFirstDraws.usedEnd();
+        first += traceRows(0, kBandSplitRow, scene, gFirstDraws, rows);
+        ends.top = gFirstDraws.usedEnd();
     });
     std::uint64_t second = 0;
     std::thread b;
@@ -119,45 +111,30 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene, RowFigu
     a.join();
     if (b.joinable()) {
         b.join();
+        ends.secondPart = gSecondDraws.usedEnd();
     }
-    return second;
+    return first + second;
 }
 
-// Notes which values each band used, and where the frame's stretch ends. If the plan missed (the
-// top band did not fill the stretch before the second part's values, or the first part ran into
-// them), the second part is traced again after the top band's values. Returns the segments of a
-// second tracing.
-std::uint64_t settleDraws(const FramePlan& plan, const FrameScene& scene, const FirstWorker& first,
-                          RowFigures& rows, FrameDraws& draws, std::uint64_t& end) {
-    const int split = plan.splitRow;
-    const std::uint64_t secondStart = plan.secondStart;
+// Notes which values each band used, and returns where the frame's stretch ends. If the plan
+// missed, the second part is traced again after the top band's values (adding its segments).
+std::uint64_t settleDraws(const FramePlan& plan, const FrameScene& scene, const PartEnds& ends,
+                          RowFigures& rows, FrameDraws& draws, std::uint64_t& segments) {
     draws.plan = plan;
-    draws.retraced = false;
-    draws.top.assign(1, {first.firstPartEnd, first.topEnd});
-    draws.bottom.assign(1, {0, first.firstPartEnd});
-    end = first.topEnd;
-    if (split == kHeight) {
-        return 0;
+    draws.retraced = !bandStretches(plan, ends, draws.top, draws.bottom);
+    if (!draws.retraced) {
+        return std::max(ends.top, plan.splitRow < kHeight ? ends.secondPart : 0);
     }
-    if (!first.firstPartReachedStop && first.topEnd >= secondStart) {
-        // The top band used every value up to secondStart, and those after the second part's.
-        const std::uint64_t secondEnd = gSecondDraws.usedEnd();
-        draws.bottom.push_back({secondStart, secondEnd});
-        draws.top.assign(1, {first.firstPartEnd, secondStart});
-        if (first.topEnd > secondStart) {
-            draws.top.push_back({secondEnd, first.topEnd});
-        }
-        end = std::max(first.topEnd, secondEnd);
-        return 0;
-    }
+    const int split = plan.splitRow;
     std::copy(gSecondBefore.begin(), gSecondBefore.begin() + (rowSums(kHeight) - rowSums(split)),
               rowSums(split));
-    gFirstDraws.startAt(draws.origin, first.topEnd);
-    const std::uint64_t segments = traceRows(split, kHeight, scene, gFirstDraws, rows);
-    end = gFirstDraws.usedEnd();
-    draws.bottom.push_back({first.topEnd, end});
-    draws.retraced = true;
-    return segments;
+    gFirstDraws.startAt(draws.origin, ends.top);
+    segments += traceRows(split, kHeight, scene, gFirstDraws, rows);
+    const std::uint64_t end = gFirstDraws.usedEnd();
+    draws.top.assign(1, {ends.firstPart, ends.top});
+    draws.bottom.assign(1, {0, ends.firstPart});
+    draws.bottom.push_back({ends.top, end});
+    return end;
 }
 
 // Keeps the frame's row figures for the next plan. Times vary from frame to frame far more than
@@ -188,11 +165,9 @@ std::uint64_t traceTwoWorkers(const FrameScene& scene) {
         gSecondDraws.startAt(origin, plan.secondStart);
     }
     RowFigures rows;
-    FirstWorker first;
-    std::uint64_t segments = traceParts(plan, scene, rows, first);
-    segments += first.segments;
-    std::uint64_t end = 0;
-    segments += settleDraws(plan, scene, first, rows, gLastDraws, end);
+    PartEnds ends;
+    std::uint64_t segments = traceParts(plan, scene, rows, ends);
+    const std::uint64_t end = settleDraws(plan, scene, ends, rows, gLastDraws, segments);
     // Nothing is held over: the next frame starts just after this one's last value.
     gFirstDraws.startAt(origin, end);
     gSecondDraws.clear();

@@ -65,10 +65,6 @@ void setDrawState(const DrawState& state);
 // Which values of the sequence the last two-worker frame's bands used: positions counted from
 // the frame's first value, where the generator's state was `origin`; each band's stretches
 // [from, to) in the order it used them (the bottom band's first part, then its second).
-struct DrawStretch {
-    std::uint64_t from;
-    std::uint64_t to;
-};
 struct FrameDraws {
     RandomSequence::State origin{};
     std::vector<DrawStretch> top;

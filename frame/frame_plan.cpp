@@ -61,3 +61,24 @@ FramePlan planFrame(const RowFigures& last) {
     // Bounces take whole triples from position 0.
     return {split, before - before % 3};
 }
+
+bool bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
+                   std::vector<DrawStretch>& bottom) {
+    if (plan.splitRow == kHeight) {
+        top.assign(1, {ends.firstPart, ends.top});
+        bottom.assign(1, {0, ends.firstPart});
+        return true;
+    }
+    if (ends.firstPartReachedSecond || ends.top < plan.secondStart) {
+        return false;
+    }
+    // The top band went on after the second part's values, unless it ended just where they
+    // begin.
+    top.assign(1, {ends.firstPart, plan.secondStart});
+    if (ends.top > plan.secondStart) {
+        top.push_back({ends.secondPart, ends.top});
+    }
+    bottom.assign(1, {0, ends.firstPart});
+    bottom.push_back({plan.secondStart, ends.secondPart});
+    return true;
+}

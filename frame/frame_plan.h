@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "frame/image.h"
 
@@ -30,3 +31,23 @@ struct FramePlan {
 // secondStart, with a small part of the top band left for after the second part, just as the
 // second part ends. Without figures, the bottom band is not split.
 FramePlan planFrame(const RowFigures& last);
+
+// Values of the sequence a band used, [from, to) in positions counted from the frame's first.
+struct DrawStretch {
+    std::uint64_t from;
+    std::uint64_t to;
+};
+
+// Where each part's values ended in a frame traced by a plan (usedEnd of its draws).
+struct PartEnds {
+    std::uint64_t firstPart = 0; // the bottom band's first part
+    std::uint64_t top = 0;
+    std::uint64_t secondPart = 0;
+    bool firstPartReachedSecond = false; // the first part took values at secondStart or beyond
+};
+
+// The stretches each band used, in the order it used them, when the frame went as planned. False,
+// and nothing set, when it did not: the first part ran into the second part's values, or the top
+// band did not use every value before them; the second part must then be traced again.
+bool bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
+                   std::vector<DrawStretch>& bottom);
