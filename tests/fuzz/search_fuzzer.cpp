@@ -2,12 +2,17 @@
 // Differential fuzzer: the packed search and the path loop against the plain search and the
 // recursive tracer, on every instruction set this build has and this CPU runs.
 //
-// Each input is decoded into a scene (any number of shapes of each kind, unknown kinds included,
-// with coordinates that may be any float: huge, tiny, subnormal, infinite or NaN) and a few rays
-// (origin, direction, whether it starts at the eye, and a depth). For each ray and each set:
+// Each input is decoded into a scene (up to hundreds of shapes of each kind, unknown kinds
+// included, each at a scale of its own, with coordinates that may be any float: huge, tiny,
+// subnormal, infinite or NaN) and a few rays (origin, direction, whether it starts at the eye,
+// and a depth). For each ray and each set:
 // - closestHit gives the shape and the distance bits findClosestShape gives;
 // - tracePathFromHit, started from the plain first hit, gives pathTraceRay's colour bits (any
-//   NaN for a NaN: see sameValue) and leaves both draw streams at the same place.
+//   NaN for a NaN: see sameValue), its draws ending at the same position of the sequence.
+// Then the rays are traced as a two-worker frame shares its work (frame_plan.h): a first part,
+// a second part from a position of the sequence the input gives, and a "top band" that stops
+// before the second part's values and goes on after them; traced again with the plain tracer and
+// the values each band used, they give the same colours.
 // A mismatch prints the case and aborts, which libFuzzer keeps as a crash input.
 #include <cmath>
 #include <cstdint>
@@ -20,6 +25,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "frame/frame_plan.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
 #include "scene/shared_random.h"
@@ -32,7 +38,10 @@
 
 namespace {
 
-constexpr int kMostShapes = 40;
+// Inputs give up to 40 shapes, then their own scales, then up to 260 more shapes (so inputs made
+// before there were more keep their meaning).
+constexpr int kFirstShapes = 40;
+constexpr int kMoreShapes = 260;
 constexpr int kMostRays = 12;
 
 std::uint32_t bitsOf(float f) {
@@ -194,6 +203,11 @@ class Decoder {
     int count(int most) { return in_.ConsumeIntegralInRange<int>(0, most); }
     unsigned seed() { return in_.ConsumeIntegral<unsigned>(); }
     float scale() { return in_.PickValueInArray(kScales); }
+    // A shape's or ray's own scale, or the input's: a huge triangle beside a unit-sized ray.
+    float scaleOr(float common) { return in_.ConsumeBool() ? scale() : common; }
+    std::uint64_t position() {
+        return 3 * std::uint64_t{in_.ConsumeIntegralInRange<std::uint32_t>(0, 600)};
+    }
     bool empty() const { return in_.remaining_bytes() == 0; }
 
   private:
@@ -258,13 +272,22 @@ void checkSearch(const PackedScene& packed, const Decoder::Ray& ray) {
     }
 }
 
-void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& plainDraws,
-               DrawStream& fastDraws) {
+// Moves a shape's points `factor` times as far from the origin (a sphere's radius too).
+void scaleShape(Shape& shape, float factor) {
+    if (factor != 1.0f) {
+        shape.pos = shape.pos * factor;
+        shape.vert0 = shape.vert0 * factor;
+        shape.vert1 = shape.vert1 * factor;
+        shape.vert2 = shape.vert2 * factor;
+        shape.radiusSq = shape.radiusSq * factor * factor;
+    }
+}
+
+// The first hit of a ray, found the plain way as the frame code does.
+PathStart firstHit(const Decoder::Ray& ray) {
     if (ray.fromEye) {
         precalcFrame(ray.origin);
     }
-    const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, plainDraws);
-    // The fast tracer starts from the first hit, found the plain way as the frame code does.
     PathStart start;
     float t = 0.0f;
     const Shape* hit = ray.depth > kMaxDepth
@@ -274,17 +297,124 @@ void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& p
     if (hit != nullptr) {
         hit->getCollisionInfo(ray.origin, ray.dir, t, start.point, start.normal);
     }
-    std::uint64_t segments = 0;
-    const Vec3 got = tracePathFromHit(packed, start, ray.depth, fastDraws, segments);
+    return start;
+}
+
+void expectSameColour(const Vec3& got, const Vec3& expected, const char* what,
+                      const Decoder::Ray& ray) {
     if (!sameBits(got, expected)) {
-        char text[200];
-        std::snprintf(text, sizeof text, "path colour: recursive (%a, %a, %a), loop (%a, %a, %a)",
+        char text[240];
+        std::snprintf(text, sizeof text, "%s: recursive (%a, %a, %a), loop (%a, %a, %a)", what,
                       expected.x, expected.y, expected.z, got.x, got.y, got.z);
         mismatch(text, ray);
     }
-    if (plainDraws.peekBounce() != fastDraws.peekBounce()) {
-        mismatch("path draws: the two tracers used different numbers of bounces", ray);
+}
+
+void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& plainDraws,
+               DrawStream& fastDraws) {
+    const PathStart start = firstHit(ray);
+    const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, plainDraws);
+    std::uint64_t segments = 0;
+    const Vec3 got = tracePathFromHit(packed, start, ray.depth, fastDraws, segments);
+    expectSameColour(got, expected, "path colour", ray);
+    if (plainDraws.usedEnd() != fastDraws.usedEnd()) {
+        char text[160];
+        std::snprintf(text, sizeof text, "path draws: recursive ended at value %llu, loop at %llu",
+                      static_cast<unsigned long long>(plainDraws.usedEnd()),
+                      static_cast<unsigned long long>(fastDraws.usedEnd()));
+        mismatch(text, ray);
     }
+}
+
+// The accepted bounces of the stretches of the sequence that starts at `origin`, in order.
+std::vector<std::uint16_t> bouncesOf(const RandomSequence::State& origin,
+                                     const std::vector<DrawStretch>& stretches) {
+    std::vector<std::uint16_t> bounces;
+    for (const DrawStretch& stretch : stretches) {
+        RandomSequence sequence;
+        sequence.setState(origin);
+        sequence.skip(stretch.from);
+        for (std::uint64_t at = stretch.from; at < stretch.to; at += 3) {
+            const int z = sequence.next();
+            const int y = sequence.next();
+            const int index = gridIndex(z, y, sequence.next());
+            if (!gBounceTable.rejected[index]) {
+                bounces.push_back(static_cast<std::uint16_t>(index));
+            }
+        }
+    }
+    return bounces;
+}
+
+SharedRandom firstSource;
+SharedRandom secondSource;
+SharedRandom replaySource;
+
+// The rays [first, end) traced by the plain tracer with exactly the bounces a band used, against
+// the colours the loop gave.
+void replayBand(const std::vector<Decoder::Ray>& rays, std::size_t first, std::size_t end,
+                const std::vector<Vec3>& colours, const RandomSequence::State& origin,
+                const std::vector<DrawStretch>& stretches) {
+    replaySource.reseed(1);
+    const RandomSequence::State untouched = replaySource.state();
+    DrawStream draws(replaySource);
+    draws.syncWithSource();
+    draws.holdBounces(bouncesOf(origin, stretches));
+    for (std::size_t i = first; i < end; ++i) {
+        const Decoder::Ray& ray = rays[i];
+        firstHit(ray); // the eye's plane distances, as the loop had them
+        const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, draws);
+        expectSameColour(colours[i], expected, "split replay colour", ray);
+    }
+    if (!draws.heldBounces().empty() || replaySource.state() != untouched) {
+        mismatch("split replay: a band used other bounces than the values it was given", rays[0]);
+    }
+}
+
+// The rays as a two-worker frame's parts: [0, a) the first part, [a, b) the second from
+// position `second`, [b, n) the top band. The second part is traced first, as if its thread
+// were done before the top band reaches its values.
+void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays, std::size_t a,
+                std::size_t b, std::uint64_t second, unsigned seed) {
+    firstSource.reseed(seed);
+    const RandomSequence::State origin = firstSource.state();
+    static DrawStream firstDraws(firstSource);
+    static DrawStream secondDraws(secondSource);
+    firstDraws.startAt(origin, 0);
+    secondDraws.startAt(origin, second);
+    firstDraws.stopAt(second, nullptr);
+    std::vector<Vec3> colours(rays.size());
+    std::uint64_t segments = 0;
+    const auto trace = [&](std::size_t from, std::size_t to, DrawStream& draws) {
+        for (std::size_t i = from; i < to; ++i) {
+            colours[i] =
+                tracePathFromHit(packed, firstHit(rays[i]), rays[i].depth, draws, segments);
+        }
+    };
+    PartEnds ends;
+    trace(0, a, firstDraws);
+    ends.firstPart = firstDraws.usedEnd();
+    ends.firstPartReachedSecond = firstDraws.reachedStop();
+    trace(a, b, secondDraws);
+    secondDraws.finish();
+    ends.secondPart = secondDraws.usedEnd();
+    if (!ends.firstPartReachedSecond) {
+        firstDraws.stopAt(second, &secondDraws);
+    }
+    trace(b, rays.size(), firstDraws);
+    ends.top = firstDraws.usedEnd();
+
+    FramePlan plan{0, second};
+    std::vector<DrawStretch> top;
+    std::vector<DrawStretch> bottom;
+    if (bandStretches(plan, ends, top, bottom)) {
+        replayBand(rays, 0, b, colours, origin, bottom);
+    } else {
+        // The plan missed: the frame traces its second part again; the others stand.
+        replayBand(rays, 0, a, colours, origin, {{0, ends.firstPart}});
+        top = {{ends.firstPart, ends.top}};
+    }
+    replayBand(rays, b, rays.size(), colours, origin, top);
 }
 
 } // namespace
@@ -294,7 +424,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Decoder decode(in);
     const float scale = decode.scale();
     shapes.clear();
-    for (int i = decode.count(kMostShapes); i > 0 && !decode.empty(); --i) {
+    for (int i = decode.count(kFirstShapes); i > 0 && !decode.empty(); --i) {
         shapes.push_back(decode.shape(scale));
     }
     std::vector<Decoder::Ray> rays;
@@ -302,6 +432,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         rays.push_back(decode.ray(scale));
     }
     const unsigned seed = decode.seed();
+    for (Shape& shape : shapes) {
+        scaleShape(shape, decode.scaleOr(1.0f));
+    }
+    for (Decoder::Ray& ray : rays) {
+        const float factor = decode.scaleOr(1.0f);
+        if (factor != 1.0f) {
+            ray.origin = ray.origin * factor;
+        }
+    }
+    for (int i = decode.count(kMoreShapes); i > 0 && !decode.empty(); --i) {
+        shapes.push_back(decode.shape(decode.scaleOr(scale)));
+    }
+    // Where the rays split into a frame's parts, and where the second part's values start (for an
+    // input with no bytes left for them, thirds and a position from the seed).
+    const std::size_t n = rays.size();
+    const bool given = !decode.empty();
+    const std::size_t splitA =
+        given ? static_cast<std::size_t>(decode.count(static_cast<int>(n))) : n / 3;
+    const std::size_t splitB =
+        given ? splitA + static_cast<std::size_t>(decode.count(static_cast<int>(n - splitA)))
+              : 2 * n / 3;
+    const std::uint64_t second = given ? decode.position() : 3 * std::uint64_t{seed % 64};
 
     static DrawStream plainDraws(plainSource);
     static DrawStream fastDraws(fastSource);
@@ -313,12 +465,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             checkSearch(packed, ray);
         }
         plainSource.reseed(seed);
-        fastSource.reseed(seed);
-        plainDraws.syncWithSource();
-        fastDraws.syncWithSource();
+        const RandomSequence::State origin = plainSource.state();
+        plainDraws.startAt(origin, 0);
+        fastDraws.startAt(origin, 0);
         for (const Decoder::Ray& ray : rays) {
             checkPath(packed, ray, plainDraws, fastDraws);
         }
+        checkSplit(packed, rays, splitA, splitB, second, seed);
     }
     useInstructionSet("");
     return 0;
