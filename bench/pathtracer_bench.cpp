@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Microbenchmarks of the hot path, from one shape test up to whole frames.
+#include <algorithm>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -128,6 +129,30 @@ void BM_FrameTwoWorkers(benchmark::State& state) {
     frame(state, FrameMode::TwoWorkers);
 }
 
+double median(std::vector<double> values) {
+    std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+    return values[values.size() / 2];
+}
+
+// A two-worker frame's time as a share of a sequential frame's, the two traced in turn (medians):
+// the goal is at most 0.55, where perfect sharing would give 0.5.
+void BM_TwoWorkerShare(benchmark::State& state) {
+    resetWorld();
+    traceFrame(FrameMode::TwoWorkers); // the figures the next frames are planned by
+    std::vector<double> twoWorkers;
+    std::vector<double> sequential;
+    for (auto _ : state) {
+        if (gSamples >= kMaxSamples - 2) {
+            clearImage();
+        }
+        twoWorkers.push_back(
+            static_cast<double>(traceFrame(FrameMode::TwoWorkers).tracing.count()));
+        sequential.push_back(
+            static_cast<double>(traceFrame(FrameMode::Sequential).tracing.count()));
+    }
+    state.counters["share"] = median(twoWorkers) / median(sequential);
+}
+
 void BM_ShowPicture(benchmark::State& state) {
     resetWorld();
     traceFrame(FrameMode::Sequential);
@@ -148,6 +173,7 @@ BENCHMARK(BM_ClosestHitPacked);
 BENCHMARK(BM_BounceDirection);
 BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_TwoWorkerShare)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_FrameTwoWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ShowPicture)->Unit(benchmark::kMillisecond);
 
