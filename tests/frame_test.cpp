@@ -118,26 +118,6 @@ TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
 
 namespace {
 
-// The accepted bounces of the stretches of the sequence that starts at `origin`, in order.
-std::vector<std::uint16_t> bouncesOf(const RandomSequence::State& origin,
-                                     const std::vector<DrawStretch>& stretches) {
-    std::vector<std::uint16_t> bounces;
-    for (const DrawStretch& stretch : stretches) {
-        RandomSequence sequence;
-        sequence.setState(origin);
-        sequence.skip(stretch.from);
-        for (std::uint64_t at = stretch.from; at < stretch.to; at += 3) {
-            const int z = sequence.next();
-            const int y = sequence.next();
-            const int index = gridIndex(z, y, sequence.next());
-            if (!gBounceTable.rejected[index]) {
-                bounces.push_back(static_cast<std::uint16_t>(index));
-            }
-        }
-    }
-    return bounces;
-}
-
 bool endsOnAnAcceptedTriple(const RandomSequence::State& origin, const DrawStretch& stretch) {
     RandomSequence sequence;
     sequence.setState(origin);
@@ -183,23 +163,19 @@ std::uint64_t expectOneUnbrokenStretch(const FrameDraws& draws) {
 // exactly `bounces` in order.
 void replayBand(int first, int end, const std::vector<std::uint16_t>& bounces,
                 std::vector<Vec3>& sums) {
-    SharedRandom none;
-    none.reseed(1);
-    const RandomSequence::State untouched = none.state();
-    DrawStream draws(none);
-    draws.syncWithSource();
-    draws.holdBounces(bounces);
+    ReplayDraws replay(bounces);
     for (int row = first; row < end; ++row) {
         for (int column = 0; column < kWidth; ++column) {
-            const Vec3 col = pathTraceRay(gRayOrigin, primaryDirection(row, column), 0, draws);
+            const Vec3 col =
+                pathTraceRay(gRayOrigin, primaryDirection(row, column), 0, replay.draws());
             Vec3& sum = sums[static_cast<std::size_t>(row) * kWidth + column];
             sum.x += std::min(1.0f, col.x);
             sum.y += std::min(1.0f, col.y);
             sum.z += std::min(1.0f, col.z);
         }
     }
-    EXPECT_TRUE(draws.heldBounces().empty()) << "the band used fewer bounces than recorded";
-    EXPECT_EQ(none.state(), untouched) << "the band used more bounces than recorded";
+    EXPECT_TRUE(replay.usedAll()) << "the band used fewer bounces than recorded";
+    EXPECT_TRUE(replay.tookNoMore()) << "the band used more bounces than recorded";
 }
 
 // Traces a two-worker frame, checks which values its bands used and traces it again with the

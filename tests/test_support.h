@@ -3,12 +3,16 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 #include "frame/display.h"
+#include "frame/frame_plan.h"
 #include "frame/image.h"
 #include "scene/random_sequence.h"
 #include "scene/scene.h"
+#include "scene/shared_random.h"
 #include "tracer/bounce_table.h"
+#include "tracer/draws.h"
 
 // A fresh scene, generator and image, as the programs have them before their first frame.
 inline void resetWorld() {
@@ -50,3 +54,43 @@ inline int nextAcceptedIndex(RandomSequence& sequence, int* draws = nullptr) {
     } while (gBounceTable.rejected[index]);
     return index;
 }
+
+// The accepted bounces of the stretches of the sequence that starts at `origin`, in order.
+inline std::vector<std::uint16_t> bouncesOf(const RandomSequence::State& origin,
+                                            const std::vector<DrawStretch>& stretches) {
+    std::vector<std::uint16_t> bounces;
+    for (const DrawStretch& stretch : stretches) {
+        RandomSequence sequence;
+        sequence.setState(origin);
+        sequence.skip(stretch.from);
+        for (std::uint64_t at = stretch.from; at < stretch.to; at += 3) {
+            const int z = sequence.next();
+            const int y = sequence.next();
+            const int index = gridIndex(z, y, sequence.next());
+            if (!gBounceTable.rejected[index]) {
+                bounces.push_back(static_cast<std::uint16_t>(index));
+            }
+        }
+    }
+    return bounces;
+}
+
+// Draws that hand out exactly the bounces given, for a replay with the plain tracer: after it,
+// usedAll() and tookNoMore() tell whether it used every one of them and none beyond.
+class ReplayDraws {
+  public:
+    explicit ReplayDraws(const std::vector<std::uint16_t>& bounces) : draws_(none_) {
+        none_.reseed(1);
+        untouched_ = none_.state();
+        draws_.syncWithSource();
+        draws_.holdBounces(bounces);
+    }
+    DrawStream& draws() { return draws_; }
+    bool usedAll() const { return draws_.heldBounces().empty(); }
+    bool tookNoMore() { return none_.state() == untouched_; }
+
+  private:
+    SharedRandom none_;
+    RandomSequence::State untouched_{};
+    DrawStream draws_;
+};

@@ -95,7 +95,6 @@ class DrawStream {
     // values `other` used, from other.usedEnd(); with no other, it notes that it reached the
     // position (reachedStop) and goes on through it.
     void stopAt(std::uint64_t position, const DrawStream* other);
-    void removeStop() { stopAt(kNoStop, nullptr); }
     bool reachedStop() const { return reachedStop_; }
     // The values passed over at the stop: the stretch the other stream used.
     std::uint64_t skipped() const { return skipped_; }
@@ -104,9 +103,8 @@ class DrawStream {
     // Tells a stream waiting at its stop that this one is done drawing.
     void finish() { finished_.store(true, std::memory_order_release); }
 
-    static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
-
   private:
+    static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
     struct Run {
         // A run's bounces, after the few a refill keeps from the run before, and the position
         // just after each one's triple (its low 32 bits).

@@ -25,6 +25,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "../test_support.h"
 #include "frame/frame_plan.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
@@ -326,47 +327,22 @@ void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& p
     }
 }
 
-// The accepted bounces of the stretches of the sequence that starts at `origin`, in order.
-std::vector<std::uint16_t> bouncesOf(const RandomSequence::State& origin,
-                                     const std::vector<DrawStretch>& stretches) {
-    std::vector<std::uint16_t> bounces;
-    for (const DrawStretch& stretch : stretches) {
-        RandomSequence sequence;
-        sequence.setState(origin);
-        sequence.skip(stretch.from);
-        for (std::uint64_t at = stretch.from; at < stretch.to; at += 3) {
-            const int z = sequence.next();
-            const int y = sequence.next();
-            const int index = gridIndex(z, y, sequence.next());
-            if (!gBounceTable.rejected[index]) {
-                bounces.push_back(static_cast<std::uint16_t>(index));
-            }
-        }
-    }
-    return bounces;
-}
-
 SharedRandom firstSource;
 SharedRandom secondSource;
-SharedRandom replaySource;
 
 // The rays [first, end) traced by the plain tracer with exactly the bounces a band used, against
 // the colours the loop gave.
 void replayBand(const std::vector<Decoder::Ray>& rays, std::size_t first, std::size_t end,
                 const std::vector<Vec3>& colours, const RandomSequence::State& origin,
                 const std::vector<DrawStretch>& stretches) {
-    replaySource.reseed(1);
-    const RandomSequence::State untouched = replaySource.state();
-    DrawStream draws(replaySource);
-    draws.syncWithSource();
-    draws.holdBounces(bouncesOf(origin, stretches));
+    ReplayDraws replay(bouncesOf(origin, stretches));
     for (std::size_t i = first; i < end; ++i) {
         const Decoder::Ray& ray = rays[i];
         firstHit(ray); // the eye's plane distances, as the loop had them
-        const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, draws);
+        const Vec3 expected = pathTraceRay(ray.origin, ray.dir, ray.depth, replay.draws());
         expectSameColour(colours[i], expected, "split replay colour", ray);
     }
-    if (!draws.heldBounces().empty() || replaySource.state() != untouched) {
+    if (!replay.usedAll() || !replay.tookNoMore()) {
         mismatch("split replay: a band used other bounces than the values it was given", rays[0]);
     }
 }
