@@ -101,7 +101,8 @@ int main(int, char**) {
             SDL_SetVideoMode(kWidth, kHeight, 32, SDL_HWSURFACE | SDL_ASYNCBLIT | SDL_DOUBLEBUF);
     }
     STARTUP_CHECK(screen);
-    SDL_WM_SetCaption("pathtracer", "pathtracer");
+    // The close button does not end the program, only a key does: the title says so.
+    SDL_WM_SetCaption("pathtracer - press any key to quit", "pathtracer");
     void* pixels = screen->pixels;
     STARTUP_CHECK(pixels);
 

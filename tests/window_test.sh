@@ -105,8 +105,8 @@ set +m
 enough_frames_or_exited() { at_least_lines 6 || exited; }
 wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
 at_least_lines 6 || die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
-window=$(xdotool search --name '^pathtracer$' | head -n 1)
-[ -n "$window" ] || die "no window named pathtracer"
+window=$(xdotool search --name '^pathtracer - press any key to quit$' | head -n 1)
+[ -n "$window" ] || die "no window titled 'pathtracer - press any key to quit'"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 [ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ] || die "window is ${WIDTH}x${HEIGHT}, expected 640x480"
 
