@@ -208,12 +208,6 @@ void expectFrameReplays(const char* what) {
 
 } // namespace
 
-#ifdef PATHTRACER_EMULATED
-constexpr bool kEmulated = true;
-#else
-constexpr bool kEmulated = false;
-#endif
-
 // Every two-worker frame is one the plain program's two workers could have traced: on each
 // instruction set, with the frame's own plans and with plans that miss.
 RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerFrame);

@@ -100,6 +100,10 @@ TEST(SurfaceDisplay, SixteenBitsPerPixel) {
 }
 
 TEST(SurfaceDisplay, WritesOnlyWhileTheSurfaceIsLocked) {
+    // sdl12-compat (SDL 1.2 from 1.2.50 on, over SDL2) keeps no pixel offset in its surfaces.
+    if (SDL_Linked_Version()->patch >= 50) {
+        GTEST_SKIP() << "sdl12-compat's surfaces have no pixel offset";
+    }
     presetPicture();
     // A surface whose pixels start `offset` bytes in: SDL_MUSTLOCK is true, and only locking
     // moves the pixel pointer to where the picture belongs.

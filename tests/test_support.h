@@ -14,6 +14,14 @@
 #include "tracer/bounce_table.h"
 #include "tracer/draws.h"
 
+// Under an emulator (a cross-built test run by qemu-user) a frame takes seconds: the longest
+// tests trace fewer rays and frames there.
+#ifdef PATHTRACER_EMULATED
+constexpr bool kEmulated = true;
+#else
+constexpr bool kEmulated = false;
+#endif
+
 // A fresh scene, generator and image, as the programs have them before their first frame.
 inline void resetWorld() {
     shapes.clear();

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian package on a clean Debian 12, in minimal systems made with debootstrap in a temporary
+# The Debian package on a clean system of the release this machine runs (Debian 12 or 13), in
+# minimal systems made with debootstrap in a temporary
 # folder (never on this machine itself):
 # 1. built there from the source with nothing but build-essential and its Build-Depends
 #    installed, so that a missing build dependency fails, and byte for byte the package built
@@ -24,8 +25,8 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-echo "Making a minimal Debian 12 in $work/base"
-as_root debootstrap --variant=minbase bookworm "$work/base" http://deb.debian.org/debian >/dev/null
+echo "Making a minimal Debian $DEBIAN_RELEASE in $work/base"
+make_minimal_debian "$DEBIAN_CODENAME" "$work/base"
 # A fresh copy of the minimal system for each step.
 fresh() {
     as_root cp -a "$work/base" "$work/$1"
@@ -47,11 +48,11 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
 '
 built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
 if ! cmp -s "$built" "$deb"; then
-    echo "FAIL: the package built on a minimal Debian 12 differs from $deb (not reproducible)"
+    echo "FAIL: the package built on a minimal Debian $DEBIAN_RELEASE differs from $deb (not reproducible)"
     sha256sum "$built" "$deb"
     exit 1
 fi
-echo "built on a minimal Debian 12 with only its Build-Depends, byte for byte $deb"
+echo "built on a minimal Debian $DEBIAN_RELEASE with only its Build-Depends, byte for byte $deb"
 
 # 2. Installed, run and purged.
 root=$(fresh install)
@@ -74,7 +75,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
     done </tmp/owned.txt
     [ ! -e /usr/share/doc/pathtracer ] || { echo "FAIL: left behind: /usr/share/doc/pathtracer"; exit 1; }
 ' bash "$(cat tests/golden_one_frame.sha256)"
-echo "installed, ran and purged cleanly on a minimal Debian 12: $deb"
+echo "installed, ran and purged cleanly on a minimal Debian $DEBIAN_RELEASE: $deb"
 
 # 3. The autopkgtests, against the package, in a minimal system of their own.
 root=$(fresh autopkgtest)
@@ -89,4 +90,4 @@ if ! as_root autopkgtest --no-built-binaries "$deb" "$source_copy/" -- chroot "$
     exit 1
 fi
 sed -n '/@@@@ summary/,/^autopkgtest \[.*\]: Binaries/p' "$work/autopkgtest.log" | sed '1d;$d'
-echo "autopkgtests passed on a minimal Debian 12: $deb"
+echo "autopkgtests passed on a minimal Debian $DEBIAN_RELEASE: $deb"
