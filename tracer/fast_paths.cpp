@@ -3,12 +3,16 @@
 // again for each set this build supports, and the functions below the per-set part choose one at
 // run time (the widest this CPU has, or the one useInstructionSet names).
 
-// Scalable vectors (SVE, RISC-V V) cannot be members of records as the search keeps them. AVX3_DL
-// adds nothing the search uses to AVX-512 (AVX3), and a build for a CPU that has it (-march=native)
-// would otherwise not compile: Highway 1.0.3 leaves it out of the sets it compiles for.
+// AVX3_DL adds nothing the search uses to AVX-512 (AVX3), and a build for a CPU that has it
+// (-march=native) would otherwise not compile: Highway 1.0.3 leaves it out of the sets it compiles
+// for. Scalable vectors (SVE, RISC-V V) are left out before Highway 1.2 (CMakeLists.txt).
 #ifndef HWY_DISABLED_TARGETS
+#ifdef PATHTRACER_NO_SCALABLE_VECTORS
 #define HWY_DISABLED_TARGETS                                                                       \
     (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV | HWY_AVX3_DL)
+#else
+#define HWY_DISABLED_TARGETS HWY_AVX3_DL
+#endif
 #endif
 
 #undef HWY_TARGET_INCLUDE
@@ -118,7 +122,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
 #else
 
 int Lanes() {
-    return static_cast<int>(hn::MaxLanes(DF()));
+    return static_cast<int>(hn::Lanes(DF()));
 }
 
 HWY_INLINE Vec3 toVec3(XYZ v) {
@@ -193,7 +197,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         const XYZ from = point;
         const XYZ dir =
             hn::BitCast(D3(), hn::Xor(hn::BitCast(bits, drawnLanes), hn::Set(bits, flip)));
-        point = dir * tLanes + from;
+        point = hn::Add(hn::Mul(dir, tLanes), from);
         if (hit->type == Sphere) {
             Vec3 hitPoint;
             Vec3 normal;

@@ -3,6 +3,12 @@
 // compiled for each instruction set by fast_paths.cpp (which includes this file once per set).
 // Every lane does IEEE single-precision operations in the order Shape::intersect does them: no
 // fused multiply-add, no approximate reciprocal or square root.
+//
+// It is written for scalable vectors too (Arm SVE, RISC-V V): their lane count is known only at
+// run time (a group is searched in the first Lanes(DF()) lanes, at most kMaxLanes), and as the
+// compiler's built-in types they take no C++ operators and cannot be members of records. So
+// arithmetic is spelled with Highway's functions (Add, Mul, Lt ...), and vectors are passed
+// around as separate values.
 
 // Include guard that lets the file be included again for each instruction set.
 #if defined(PATHTRACER_PACKED_SEARCH_INL_H_) == defined(HWY_TARGET_TOGGLE)
@@ -39,6 +45,19 @@ using IntMask = hn::Mask<DI>;
 using D3 = hn::Full128<float>;
 using XYZ = hn::Vec<D3>;
 
+// Vectors whose lane count is known only at run time, or built-in types of the compiler.
+#undef PATHTRACER_SIZELESS_VECTORS
+#if HWY_HAVE_SCALABLE || (defined(HWY_TARGET_IS_SVE) && HWY_TARGET_IS_SVE)
+#define PATHTRACER_SIZELESS_VECTORS 1
+#else
+#define PATHTRACER_SIZELESS_VECTORS 0
+#endif
+
+// a.x * b.x + a.y * b.y + a.z * b.z, in that order, lane by lane.
+HWY_INLINE Floats dot(Floats ax, Floats ay, Floats az, Floats bx, Floats by, Floats bz) {
+    return hn::Add(hn::Add(hn::Mul(ax, bx), hn::Mul(ay, by)), hn::Mul(az, bz));
+}
+
 HWY_INLINE XYZ lanesOf(const Vec3& v) {
     alignas(16) float xyzw[4];
     std::memcpy(xyzw, &v, sizeof xyzw);
@@ -56,22 +75,47 @@ HWY_INLINE IntMask asInts(FloatMask m) {
     return hn::RebindMask(DI(), m);
 }
 
-// x, y and z in the first three lanes of every 128-bit block.
+// x, y and z in the first three lanes (of every 128-bit block where the lane count is fixed).
 template <class D> HWY_INLINE hn::Vec<D> xyzLanes(D d, XYZ v) {
+#if PATHTRACER_SIZELESS_VECTORS
+    alignas(16) float xyzw[4];
+    hn::Store(v, D3(), xyzw);
+    return hn::LoadN(d, xyzw, 4);
+#else
     if constexpr (hn::MaxLanes(d) == 4) {
         return v;
     } else {
         return hn::Combine(d, v, v);
     }
+#endif
 }
 
-// The first four lanes of v, as a point or direction register.
+// Each of x, y and z of v in every lane.
+HWY_INLINE void broadcastXYZ(XYZ v, Floats& x, Floats& y, Floats& z) {
+    const DF df;
+#if PATHTRACER_SIZELESS_VECTORS
+    x = hn::Set(df, hn::ExtractLane(v, 0));
+    y = hn::Set(df, hn::ExtractLane(v, 1));
+    z = hn::Set(df, hn::ExtractLane(v, 2));
+#else
+    const Floats all = xyzLanes(df, v);
+    x = hn::Broadcast<0>(all);
+    y = hn::Broadcast<1>(all);
+    z = hn::Broadcast<2>(all);
+#endif
+}
+
+// The first four lanes of v (all the same), as a point or direction register.
 template <class V> HWY_INLINE XYZ firstFour(V v) {
+#if PATHTRACER_SIZELESS_VECTORS
+    return hn::Set(D3(), hn::GetLane(v));
+#else
     if constexpr (hn::MaxLanes(hn::DFromV<V>()) == 4) {
         return v;
     } else {
         return hn::LowerHalf(v);
     }
+#endif
 }
 
 // Every distance kept as the nearest is positive (greater than the hit threshold, or kNoHit), and
@@ -87,19 +131,15 @@ HWY_INLINE Floats timesNormal(Ints flip, Floats v) {
     return hn::BitCast(DF(), hn::Xor(hn::BitCast(DI(), v), flip));
 }
 
-// An axis-aligned group's normals: which coordinate each lane takes, with what sign, and where
-// its plane lies.
-struct Axis {
-    decltype(hn::IndicesFromVec(DF(), hn::Zero(DI()))) coordinate;
-    Ints flip;
-    Floats at;
-};
-HWY_INLINE Axis axisOf(const PackedScene::AxisNormal& a) {
-    return {hn::IndicesFromVec(DF(), load(a.axis)), load(a.flip), load(a.at)};
+// An axis-aligned group's normals: which coordinate each lane takes (coordinateOf), with what
+// sign (load(a.flip)), and where its plane lies (load(a.at)).
+using Coordinates = decltype(hn::IndicesFromVec(DF(), hn::Zero(DI())));
+HWY_INLINE Coordinates coordinateOf(const PackedScene::AxisNormal& a) {
+    return hn::IndicesFromVec(DF(), load(a.axis));
 }
 // Each lane's coordinate along its shape's axis, from x, y and z in lanes: one permutation.
-HWY_INLINE Floats along(const Axis& a, Floats xyz) {
-    return hn::TableLookupLanes(xyz, a.coordinate);
+HWY_INLINE Floats along(Coordinates coordinate, Floats xyz) {
+    return hn::TableLookupLanes(xyz, coordinate);
 }
 
 // A sphere's near root, -b - sqrt(disc), is worked out in double precision. Where a register
@@ -107,12 +147,12 @@ HWY_INLINE Floats along(const Axis& a, Floats xyz) {
 // one of no candidate, is then computed; the caller masks those off); true if so.
 template <class D>
 HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc, hn::Vec<D>& roots) {
-    if constexpr (hn::MaxLanes(d) == 8) {
+    if constexpr (!PATHTRACER_SIZELESS_VECTORS && hn::MaxLanes(d) == 8) {
         const hn::Half<D> d4;
         const hn::Repartition<double, D> dd;
         roots = hn::ZeroExtendVector(
-            d, hn::DemoteTo(d4, hn::PromoteTo(dd, hn::LowerHalf(d4, minusB)) -
-                                    hn::Sqrt(hn::PromoteTo(dd, hn::LowerHalf(d4, disc)))));
+            d, hn::DemoteTo(d4, hn::Sub(hn::PromoteTo(dd, hn::LowerHalf(d4, minusB)),
+                                        hn::Sqrt(hn::PromoteTo(dd, hn::LowerHalf(d4, disc))))));
         return true;
     } else {
         return false;
@@ -130,24 +170,21 @@ HWY_INLINE void searchGroups(const std::vector<Group>& groups, Search search) {
     }
 }
 
-// The nearest hit so far in each lane: distance, shape index and side of the next bounce.
-struct Nearest {
-    Floats t;
-    Ints index;
-    Floats side;
-};
-
-// Keeps, per lane, the nearest accepted distance, ties going to the lower shape index.
-HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side, Nearest& best) {
+// Keeps, per lane, the nearest accepted distance, ties going to the lower shape index: the
+// nearest hit so far in each lane is bestT, its shape index bestIndex and the side of the next
+// bounce bestSide.
+HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side, Floats& bestT,
+                            Ints& bestIndex, Floats& bestSide) {
     // Where a lane's distance is not accepted its integer comparison means nothing, and is
     // masked off.
-    const Ints tBits = bitsOf(t), bestBits = bitsOf(best.t);
-    const IntMask better =
-        hn::And(accepted, hn::Or(tBits < bestBits, hn::And(tBits == bestBits, index < best.index)));
+    const Ints tBits = bitsOf(t), bestBits = bitsOf(bestT);
+    const IntMask better = hn::And(
+        accepted, hn::Or(hn::Lt(tBits, bestBits),
+                         hn::And(hn::Eq(tBits, bestBits), hn::Lt(index, bestIndex))));
     const FloatMask betterF = hn::RebindMask(DF(), better);
-    best.t = hn::IfThenElse(betterF, t, best.t);
-    best.index = hn::IfThenElse(better, index, best.index);
-    best.side = hn::IfThenElse(betterF, side, best.side);
+    bestT = hn::IfThenElse(betterF, t, bestT);
+    bestIndex = hn::IfThenElse(better, index, bestIndex);
+    bestSide = hn::IfThenElse(betterF, side, bestSide);
 }
 
 // The lanes' shortcuts rest on the products of the tests staying in range (searchableAlongAxis
@@ -158,7 +195,7 @@ HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side,
 constexpr float kFarthestOrigin = 0x1p64f;
 constexpr float kFastestDirection = 0x1p20f;
 HWY_INLINE bool withinRange(XYZ v, float limit) {
-    return hn::AllTrue(D3(), hn::Abs(v) <= hn::Set(D3(), limit));
+    return hn::AllTrue(D3(), hn::Le(hn::Abs(v), hn::Set(D3(), limit)));
 }
 
 // The index in the shape list of the nearest shape of `scene` hit by the ray from `origin` along
@@ -181,9 +218,10 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     const DF df;
     const DI di;
     const Floats o = xyzLanes(df, origin), d = xyzLanes(df, drawn), u = xyzLanes(df, nextDir);
-    const Floats ox = hn::Broadcast<0>(o), oy = hn::Broadcast<1>(o), oz = hn::Broadcast<2>(o);
-    const Floats dx = hn::Broadcast<0>(d), dy = hn::Broadcast<1>(d), dz = hn::Broadcast<2>(d);
-    const Floats ux = hn::Broadcast<0>(u), uy = hn::Broadcast<1>(u), uz = hn::Broadcast<2>(u);
+    Floats ox, oy, oz, dx, dy, dz, ux, uy, uz;
+    broadcastXYZ(origin, ox, oy, oz);
+    broadcastXYZ(drawn, dx, dy, dz);
+    broadcastXYZ(nextDir, ux, uy, uz);
     const Ints mirror = hn::Set(di, static_cast<std::int32_t>(flip));
     // A value that changes sign with the direction (a distance, or b for a sphere), for the
     // mirrored direction from the one for the drawn direction.
@@ -191,37 +229,45 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     const Floats minHit = hn::Set(df, kMinHitDistance);
     const Floats epsilon = hn::Set(df, 0.003f);
     const Ints noIndex = hn::Set(di, -1);
-    Nearest best{hn::Set(df, kNoHit), noIndex, hn::Zero(df)};
+    Floats bestT = hn::Set(df, kNoHit);
+    Ints bestIndex = noIndex;
+    Floats bestSide = hn::Zero(df);
+    const auto keep = [&](IntMask accepted, Floats t, Ints index, Floats side) {
+        keepNearest(accepted, t, index, side, bestT, bestIndex, bestSide);
+    };
 
     // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
     // can work on all of them at once.
     Floats planeDistances = hn::Zero(df); // along the drawn direction, from the last plane group
     searchGroups(scene.axisPlanes(), [&](const PackedScene::PlaneGroup& g) {
-        const Axis a = axisOf(g.axis);
-        planeDistances = timesNormal(a.flip, a.at - along(a, o)) / timesNormal(a.flip, along(a, d));
+        const Coordinates axis = coordinateOf(g.axis);
+        const Ints flip = load(g.axis.flip);
+        planeDistances = hn::Div(timesNormal(flip, hn::Sub(load(g.axis.at), along(axis, o))),
+                                 timesNormal(flip, along(axis, d)));
         const Floats tp = forMirrored(planeDistances);
         const Ints index = load(g.index);
         // Lanes without a shape index compute distances for the triangles only.
-        keepNearest(hn::And(asInts(tp > epsilon), index > noIndex), tp, index,
-                    timesNormal(a.flip, along(a, u)), best);
+        keep(hn::And(asInts(hn::Gt(tp, epsilon)), hn::Gt(index, noIndex)), tp, index,
+             timesNormal(flip, along(axis, u)));
     });
     for (const PackedScene::PlaneGroup& g : scene.planes()) {
         const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
-        const Floats numerator =
-            (load(g.px) - ox) * nx + (load(g.py) - oy) * ny + (load(g.pz) - oz) * nz;
-        const Floats tp = forMirrored(numerator / (nx * dx + ny * dy + nz * dz));
-        keepNearest(asInts(tp > epsilon), tp, load(g.index), nx * ux + ny * uy + nz * uz, best);
+        const Floats numerator = dot(hn::Sub(load(g.px), ox), hn::Sub(load(g.py), oy),
+                                     hn::Sub(load(g.pz), oz), nx, ny, nz);
+        const Floats tp = forMirrored(hn::Div(numerator, dot(nx, ny, nz, dx, dy, dz)));
+        keep(asInts(hn::Gt(tp, epsilon)), tp, load(g.index), dot(nx, ny, nz, ux, uy, uz));
     }
 
     searchGroups(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
-        const Floats ocx = ox - load(g.cx), ocy = oy - load(g.cy), ocz = oz - load(g.cz);
-        const Floats drawnB = dx * ocx + dy * ocy + dz * ocz;
-        const Floats c = (ocx * ocx + ocy * ocy + ocz * ocz) - load(g.radiusSq);
-        const Floats disc = drawnB * drawnB - c;
+        const Floats ocx = hn::Sub(ox, load(g.cx)), ocy = hn::Sub(oy, load(g.cy)),
+                     ocz = hn::Sub(oz, load(g.cz));
+        const Floats drawnB = dot(dx, dy, dz, ocx, ocy, ocz);
+        const Floats c = hn::Sub(dot(ocx, ocy, ocz, ocx, ocy, ocz), load(g.radiusSq));
+        const Floats disc = hn::Sub(hn::Mul(drawnB, drawnB), c);
         const Floats b = forMirrored(drawnB);
         // The near root is at most -b, so a lane with -b at or below the hit threshold cannot
         // be hit; square roots (in double precision) are taken only where one can.
-        const FloatMask candidate = hn::And(disc > epsilon, hn::Neg(b) > minHit);
+        const FloatMask candidate = hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit));
         if (hn::AllFalse(df, candidate)) {
             return;
         }
@@ -245,11 +291,11 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
                 const float root =
                     static_cast<float>(static_cast<double>(-bLanes[lane]) -
                                        std::sqrt(static_cast<double>(discLanes[lane])));
-                ts = hn::IfThenElse(hn::RebindMask(df, laneNumbers == hn::Set(di, lane)),
+                ts = hn::IfThenElse(hn::RebindMask(df, hn::Eq(laneNumbers, hn::Set(di, lane))),
                                     hn::Set(df, root), ts);
             }
         }
-        keepNearest(asInts(hn::And(candidate, ts > minHit)), ts, load(g.index), hn::Zero(df), best);
+        keep(asInts(hn::And(candidate, hn::Gt(ts, minHit))), ts, load(g.index), hn::Zero(df));
     });
 
     // The inside test of a group of triangles, given their plane distances.
@@ -259,47 +305,51 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         // (Whether the distance could still win is left to keepNearest: waiting for the other
         // kinds' distances here would only lengthen the search.)
         const Floats tt = forMirrored(drawnT);
-        const Floats px = dx * drawnT + ox, py = dy * drawnT + oy, pz = dz * drawnT + oz;
-        const FloatMask outsideBox = hn::Or(hn::Or(hn::Or(px<load(g.loX), px> load(g.hiX)),
-                                                   hn::Or(py<load(g.loY), py> load(g.hiY))),
-                                            hn::Or(pz<load(g.loZ), pz> load(g.hiZ)));
-        const FloatMask reachable = hn::AndNot(outsideBox, tt >= epsilon);
+        const Floats px = hn::Add(hn::Mul(dx, drawnT), ox);
+        const Floats py = hn::Add(hn::Mul(dy, drawnT), oy);
+        const Floats pz = hn::Add(hn::Mul(dz, drawnT), oz);
+        const FloatMask outsideBox =
+            hn::Or(hn::Or(hn::Or(hn::Lt(px, load(g.loX)), hn::Gt(px, load(g.hiX))),
+                          hn::Or(hn::Lt(py, load(g.loY)), hn::Gt(py, load(g.hiY)))),
+                   hn::Or(hn::Lt(pz, load(g.loZ)), hn::Gt(pz, load(g.hiZ))));
+        const FloatMask reachable = hn::AndNot(outsideBox, hn::Ge(tt, epsilon));
         if (hn::AllFalse(df, reachable)) {
             return;
         }
-        const Floats wx = px - load(g.ax);
-        const Floats wy = py - load(g.ay);
-        const Floats wz = pz - load(g.az);
-        const Floats wu = wx * load(g.ux) + wy * load(g.uy) + wz * load(g.uz);
-        const Floats wv = wx * load(g.vx) + wy * load(g.vy) + wz * load(g.vz);
+        const Floats wx = hn::Sub(px, load(g.ax));
+        const Floats wy = hn::Sub(py, load(g.ay));
+        const Floats wz = hn::Sub(pz, load(g.az));
+        const Floats wu = dot(wx, wy, wz, load(g.ux), load(g.uy), load(g.uz));
+        const Floats wv = dot(wx, wy, wz, load(g.vx), load(g.vy), load(g.vz));
         const Floats uu = load(g.uu), uv = load(g.uv), vv = load(g.vv), det = load(g.d);
-        const Floats s = (uv * wv - vv * wu) / det;
-        const Floats q = (uv * wu - uu * wv) / det;
+        const Floats s = hn::Div(hn::Sub(hn::Mul(uv, wv), hn::Mul(vv, wu)), det);
+        const Floats q = hn::Div(hn::Sub(hn::Mul(uv, wu), hn::Mul(uu, wv)), det);
         const Floats zero = hn::Zero(df), one = hn::Set(df, 1.0f);
-        const FloatMask outside =
-            hn::Or(hn::Or(s <= zero, s >= one), hn::Or(q <= zero, s + q >= one));
-        keepNearest(asInts(hn::And(hn::AndNot(outside, reachable), tt > minHit)), tt, load(g.index),
-                    sideOf, best);
+        const FloatMask outside = hn::Or(hn::Or(hn::Le(s, zero), hn::Ge(s, one)),
+                                         hn::Or(hn::Le(q, zero), hn::Ge(hn::Add(s, q), one)));
+        keep(asInts(hn::And(hn::AndNot(outside, reachable), hn::Gt(tt, minHit))), tt,
+             load(g.index), sideOf);
     };
     const bool shared = scene.sharesPlaneDistances();
     searchGroups(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {
-        const Axis a = axisOf(g.axis);
+        const Coordinates axis = coordinateOf(g.axis);
+        const Ints flip = load(g.axis.flip);
         const Floats drawnT =
             shared ? hn::TableLookupLanes(planeDistances, hn::IndicesFromVec(df, load(g.planeLane)))
-                   : hn::Neg(timesNormal(a.flip, along(a, o) - a.at)) /
-                         timesNormal(a.flip, along(a, d));
-        insideTest(g, drawnT, timesNormal(a.flip, along(a, u)));
+                   : hn::Div(hn::Neg(timesNormal(flip, hn::Sub(along(axis, o), load(g.axis.at)))),
+                             timesNormal(flip, along(axis, d)));
+        insideTest(g, drawnT, timesNormal(flip, along(axis, u)));
     });
     for (const PackedScene::TriangleGroup& g : scene.triangles()) {
         const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
-        const Floats drawnT =
-            hn::Neg((ox - load(g.ax)) * nx + (oy - load(g.ay)) * ny + (oz - load(g.az)) * nz) /
-            (nx * dx + ny * dy + nz * dz);
-        insideTest(g, drawnT, nx * ux + ny * uy + nz * uz);
+        const Floats drawnT = hn::Div(hn::Neg(dot(hn::Sub(ox, load(g.ax)), hn::Sub(oy, load(g.ay)),
+                                                  hn::Sub(oz, load(g.az)), nx, ny, nz)),
+                                      dot(nx, ny, nz, dx, dy, dz));
+        insideTest(g, drawnT, dot(nx, ny, nz, ux, uy, uz));
     }
 
     // The nearest distance, then the first shape in list order at that distance.
-    const Ints bestBits = bitsOf(best.t);
+    const Ints bestBits = bitsOf(bestT);
     const Ints nearest = hn::MinOfLanes(di, bestBits);
     tLanes = firstFour(hn::BitCast(df, nearest));
     t = hn::GetLane(tLanes);
@@ -307,10 +357,10 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         return -1;
     }
     // Lanes rarely tie, so the first one is taken without a loop.
-    const IntMask atNearest = bestBits == nearest;
+    const IntMask atNearest = hn::Eq(bestBits, nearest);
     std::size_t lane = hn::FindKnownFirstTrue(di, atNearest);
     alignas(32) std::int32_t indices[PackedScene::kMaxLanes];
-    hn::Store(best.index, di, indices);
+    hn::Store(bestIndex, di, indices);
     if (hn::CountTrue(di, atNearest) > 1) {
         std::uint8_t bits[8] = {};
         hn::StoreMaskBits(di, atNearest, bits);
@@ -319,7 +369,7 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
             lane = indices[other] < indices[lane] ? other : lane;
         }
     }
-    side = hn::ExtractLane(best.side, lane);
+    side = hn::ExtractLane(bestSide, lane);
     return indices[lane];
 }
 
