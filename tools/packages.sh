@@ -52,7 +52,7 @@ TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick libs
 # cross compilers, and the libraries unpacked from the archive's packages for them
 # (CROSS_UNPACKED, by tools/cross-libs.sh) or installed beside the machine's own.
 if [ "$DEBIAN_RELEASE" -ge 13 ]; then
-    TEST_PACKAGES+=(libmagickcore-7.q16-10-extra)
+    TEST_PACKAGES+=(libmagickcore-7.q16-10-extra weston)
     CROSS_ARCHITECTURES=(arm64 armhf armel i386 ppc64el riscv64 s390x)
     CROSS_PACKAGES=(qemu-user dpkg-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
         g++-arm-linux-gnueabi g++-i686-linux-gnu g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu

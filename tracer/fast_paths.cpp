@@ -2,6 +2,19 @@
 // The fast tracer, compiled once per instruction set: Highway's foreach_target includes this file
 // again for each set this build supports, and the functions below the per-set part choose one at
 // run time (the widest this CPU has, or the one useInstructionSet names).
+//
+// Where an architecture's baseline lacks the vector unit that most of its processors have (RISC-V
+// V on riscv64, the z14 vector facility on s390x), Highway offers its code only to a build for
+// it. There this file is also compiled a second time, for that unit alone (PATHTRACER_EXTENDED,
+// with the compiler flags of CMakeLists.txt), into namespace fast_extended; the plain build's
+// functions hand every call to it while it is the set in use, which it is by default when the
+// processor has the unit (extendedUnitPresent, from the kernel's hardware capabilities).
+#ifdef PATHTRACER_EXTENDED
+#define PATHTRACER_FAST fast_extended
+#define HWY_COMPILE_ONLY_STATIC 1
+#else
+#define PATHTRACER_FAST fast
+#endif
 
 // AVX3_DL adds nothing the search uses to AVX-512 (AVX3), and a build for a CPU that has it
 // (-march=native) would otherwise not compile: Highway 1.0.3 leaves it out of the sets it compiles
@@ -35,7 +48,7 @@
 #include "tracer/packed_search-inl.h"
 
 HWY_BEFORE_NAMESPACE();
-namespace fast {
+namespace PATHTRACER_FAST {
 namespace HWY_NAMESPACE {
 
 // The surfaces a path has bounced off, and the light it reached.
@@ -254,10 +267,48 @@ std::int64_t Target() {
 }
 
 } // namespace HWY_NAMESPACE
-} // namespace fast
+} // namespace PATHTRACER_FAST
 HWY_AFTER_NAMESPACE();
 
-#if HWY_ONCE
+#if HWY_ONCE && defined(PATHTRACER_EXTENDED)
+
+#include <sys/auxv.h>
+
+namespace fast_extended {
+
+// The processor has the unit this build is for.
+bool extendedUnitPresent() {
+#if defined(__riscv)
+    return (getauxval(AT_HWCAP) & (1ul << ('V' - 'A'))) != 0;
+#elif defined(__s390x__)
+    return (getauxval(AT_HWCAP) & HWCAP_S390_VXRS_EXT) != 0;
+#else
+#error "no second build of the fast tracer for this architecture"
+#endif
+}
+
+std::int64_t target() {
+    return HWY_STATIC_TARGET;
+}
+int lanes() {
+    return HWY_STATIC_DISPATCH(Lanes)();
+}
+int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    return HWY_STATIC_DISPATCH(ClosestHit)(scene, origin, dir, t);
+}
+Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+                      DrawStream& draws, std::uint64_t& segments) {
+    return HWY_STATIC_DISPATCH(TracePathFromHit)(scene, start, depth, draws, segments);
+}
+std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
+                              DrawStream& draws, Vec3* sums) {
+    return HWY_STATIC_DISPATCH(AccumulatePaths)(scene, starts, count, draws, sums);
+}
+
+} // namespace fast_extended
+
+#elif HWY_ONCE
+
 
 #if defined(__i386__)
 #include <errno.h> // program_invocation_short_name
@@ -277,6 +328,20 @@ __attribute__((constructor(101))) void requireSse2() {
 } // namespace
 #endif
 
+#ifdef PATHTRACER_HAS_EXTENDED
+// The second build, for the vector unit the baseline lacks (see the top of this file).
+namespace fast_extended {
+bool extendedUnitPresent();
+std::int64_t target();
+int lanes();
+int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t);
+Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
+                      DrawStream& draws, std::uint64_t& segments);
+std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
+                              DrawStream& draws, Vec3* sums);
+} // namespace fast_extended
+#endif
+
 namespace fast {
 
 HWY_EXPORT(Lanes);
@@ -287,15 +352,31 @@ HWY_EXPORT(Target);
 
 namespace {
 
+// Whether calls go to the second build: by default when the processor has its unit. Changed
+// only between frames (useInstructionSet), as Highway's own choice is.
+#ifdef PATHTRACER_HAS_EXTENDED
+bool gExtended = fast_extended::extendedUnitPresent();
+#else
+constexpr bool gExtended = false;
+#endif
+
 struct InstructionSets {
     std::vector<std::string> names;
     std::vector<std::int64_t> targets;
+    int extended = -1; // the index of the second build's set, if the processor has it
 };
 
 // Taken once, before any set is chosen (choosing one hides the wider ones from Highway).
 const InstructionSets& available() {
     static const InstructionSets sets = [] {
         InstructionSets s;
+#ifdef PATHTRACER_HAS_EXTENDED
+        if (fast_extended::extendedUnitPresent()) {
+            s.extended = 0;
+            s.names.push_back(hwy::TargetName(fast_extended::target()));
+            s.targets.push_back(fast_extended::target());
+        }
+#endif
         for (const std::int64_t target : hwy::SupportedAndGeneratedTargets()) {
             s.names.push_back(hwy::TargetName(target));
             s.targets.push_back(target);
@@ -314,22 +395,30 @@ bool sameName(const std::string& a, const std::string& b) {
 
 } // namespace
 
+#ifdef PATHTRACER_HAS_EXTENDED
+#define PATHTRACER_DISPATCH(Function, name)                                                        \
+    (gExtended ? fast_extended::name : HWY_DYNAMIC_DISPATCH(Function))
+#else
+#define PATHTRACER_DISPATCH(Function, name) HWY_DYNAMIC_DISPATCH(Function)
+#endif
+
 int lanes() {
-    return HWY_DYNAMIC_DISPATCH(Lanes)();
+    return PATHTRACER_DISPATCH(Lanes, lanes)();
 }
 int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
-    return HWY_DYNAMIC_DISPATCH(ClosestHit)(scene, origin, dir, t);
+    return PATHTRACER_DISPATCH(ClosestHit, closestHit)(scene, origin, dir, t);
 }
 Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,
                       DrawStream& draws, std::uint64_t& segments) {
-    return HWY_DYNAMIC_DISPATCH(TracePathFromHit)(scene, start, depth, draws, segments);
+    return PATHTRACER_DISPATCH(TracePathFromHit, tracePathFromHit)(scene, start, depth, draws,
+                                                                  segments);
 }
 std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
                               DrawStream& draws, Vec3* sums) {
-    return HWY_DYNAMIC_DISPATCH(AccumulatePaths)(scene, starts, count, draws, sums);
+    return PATHTRACER_DISPATCH(AccumulatePaths, accumulatePaths)(scene, starts, count, draws, sums);
 }
 std::int64_t target() {
-    return HWY_DYNAMIC_DISPATCH(Target)();
+    return PATHTRACER_DISPATCH(Target, target)();
 }
 
 } // namespace fast
@@ -363,11 +452,20 @@ std::string instructionSet() {
 bool useInstructionSet(const std::string& name) {
     const fast::InstructionSets& sets = fast::available();
     if (name.empty()) {
+#ifdef PATHTRACER_HAS_EXTENDED
+        fast::gExtended = sets.extended >= 0;
+#endif
         hwy::DisableTargets(0);
         return true;
     }
     for (std::size_t i = 0; i < sets.names.size(); ++i) {
         if (fast::sameName(name, sets.names[i])) {
+#ifdef PATHTRACER_HAS_EXTENDED
+            fast::gExtended = static_cast<int>(i) == sets.extended;
+            if (fast::gExtended) {
+                return true;
+            }
+#endif
             // Highway takes the best set it is not told to leave out: leave out every wider one
             // (a wider set has a lower bit).
             hwy::DisableTargets(sets.targets[i] - 1);

@@ -32,8 +32,9 @@ inline Vec3 mirrored(const Vec3& dir, float side) {
 }
 
 // The bounce direction off a surface with this normal: the next accepted grid direction,
-// mirrored onto the side the normal points to.
-inline Vec3 randomRayInHemisphere(const Vec3& normal, DrawStream& draws) {
+// mirrored onto the side the normal points to. Always inlined, so that no copy compiled for a
+// wider instruction set (the fast tracer's second build, CMakeLists.txt) is kept out of line.
+inline __attribute__((always_inline)) Vec3 randomRayInHemisphere(const Vec3& normal, DrawStream& draws) {
     const Vec3& dir = gBounceTable.dir[draws.nextBounce()];
     return mirrored(dir, dot(normal, dir));
 }

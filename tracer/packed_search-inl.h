@@ -28,7 +28,7 @@
 #include "tracer/packed_scene.h"
 
 HWY_BEFORE_NAMESPACE();
-namespace fast {
+namespace PATHTRACER_FAST {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
@@ -376,7 +376,7 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
 #endif // HWY_TARGET != HWY_SCALAR
 
 } // namespace HWY_NAMESPACE
-} // namespace fast
+} // namespace PATHTRACER_FAST
 HWY_AFTER_NAMESPACE();
 
 #endif // include guard
