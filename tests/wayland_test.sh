@@ -26,6 +26,12 @@ die() { echo "FAIL: $*"; exit 1; }
 for tool in weston weston-screenshooter convert compare; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
+# The options below are weston 11's and later's (Debian 13 has 14; Debian 12's 10 is skipped).
+weston_major=$(weston --version 2>/dev/null | sed -n 's/^weston \([0-9]*\).*/\1/p')
+if [ "${weston_major:-0}" -lt 11 ]; then
+    echo "SKIP: weston ${weston_major:-?} is older than 11"
+    exit 77
+fi
 
 # wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
 wait_for() {
