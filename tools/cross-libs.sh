@@ -18,15 +18,25 @@ zlib_from_source() {
     local arch=$1 multiarch=$2 dest=$3 src
     src=$(mktemp -d)
     chmod 0777 "$src"
-    (cd "$src" && apt-get source --download-only zlib >/dev/null 2>&1) || true
+    # The archive may lack the Debian part of the source package too: its upstream tarball is
+    # what is needed.
+    (cd "$src" && apt-get source --download-only zlib >"$src/log" 2>&1) || true
     local orig
-    orig=$(ls "$src"/zlib_*.orig.tar.* 2>/dev/null | head -n 1)
-    [ -n "$orig" ] || { echo "no zlib1g-dev:$arch nor zlib's source in the archive (add a deb-src line)" >&2; exit 1; }
+    orig=$(find "$src" -maxdepth 1 -name 'zlib_*.orig.tar.*' | head -n 1)
+    if [ -z "$orig" ]; then
+        cat "$src/log" >&2
+        echo "no zlib1g-dev:$arch nor zlib's source in the archive (a deb-src line is needed)" >&2
+        exit 1
+    fi
     tar -xf "$orig" -C "$src"
     local compiler
     compiler=$(dpkg-architecture -a "$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
-    (cd "$src"/zlib-*/ && CHOST=$compiler CFLAGS="-O2 -fPIC" ./configure --static >/dev/null \
-        && make -j "$(nproc)" libz.a >/dev/null)
+    if ! (cd "$src"/zlib-*/ && CC=$compiler-gcc AR=$compiler-ar RANLIB=$compiler-ranlib \
+        CFLAGS="-O2 -fPIC" ./configure --static && make -j "$(nproc)" libz.a) >"$src/log" 2>&1; then
+        tail -n 30 "$src/log" >&2
+        echo "zlib's source did not build for $arch" >&2
+        exit 1
+    fi
     mkdir -p "$dest/usr/include" "$dest/usr/lib/$multiarch"
     cp "$src"/zlib-*/zlib.h "$src"/zlib-*/zconf.h "$dest/usr/include/"
     cp "$src"/zlib-*/libz.a "$dest/usr/lib/$multiarch/"
