@@ -20,7 +20,7 @@ zlib_from_source() {
     chmod 0777 "$src"
     # The archive may lack the Debian part of the source package too: its upstream tarball is
     # what is needed.
-    (cd "$src" && apt-get source --download-only zlib >"$src/log" 2>&1) || true
+    (cd "$src" && apt-get -o Acquire::Retries=3 source --download-only zlib >"$src/log" 2>&1) || true
     local orig
     orig=$(find "$src" -maxdepth 1 -name 'zlib_*.orig.tar.*' | head -n 1)
     if [ -z "$orig" ]; then
@@ -52,7 +52,7 @@ for arch in "$@"; do
     chmod 0777 "$work" # apt downloads as its own user
     rm -rf "$dest" && mkdir -p "$dest"
     for pkg in "${CROSS_UNPACKED[@]}"; do
-        if ! (cd "$work" && apt-get download "$pkg:$arch" >/dev/null 2>&1); then
+        if ! (cd "$work" && apt-get -o Acquire::Retries=3 download "$pkg:$arch" >/dev/null 2>&1); then
             [ "$pkg" = zlib1g-dev ] || { echo "cannot download $pkg:$arch" >&2; exit 1; }
             zlib_from_source "$arch" "$multiarch" "$dest"
         fi

@@ -14,8 +14,9 @@ install_missing_packages() {
     done
     [ "${#missing[@]}" -eq 0 ] && return 0
     echo "Installing Debian packages: ${missing[*]}"
-    as_root apt-get update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    as_root apt-get -o Acquire::Retries=3 update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 install -y \
+        --no-install-recommends "${missing[@]}"
 }
 
 # Lets packages of architecture $1 (for example arm64) be installed beside the machine's own.
@@ -34,6 +35,8 @@ make_minimal_debian() {
         echo "deb http://deb.debian.org/debian-security $1-security main"
         [ "${3:-}" != with-sources ] || echo "deb-src http://deb.debian.org/debian $1 main"
     } | as_root tee "$2/etc/apt/sources.list" >/dev/null
+    # Names resolve there as they do here.
+    as_root cp /etc/hosts /etc/resolv.conf "$2/etc/"
 }
 
 # The Debian release this machine runs (12 or 13): some package names and the test legs differ.
