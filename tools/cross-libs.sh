@@ -20,9 +20,13 @@ zlib_from_source() {
     chmod 0777 "$src"
     # The archive may lack the Debian part of the source package too: its upstream tarball is
     # what is needed.
-    (cd "$src" && apt-get -o Acquire::Retries=3 source --download-only zlib >"$src/log" 2>&1) || true
-    local orig
-    orig=$(find "$src" -maxdepth 1 -name 'zlib_*.orig.tar.*' | head -n 1)
+    local orig attempt
+    for attempt in 1 2 3; do
+        (cd "$src" && apt-get -o Acquire::Retries=3 source --download-only zlib >"$src/log" 2>&1) || true
+        orig=$(find "$src" -maxdepth 1 -name 'zlib_*.orig.tar.*' | head -n 1)
+        [ -n "$orig" ] && break
+        sleep $((attempt * 5))
+    done
     if [ -z "$orig" ]; then
         cat "$src/log" >&2
         echo "no zlib1g-dev:$arch nor zlib's source in the archive (a deb-src line is needed)" >&2
