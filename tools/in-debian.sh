@@ -28,6 +28,8 @@ make)
     [ $# -eq 3 ] || usage
     install_missing_packages debootstrap
     echo "Making a minimal Debian $2 in $3"
+    # Its root folder open to its own users (apt downloads as _apt), whatever mktemp made it.
+    as_root chmod 0755 "$3"
     make_minimal_debian "$2" "$3" with-sources
     as_root mkdir -p "$3/source"
     tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$3/source"
