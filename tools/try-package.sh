@@ -50,6 +50,10 @@ built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
 if ! cmp -s "$built" "$deb"; then
     echo "FAIL: the package built on a minimal Debian $DEBIAN_RELEASE differs from $deb (not reproducible)"
     sha256sum "$built" "$deb"
+    # Which of its files differ, to find why.
+    mkdir -p "$work/a" "$work/b"
+    dpkg-deb -R "$built" "$work/a" && dpkg-deb -R "$deb" "$work/b"
+    diff -r "$work/a" "$work/b" | head -n 20
     exit 1
 fi
 echo "built on a minimal Debian $DEBIAN_RELEASE with only its Build-Depends, byte for byte $deb"
