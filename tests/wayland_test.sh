@@ -10,6 +10,7 @@
 # SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with (it
 # must be sdl12-compat: classic SDL 1.2 has no Wayland driver).
 set -u
+source "$(dirname "$0")/script_support.sh"
 program=$1
 render=$2
 sdl_library=${3:-}
@@ -33,15 +34,6 @@ if [ "${weston_major:-0}" -lt 11 ]; then
     exit 77
 fi
 
-# wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
 
 mkdir -m 0700 "$work/run"
 export XDG_RUNTIME_DIR=$work/run WAYLAND_DISPLAY=pathtracer-test
@@ -61,11 +53,6 @@ else
 fi
 app_pid=$!
 set +m
-timing_lines() {
-    local n
-    n=$(grep -c '^Tracing time: ' "$work/out.txt" 2>/dev/null)
-    echo "${n:-0}"
-}
 exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 enough_frames_or_exited() { [ "$(timing_lines)" -ge 6 ] || exited; }
 wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"

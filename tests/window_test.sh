@@ -10,6 +10,7 @@
 #            no window, it stops at once with a diagnostic naming `screen'
 # SDL_LIBRARY, when given, is preloaded in place of the SDL 1.2 the program was linked with.
 set -u
+source "$(dirname "$0")/script_support.sh"
 program=$1
 mode=$2
 sdl_library=${3:-}
@@ -80,20 +81,6 @@ done
 export DISPLAY=":$(head -n 1 "$work/display")"
 xdotool getmouselocation >/dev/null 2>&1 || die "no X server at $DISPLAY: $(cat "$work/xvfb.log")"
 
-# wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
-    done
-}
-timing_lines() {
-    local n
-    n=$(grep -c '^Tracing time: ' "$work/out.txt" 2>/dev/null)
-    echo "${n:-0}"
-}
 at_least_lines() { [ "$(timing_lines)" -ge "$1" ]; }
 exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 
