@@ -37,15 +37,21 @@ other_root=
 preparing=
 if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
     if [ "$DEBIAN_RELEASE" -ge 13 ]; then other=bookworm; else other=trixie; fi
+    # Installed first: this machine's apt serves one command at a time.
+    install_missing_packages debootstrap
     other_root=$(mktemp -d)
-    trap '[ -z "$preparing" ] || kill "$preparing" 2>/dev/null || true; wait
+    # Stopped early, the preparation stops whole (its own process group: debootstrap and the
+    # other system's apt too) before its folder goes.
+    trap '[ -z "$preparing" ] || kill -- "-$preparing" 2>/dev/null || true; wait
           tools/in-debian.sh remove "$other_root"; rm -f "$other_root.log"' EXIT
+    set -m
     (
         tools/in-debian.sh make "$other" "$other_root"
         PATHTRACER_ONE_RELEASE=1 PATHTRACER_PREPARE_ONLY=1 \
             tools/in-debian.sh run "$other_root" tools/test.sh
     ) >"$other_root.log" 2>&1 &
     preparing=$!
+    set +m
 fi
 
 for arch in "${CROSS_ARCHITECTURES[@]}"; do
