@@ -47,6 +47,12 @@ bool showsNoWindow(const char* driver) {
 bool startVideo() {
     const char* chosen = std::getenv("SDL_VIDEODRIVER");
     const bool userChose = chosen != nullptr && chosen[0] != '\0';
+    // libcaca's terminal drivers end the process (through ncurses) when the terminal is unknown
+    // or TERM unset, before SDL could return; its null driver starts without a terminal, and is
+    // refused below like any other driver that shows no window.
+    if (!userChose) {
+        setenv("CACA_DRIVER", "null", 0);
+    }
     std::fflush(stdout);
     const int savedOutput = userChose ? -1 : dup(STDOUT_FILENO);
     if (savedOutput >= 0) {

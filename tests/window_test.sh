@@ -57,6 +57,11 @@ if [ "$mode" = nodriver ]; then
     # Assertions vanish from release builds; these checks must not.
     expect_startup_failure "with an unknown video driver" -u DISPLAY SDL_VIDEODRIVER=nosuchdriver
     expect_startup_failure "without any display" -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER
+    # Nor on a terminal that ncurses does not know, or with no TERM at all (a service, env -i).
+    expect_startup_failure "without any display, on an unknown terminal" -u DISPLAY \
+        -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER TERM=pathtracer-no-such-terminal
+    expect_startup_failure "without any display or TERM" -u DISPLAY -u WAYLAND_DISPLAY \
+        -u SDL_VIDEODRIVER -u TERM
     # A Wayland session without an X server: classic SDL 1.2 has no Wayland driver and falls back
     # to a text-terminal one, sdl12-compat to one that shows nothing; neither is taken unasked.
     expect_startup_failure "with only a Wayland display" -u DISPLAY -u SDL_VIDEODRIVER \

@@ -16,10 +16,12 @@ usage() {
 }
 [ $# -ge 2 ] || usage
 
+# Detached whole even while a process stopped early still holds a file there, so that no mount
+# is left half taken apart (a /dev without its /dev/pts) for the next run.
 unmount() {
     local mount
     for mount in proc sys dev; do
-        ! mountpoint -q "$1/$mount" || as_root umount -R "$1/$mount"
+        ! mountpoint -q "$1/$mount" || as_root umount -R -l "$1/$mount"
     done
 }
 
