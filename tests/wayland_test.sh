@@ -34,7 +34,6 @@ if [ "${weston_major:-0}" -lt 11 ]; then
     exit 77
 fi
 
-
 mkdir -m 0700 "$work/run"
 export XDG_RUNTIME_DIR=$work/run WAYLAND_DISPLAY=pathtracer-test
 unset DISPLAY SDL_VIDEODRIVER
