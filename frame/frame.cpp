@@ -2,6 +2,8 @@
 #include "frame/frame.h"
 
 #include <algorithm>
+#include <atomic>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -16,13 +18,16 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The first worker's draws, from the program's generator: in a two-worker frame the bottom
+// The top band's worker's draws, from the program's generator: in a two-worker frame the bottom
 // band's first part and then the top band, in a sequential frame both bands. A sequential frame
 // leaves the bounces it took but did not use here for the next.
 DrawStream gFirstDraws(gRandom);
-// The second worker's: the bottom band's second part, further on in the sequence.
+// Later parts' draws, further on in the sequence: the other worker's, and those of parts the
+// top band's worker takes while the top band waits.
 SharedRandom gSecondRandom;
 DrawStream gSecondDraws(gSecondRandom);
+SharedRandom gTakenRandom;
+DrawStream gTakenDraws(gTakenRandom);
 
 // Bounces a state set for the bottom band; none is ever used (see setDrawState).
 struct {
@@ -30,8 +35,8 @@ struct {
     unsigned generation = 0;
 } gBottomHeld;
 
-// The sums of the bottom band's second part before the frame, to trace it again if need be.
-std::vector<Vec3> gSecondBefore;
+// The sums of the bottom band's later parts before the frame, to trace them again if need be.
+std::vector<Vec3> gLaterBefore;
 
 RowFigures gLastRows;
 FrameDraws gLastDraws;
@@ -49,7 +54,7 @@ std::uint64_t traceRows(int first, int end, const FrameScene& scene, DrawStream&
     std::uint64_t segments = 0;
     auto before = Clock::now();
     std::uint64_t used = draws.usedCount();
-    auto waited = draws.waited();
+    auto stopped = draws.stopped();
     for (int row = first; row < end; ++row) {
         if (keep != nullptr) {
             std::copy(rowSums(row), rowSums(row + 1), keep + (row - first) * kWidth);
@@ -57,9 +62,9 @@ std::uint64_t traceRows(int first, int end, const FrameScene& scene, DrawStream&
         segments += render(row, row + 1, scene, draws);
         const auto after = Clock::now();
         const std::uint64_t usedAfter = draws.usedCount();
-        // Time spent waiting for the other worker is not the row's.
-        rows.nanoseconds[row] = (after - before - (draws.waited() - waited)).count();
-        waited = draws.waited();
+        // Time spent at a stop (waiting, or tracing other rows) is not the row's.
+        rows.nanoseconds[row] = (after - before - (draws.stopped() - stopped)).count();
+        stopped = draws.stopped();
         rows.values[row] = usedAfter - used;
         before = after;
         used = usedAfter;
@@ -67,82 +72,193 @@ std::uint64_t traceRows(int first, int end, const FrameScene& scene, DrawStream&
     return segments;
 }
 
-// The bottom band's second part on the second worker, its sums kept as they were first.
-std::uint64_t traceSecondPart(int split, const FrameScene& scene, RowFigures& rows) {
-    const std::uint64_t segments =
-        traceRows(split, kHeight, scene, gSecondDraws, rows, gSecondBefore.data());
-    gSecondDraws.finish();
+// A frame's later parts as the two workers take and trace them.
+struct LaterParts {
+    const FramePlan* plan = nullptr;
+    const FrameScene* scene = nullptr;
+    RowFigures* rows = nullptr;
+    RandomSequence::State origin{};
+
+    // Parts [front, back) are free.
+    std::mutex claims;
+    int front = 0;
+    int back = 0;
+
+    struct Part {
+        std::atomic<bool> done{false};
+        // Set before done.
+        std::uint64_t end = 0;
+        RandomSequence::State after{}; // the generator's state at end
+        std::uint64_t segments = 0;
+    };
+    std::array<Part, FramePlan::kMostParts> parts;
+
+    // The top band's worker's alone.
+    bool firstPartRanOn = false; // the first part took values at the first later part's start
+    int passed = 0;
+};
+LaterParts gLater;
+
+int claimFront(LaterParts& later) {
+    std::lock_guard<std::mutex> lock(later.claims);
+    return later.front < later.back ? later.front++ : -1;
+}
+
+// A part from the back, if more than `leave` are free.
+int claimBack(LaterParts& later, int leave) {
+    std::lock_guard<std::mutex> lock(later.claims);
+    return later.back - later.front > leave ? --later.back : -1;
+}
+
+// Traces later part `index` with `draws`, which stand at its start, its sums kept as they were.
+void tracePart(LaterParts& later, int index, DrawStream& draws) {
+    const int first = later.plan->rows[index];
+    LaterParts::Part& part = later.parts[index];
+    part.segments = traceRows(first, later.plan->rows[index + 1], *later.scene, draws, *later.rows,
+                              gLaterBefore.data() + (first - later.plan->splitRow) * kWidth);
+    part.end = draws.usedEnd();
+    part.after = draws.stateAtUsedEnd();
+    part.done.store(true, std::memory_order_release);
+}
+
+// The other worker: later parts from the front, each with the values from its start on.
+void traceFromTheFront(LaterParts& later) {
+    bool started = false;
+    for (int index = claimFront(later); index >= 0; index = claimFront(later)) {
+        const std::uint64_t start = later.plan->starts[index];
+        if (started && gSecondDraws.usedEnd() <= start) {
+            // The stretch between is the top band's: the bounces held beyond it are the part's.
+            gSecondDraws.moveTo(start);
+        } else {
+            gSecondDraws.startAt(later.origin, start);
+        }
+        started = true;
+        tracePart(later, index, gSecondDraws);
+    }
+}
+
+// The top band reached later part `passed`'s start: while that part is not done, the worker
+// takes parts from the back. It leaves the last free one to the other worker, which is tracing
+// a part already: this one still has the rest of the top band to trace after it. The top band
+// then goes on after the part's values, and stops again at the next part's start if those
+// values are still free.
+void reachLaterPart(void* context, DrawStream& top) {
+    LaterParts& later = *static_cast<LaterParts*>(context);
+    const int index = later.passed;
+    const LaterParts::Part& part = later.parts[index];
+    while (!part.done.load(std::memory_order_acquire)) {
+        const int taken = claimBack(later, 1);
+        if (taken >= 0) {
+            gTakenDraws.startAt(later.origin, later.plan->starts[taken]);
+            tracePart(later, taken, gTakenDraws);
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    top.goOnAt(part.end, part.after);
+    later.passed = index + 1;
+    if (later.passed < later.plan->parts && part.end <= later.plan->starts[later.passed]) {
+        top.stopAt(later.plan->starts[later.passed], reachLaterPart, context);
+    }
+}
+
+void noteFirstPartRanOn(void* context, DrawStream&) {
+    static_cast<LaterParts*>(context)->firstPartRanOn = true;
+}
+
+// The top band's worker: the first part, the top band (taking later parts while it waits).
+std::uint64_t traceFirstPartAndTop(LaterParts& later, PartEnds& ends) {
+    const bool shared = later.plan->parts > 0;
+    if (shared) {
+        // Reaching the first later part's start in the first part would take its values:
+        // noted, and every later part is traced again.
+        gFirstDraws.stopAt(later.plan->starts[0], noteFirstPartRanOn, &later);
+    }
+    std::uint64_t segments =
+        traceRows(kBandSplitRow, later.plan->splitRow, *later.scene, gFirstDraws, *later.rows);
+    ends.firstPart = gFirstDraws.usedEnd();
+    if (shared && !later.firstPartRanOn) {
+        gFirstDraws.stopAt(later.plan->starts[0], reachLaterPart, &later);
+    }
+    segments += traceRows(0, kBandSplitRow, *later.scene, gFirstDraws, *later.rows);
+    ends.top = gFirstDraws.usedEnd();
+    // Parts still free now lie beyond the top band's values: they are traced again anyway.
+    while (claimBack(later, 0) >= 0) {
+    }
     return segments;
 }
 
 // The two workers of a frame, each on its thread, joined.
-std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene, RowFigures& rows,
-                         PartEnds& ends) {
-    const int split = plan.splitRow;
-    const bool shared = split < kHeight;
-    if (shared) {
-        // Reaching secondStart in the first part would take the second part's values: noted,
-        // and the second part is traced again.
-        gFirstDraws.stopAt(plan.secondStart, nullptr);
+std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
+                         const RandomSequence::State& origin, RowFigures& rows, PartEnds& ends) {
+    LaterParts& later = gLater;
+    later.plan = &plan;
+    later.scene = &scene;
+    later.rows = &rows;
+    later.origin = origin;
+    later.front = 0;
+    later.back = plan.parts;
+    for (int index = 0; index < plan.parts; ++index) {
+        later.parts[index].done.store(false, std::memory_order_relaxed);
     }
-    std::uint64_t first = 0;
-    std::thread a([&] {
-        first = traceRows(kBandSplitRow, split, scene, gFirstDraws, rows);
-        ends.firstPart = gFirstDraws.usedEnd();
-        ends.firstPartReachedSecond = gFirstDraws.reachedStop();
-        if (shared && !ends.firstPartReachedSecond) {
-            gFirstDraws.stopAt(plan.secondStart, &gSecondDraws);
-        }
-        first += traceRows(0, kBandSplitRow, scene, gFirstDraws, rows);
-        ends.top = gFirstDraws.usedEnd();
-    });
-    std::uint64_t second = 0;
+    later.firstPartRanOn = false;
+    later.passed = 0;
+
+    std::uint64_t segments = 0;
+    std::thread a([&] { segments = traceFirstPartAndTop(later, ends); });
     std::thread b;
     try {
-        if (shared) {
-            b = std::thread([&] { second = traceSecondPart(split, scene, rows); });
+        if (plan.parts > 0) {
+            b = std::thread([&] { traceFromTheFront(later); });
         }
     } catch (...) {
-        // The second worker could not start: the first must not wait for it at secondStart.
-        gSecondDraws.finish();
+        // The other worker could not start: the top band's worker takes every part.
         a.join();
         throw;
     }
     a.join();
     if (b.joinable()) {
         b.join();
-        ends.secondPart = gSecondDraws.usedEnd();
     }
-    return first + second;
+    ends.passed = later.passed;
+    for (int index = 0; index < plan.parts; ++index) {
+        ends.later[index] = later.parts[index].end;
+        segments += later.parts[index].segments;
+    }
+    return segments;
 }
 
-// Notes which values each band used, and returns where the frame's stretch ends. If the plan
-// missed, the second part is traced again after the top band's values (adding its segments).
-std::uint64_t settleDraws(const FramePlan& plan, const FrameScene& scene, const PartEnds& ends,
-                          RowFigures& rows, FrameDraws& draws, std::uint64_t& segments) {
+// Notes which values each band used. Later parts the frame does not keep are traced again after
+// the top band's values (adding their segments).
+void settleDraws(const FramePlan& plan, const FrameScene& scene, const PartEnds& ends,
+                 RowFigures& rows, FrameDraws& draws, std::uint64_t& segments) {
     draws.plan = plan;
-    draws.retraced = !bandStretches(plan, ends, draws.top, draws.bottom);
+    const int kept = bandStretches(plan, ends, draws.top, draws.bottom);
+    draws.retraced = kept < plan.parts;
     if (!draws.retraced) {
-        return std::max(ends.top, plan.splitRow < kHeight ? ends.secondPart : 0);
+        return;
     }
-    const int split = plan.splitRow;
-    std::copy(gSecondBefore.begin(), gSecondBefore.begin() + (rowSums(kHeight) - rowSums(split)),
-              rowSums(split));
+    for (int index = kept; index < plan.parts; ++index) {
+        if (gLater.parts[index].done.load(std::memory_order_relaxed)) {
+            const std::ptrdiff_t from = (plan.rows[index] - plan.splitRow) * kWidth;
+            const std::ptrdiff_t to = (plan.rows[index + 1] - plan.splitRow) * kWidth;
+            std::copy(gLaterBefore.begin() + from, gLaterBefore.begin() + to,
+                      rowSums(plan.rows[index]));
+        }
+    }
+    const int first = plan.rows[kept];
     gFirstDraws.startAt(draws.origin, ends.top);
-    segments += traceRows(split, kHeight, scene, gFirstDraws, rows);
-    const std::uint64_t end = gFirstDraws.usedEnd();
-    draws.top.assign(1, {ends.firstPart, ends.top});
-    draws.bottom.assign(1, {0, ends.firstPart});
-    draws.bottom.push_back({ends.top, end});
-    return end;
+    segments += traceRows(first, kHeight, scene, gFirstDraws, rows);
+    draws.bottom.push_back({ends.top, gFirstDraws.usedEnd()});
 }
 
-// Keeps the frame's row figures for the next plan. Times vary from frame to frame far more than
-// the work: the plan follows their running mean.
+// Keeps the frame's row figures for the next plan, which follows their running mean: times vary
+// from frame to frame far more than the work, and the counts a little.
 void keepRowFigures(RowFigures& rows) {
     if (gLastRows.known) {
         for (int row = 0; row < kHeight; ++row) {
             rows.nanoseconds[row] = (rows.nanoseconds[row] + gLastRows.nanoseconds[row]) / 2;
+            rows.values[row] = (rows.values[row] + gLastRows.values[row]) / 2;
         }
     }
     rows.known = true;
@@ -153,24 +269,24 @@ std::uint64_t traceTwoWorkers(const FrameScene& scene) {
     const FramePlan plan = gPlanGiven ? gGivenPlan : planFrame(gLastRows);
     gPlanGiven = false;
     // Made once, for every frame after: a frame allocates nothing but its threads.
-    gSecondBefore.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
-    gLastDraws.top.reserve(2);
-    gLastDraws.bottom.reserve(2);
+    gLaterBefore.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
+    gLastDraws.top.reserve(FramePlan::kMostParts + 1);
+    gLastDraws.bottom.reserve(FramePlan::kMostParts + 2);
     gBottomHeld.bounces.clear();
 
     const RandomSequence::State origin = gRandom.state();
     gLastDraws.origin = origin;
     gFirstDraws.startAt(origin, 0);
-    if (plan.splitRow < kHeight) {
-        gSecondDraws.startAt(origin, plan.secondStart);
-    }
     RowFigures rows;
     PartEnds ends;
-    std::uint64_t segments = traceParts(plan, scene, rows, ends);
-    const std::uint64_t end = settleDraws(plan, scene, ends, rows, gLastDraws, segments);
-    // Nothing is held over: the next frame starts just after this one's last value.
-    gFirstDraws.startAt(origin, end);
+    std::uint64_t segments = traceParts(plan, scene, origin, rows, ends);
+    settleDraws(plan, scene, ends, rows, gLastDraws, segments);
+    // Nothing is held over: the next frame starts just after this one's last value, which the
+    // top band's worker's draws took last (or those that traced later parts again).
+    const RandomSequence::State next = gFirstDraws.stateAtUsedEnd();
+    gFirstDraws.startAt(next, 0);
     gSecondDraws.clear();
+    gTakenDraws.clear();
     keepRowFigures(rows);
     return segments;
 }

@@ -15,8 +15,9 @@
 // A two-worker frame is one the top and bottom band's workers could have traced drawing from one
 // generator: it uses one unbroken stretch of the sequence, each value once, and each band uses
 // its values in increasing order along its pixels and bounces. The bottom band's work is shared
-// between the two threads (frame_plan.h); if a frame's plan misses (the top band does not fill
-// the stretch left for it), the bottom band's second part is traced again after the first.
+// between the two threads in parts (frame_plan.h); if a frame's plan misses (the top band does
+// not fill a stretch left for it, or a part runs into the next one's values), the parts from
+// there on are traced again after the top band's values.
 enum class FrameMode { TwoWorkers, Sequential };
 
 constexpr int kBandSplitRow = 240;

@@ -2,83 +2,116 @@
 #include "frame/frame_plan.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 #include <numeric>
 
 #include "frame/frame.h"
 
 namespace {
 
-// The share of the top band's values (in 1/1024) left after secondStart. The top band must use
-// at least the rest, or the stretch before secondStart is not filled and the second part is
-// traced again; from frame to frame its values vary by far less than this.
+// The share of the top band's values (in 1/1024) left for after the last later part. If the top
+// band uses fewer than planned, it does not reach the last parts' starts, and they are traced
+// again; from frame to frame its values vary by less than this.
 constexpr std::uint64_t kTopMargin = 12;
+
+// Rows of a later part: small enough that the two workers finish within a part of each other.
+constexpr int kPartRows = 8;
+
+// The share of a frame's time (in 1/64) the top band's worker leaves to later parts it takes
+// while it waits; the other worker's own share stays ahead of it even when its times are this
+// much worse than the measured ones.
+constexpr std::int64_t kLeftToShare = 4;
 
 template <typename T> T sum(const std::array<T, kHeight>& rows, int first, int end) {
     return std::accumulate(rows.begin() + first, rows.begin() + end, T{0});
 }
 
+std::uint64_t wholeTriplesUp(std::uint64_t values) {
+    return (values + 2) / 3 * 3;
+}
+
+// The room left for a part's values beyond their measured count. A row's count varies from frame
+// to frame by about twice the square root of its values, and so does a part's; the room is five
+// times that, with the measurement's own variation.
+std::uint64_t room(std::uint64_t values) {
+    return static_cast<std::uint64_t>(10.0 * std::sqrt(static_cast<double>(values))) + 3;
+}
+
 } // namespace
+
+FramePlan twoPartPlan(int splitRow, std::uint64_t secondStart) {
+    FramePlan plan;
+    plan.splitRow = splitRow;
+    plan.parts = splitRow < kHeight ? 1 : 0;
+    plan.rows[0] = splitRow;
+    plan.rows[plan.parts] = kHeight;
+    plan.starts[0] = secondStart;
+    return plan;
+}
 
 FramePlan planFrame(const RowFigures& last) {
     if (!last.known) {
         return {};
     }
-    // The top band's values up to secondStart, and the time its rows take to use them: whole
-    // rows, then a share of the row where the count is reached.
-    const std::uint64_t topValues = sum(last.values, 0, kBandSplitRow);
-    const std::uint64_t topBefore = topValues - topValues * kTopMargin / 1024;
-    std::int64_t topTime = 0;
-    std::uint64_t counted = 0;
-    for (int row = 0; row < kBandSplitRow && counted < topBefore; ++row) {
-        const std::uint64_t values = last.values[row];
-        const std::uint64_t wanted = std::min(values, topBefore - counted);
-        topTime += values == 0 ? last.nanoseconds[row]
-                               : static_cast<std::int64_t>(
-                                     static_cast<double>(last.nanoseconds[row]) *
-                                     static_cast<double>(wanted) / static_cast<double>(values));
-        counted += wanted;
-    }
-    // The first worker's time up to secondStart (the first part, then the top band's rows up to
-    // there) against the second's (the second part): the split row that brings them closest.
-    std::int64_t first = 0;
-    std::int64_t second = sum(last.nanoseconds, kBandSplitRow, kHeight);
+    // The first part: the rows that, with the top band, take the top band's worker a little
+    // less than half the frame's time.
+    const std::int64_t total = sum(last.nanoseconds, 0, kHeight);
+    const std::int64_t own = total / 2 - total * kLeftToShare / 64;
+    std::int64_t first = sum(last.nanoseconds, 0, kBandSplitRow);
     int split = kBandSplitRow;
-    std::int64_t best = std::llabs(topTime - second);
-    for (int row = kBandSplitRow; row < kHeight; ++row) {
-        first += last.nanoseconds[row];
-        second -= last.nanoseconds[row];
-        const std::int64_t gap = std::llabs(first + topTime - second);
-        if (gap < best) {
-            best = gap;
-            split = row + 1;
-        }
+    while (split < kHeight && first + last.nanoseconds[split] / 2 < own) {
+        first += last.nanoseconds[split];
+        ++split;
     }
     if (split == kHeight) {
         return {};
     }
-    const std::uint64_t before = sum(last.values, kBandSplitRow, split) + topBefore;
+    FramePlan plan;
+    plan.splitRow = split;
+    for (int row = split; row < kHeight; row += kPartRows) {
+        plan.rows[plan.parts++] = row;
+    }
+    plan.rows[plan.parts] = kHeight;
+    // The top band's values before the first later part: all but the room between later parts
+    // and the share left for after the last.
+    const std::uint64_t topValues = sum(last.values, 0, kBandSplitRow);
+    std::uint64_t between = 0;
+    for (int part = 0; part + 1 < plan.parts; ++part) {
+        between += room(sum(last.values, plan.rows[part], plan.rows[part + 1]));
+    }
+    const std::uint64_t after = topValues * kTopMargin / 1024;
+    if (between + after >= topValues) {
+        return {};
+    }
+    std::uint64_t start = sum(last.values, kBandSplitRow, split) + topValues - between - after;
     // Bounces take whole triples from position 0.
-    return {split, before - before % 3};
+    start -= start % 3;
+    for (int part = 0; part < plan.parts; ++part) {
+        plan.starts[part] = start;
+        const std::uint64_t values = sum(last.values, plan.rows[part], plan.rows[part + 1]);
+        start += wholeTriplesUp(values + room(values));
+    }
+    return plan;
 }
 
-bool bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
-                   std::vector<DrawStretch>& bottom) {
-    if (plan.splitRow == kHeight) {
-        top.assign(1, {ends.firstPart, ends.top});
-        bottom.assign(1, {0, ends.firstPart});
-        return true;
+int bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
+                  std::vector<DrawStretch>& bottom) {
+    // The top band fills the stretch before each later part it went on after, from the end of
+    // the part before, and goes on after the last of them.
+    // A stream takes values a little ahead of those it uses: the top band went on after a part
+    // only if it used a value beyond the part's start.
+    int passed = ends.passed;
+    while (passed > 0 && ends.top <= plan.starts[passed - 1]) {
+        --passed;
     }
-    if (ends.firstPartReachedSecond || ends.top < plan.secondStart) {
-        return false;
-    }
-    // The top band went on after the second part's values, unless it ended just where they
-    // begin.
-    top.assign(1, {ends.firstPart, plan.secondStart});
-    if (ends.top > plan.secondStart) {
-        top.push_back({ends.secondPart, ends.top});
-    }
+    top.clear();
     bottom.assign(1, {0, ends.firstPart});
-    bottom.push_back({plan.secondStart, ends.secondPart});
-    return true;
+    std::uint64_t from = ends.firstPart;
+    for (int part = 0; part < passed; ++part) {
+        top.push_back({from, plan.starts[part]});
+        bottom.push_back({plan.starts[part], ends.later[part]});
+        from = ends.later[part];
+    }
+    top.push_back({from, ends.top});
+    return passed;
 }

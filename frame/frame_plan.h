@@ -15,21 +15,34 @@ struct RowFigures {
     bool known = false;
 };
 
-// How a two-worker frame shares its work. One worker traces the bottom band's rows from 240 to
-// splitRow and then the top band; the other, at the same time, the bottom band's rows from
-// splitRow on, with the values from position secondStart of the frame's stretch of the sequence.
-// The first part's values come first, from position 0; the top band's fill the stretch from the
-// end of the first part to secondStart and go on after the second part's. So each band's values
-// come in its own order, and the frame uses one unbroken stretch. splitRow = kHeight: the bottom
-// band is not split, and one worker traces the whole frame.
+// How a two-worker frame shares its work. One worker traces the bottom band's first part, rows
+// [240, splitRow), with the values from position 0 of the frame's stretch of the sequence, and
+// then the top band. The rows from splitRow on are cut into later parts, each with its values
+// from a position set here (starts), beyond where the part before it is expected to end. Both
+// workers take later parts as they are free: the other worker from the front from the start, the
+// top band's worker from the back while the top band waits for a part's end. The top band's
+// values fill the stretch from the first part's end to the first later part's start, then from
+// each later part's end to the next one's start, and go on after the last one's end. So each
+// band's values come in its own order, and the frame uses one unbroken stretch.
+// parts = 0: the bottom band is not split, and one worker traces the whole frame.
 struct FramePlan {
+    static constexpr int kMostParts = 64;
     int splitRow = kHeight;
-    std::uint64_t secondStart = 0;
+    int parts = 0;
+    // Later part i is rows [rows[i], rows[i + 1]), rows[parts] = kHeight; its values start at
+    // starts[i], a multiple of 3.
+    std::array<int, kMostParts + 1> rows{};
+    std::array<std::uint64_t, kMostParts> starts{};
 };
 
-// The plan for a frame like the one measured: the top band's worker is expected to reach
-// secondStart, with a small part of the top band left for after the second part, just as the
-// second part ends. Without figures, the bottom band is not split.
+// A plan with one later part, rows [splitRow, kHeight) from secondStart.
+FramePlan twoPartPlan(int splitRow, std::uint64_t secondStart);
+
+// The plan for a frame like the ones measured: the top band's worker does a little less than
+// half the work by itself and takes later parts for the rest, the other takes them from the
+// front; each part's start leaves room for its values' variation, and the top band is expected
+// to go on for a small share of its values after the last part. Without figures, the bottom band
+// is not split.
 FramePlan planFrame(const RowFigures& last);
 
 // Values of the sequence a band used, [from, to) in positions counted from the frame's first.
@@ -42,12 +55,15 @@ struct DrawStretch {
 struct PartEnds {
     std::uint64_t firstPart = 0; // the bottom band's first part
     std::uint64_t top = 0;
-    std::uint64_t secondPart = 0;
-    bool firstPartReachedSecond = false; // the first part took values at secondStart or beyond
+    std::array<std::uint64_t, FramePlan::kMostParts> later{};
+    // The later parts the top band's draws went on after (they reached each one's start while
+    // the values before it were still free for them); those after it are not kept.
+    int passed = 0;
 };
 
-// The stretches each band used, in the order it used them, when the frame went as planned. False,
-// and nothing set, when it did not: the first part ran into the second part's values, or the top
-// band did not use every value before them; the second part must then be traced again.
-bool bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
-                   std::vector<DrawStretch>& bottom);
+// The stretches each band used, in the order it used them, for the bottom band's first part and
+// the later parts the frame keeps; returns how many later parts it keeps. The others (the top
+// band did not fill the stretch before them, or the part before ran into their values) must be
+// traced again after the top band's values.
+int bandStretches(const FramePlan& plan, const PartEnds& ends, std::vector<DrawStretch>& top,
+                  std::vector<DrawStretch>& bottom);

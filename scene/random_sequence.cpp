@@ -125,6 +125,22 @@ void RandomSequence::skip(std::uint64_t count) {
     std::memcpy(history_, next, sizeof(next));
 }
 
+void RandomSequence::rewind(std::uint64_t count) {
+    // w[n] = w[n-31] + w[n-3] gives each word from the two after it: w[n-31] = w[n] - w[n-3].
+    // The history is extended backwards a block at a time; its oldest 31 words are the new one.
+    constexpr int kChunk = 1024;
+    std::uint32_t words[kChunk + kDegree];
+    while (count > 0) {
+        const int n = count < kChunk ? static_cast<int>(count) : kChunk;
+        std::copy(history_, history_ + kDegree, words + n);
+        for (int i = n - 1; i >= 0; --i) {
+            words[i] = words[i + kDegree] - words[i + kDegree - kSeparation];
+        }
+        std::copy(words, words + kDegree, history_);
+        count -= static_cast<std::uint64_t>(n);
+    }
+}
+
 RandomSequence::State RandomSequence::state() const {
     State state;
     std::copy(history_, history_ + kDegree, state.begin());

@@ -21,6 +21,10 @@ class RandomSequence {
     // `count`.
     void skip(std::uint64_t count);
 
+    // Goes back over the last `count` values, as if they had not been taken yet, in time
+    // linear in `count`.
+    void rewind(std::uint64_t count);
+
     // The whole state: the last 31 words, oldest first. A sequence given another's state goes on
     // with the very values the other would give.
     static constexpr int kDegree = 31;

@@ -208,65 +208,114 @@ TEST(DrawStream, KnowsWhereTheValuesItsBouncesUsedEnd) {
     }
 }
 
-// As in a two-worker frame: one stream goes on from a position while another takes the values
-// before it up to that position, then skips the stretch the first used and goes on after it.
-TEST(DrawStream, StopsBeforeAnotherStreamsValuesAndGoesOnAfterThem) {
+namespace {
+
+// Where a stream's values ended and the generator's state there.
+struct PartEnd {
+    std::uint64_t end;
+    RandomSequence::State state;
+};
+
+struct Stops {
+    std::vector<std::uint64_t> starts;
+    std::vector<PartEnd> parts;
+    std::size_t passed = 0;
+};
+
+// Goes on after the values the part starting here used, and stops at the next part's start.
+void goOnAfterPart(void* context, DrawStream& stream) {
+    Stops& stops = *static_cast<Stops*>(context);
+    const PartEnd& part = stops.parts[stops.passed++];
+    stream.goOnAt(part.end, part.state);
+    if (stops.passed < stops.starts.size()) {
+        stream.stopAt(stops.starts[stops.passed], goOnAfterPart, context);
+    }
+}
+
+} // namespace
+
+// As in a two-worker frame: one stream takes parts from given positions, moving on from one to
+// the next; another takes the values before the first position, stops there and goes on after
+// each part, up to the next one's position.
+TEST(DrawStream, StopsBeforeOtherPartsValuesAndGoesOnAfterThem) {
     SharedRandom firstSource;
-    SharedRandom secondSource;
+    SharedRandom partSource;
     firstSource.reseed(11);
     const RandomSequence::State origin = firstSource.state();
     DrawStream first(firstSource);
-    DrawStream second(secondSource);
-    const std::uint64_t stop = 3 * 5000;
+    DrawStream parts(partSource);
+    // The room after each part: a short stretch (the next part's bounces partly held already),
+    // one longer than a run, and none.
+    Stops stops;
+    std::vector<std::vector<int>> partTaken(4);
+    std::uint64_t start = 3 * 5000;
+    for (std::uint64_t room : {3 * 100, 3 * 3000, 0, 0}) {
+        stops.starts.push_back(start);
+        if (stops.parts.empty()) {
+            parts.startAt(origin, start);
+        } else {
+            parts.moveTo(start);
+        }
+        takeBounces(parts, 700, partTaken[stops.parts.size()]);
+        stops.parts.push_back({parts.usedEnd(), parts.stateAtUsedEnd()});
+        start = parts.usedEnd() + room;
+    }
     first.startAt(origin, 0);
-    second.startAt(origin, stop);
-    first.stopAt(stop, &second);
+    first.stopAt(stops.starts[0], goOnAfterPart, &stops);
     std::vector<int> firstTaken;
-    std::vector<int> secondTaken;
-    std::thread worker([&] {
-        takeBounces(second, 9000, secondTaken);
-        second.finish();
-    });
-    takeBounces(first, 6000, firstTaken);
-    worker.join();
-    const std::uint64_t secondEnd = second.usedEnd();
-    // The plain sequence: the first stream's bounces until the stop, the second's, the first's.
-    RandomSequence sequence(11);
-    int used = 0;
-    std::size_t at = 0;
-    while (used < static_cast<int>(stop)) {
-        ASSERT_LT(at, firstTaken.size());
-        ASSERT_EQ(firstTaken[at++], nextAcceptedIndex(sequence, &used));
+    takeBounces(first, 12000, firstTaken);
+    ASSERT_EQ(stops.passed, stops.starts.size());
+
+    // The first stream's bounces are those of the stretches before each part and after the
+    // last; each part's those of its own stretch.
+    std::vector<DrawStretch> stretches;
+    std::uint64_t from = 0;
+    std::uint64_t skipped = 0;
+    for (std::size_t part = 0; part < stops.starts.size(); ++part) {
+        stretches.push_back({from, stops.starts[part]});
+        from = stops.parts[part].end;
+        skipped += from - stops.starts[part];
+        const std::vector<std::uint16_t> expected =
+            bouncesOf(origin, {{stops.starts[part], stops.parts[part].end}});
+        EXPECT_EQ(std::vector<int>(expected.begin(), expected.end()), partTaken[part])
+            << "part " << part;
     }
-    for (int index : secondTaken) {
-        ASSERT_EQ(index, nextAcceptedIndex(sequence, &used));
-    }
-    EXPECT_EQ(static_cast<std::uint64_t>(used), secondEnd);
-    while (at < firstTaken.size()) {
-        ASSERT_EQ(firstTaken[at++], nextAcceptedIndex(sequence, &used));
-    }
-    EXPECT_EQ(first.usedEnd(), static_cast<std::uint64_t>(used));
-    EXPECT_EQ(first.skipped(), secondEnd - stop);
-    EXPECT_EQ(first.usedCount(), static_cast<std::uint64_t>(used) - first.skipped());
-    EXPECT_FALSE(first.reachedStop());
+    stretches.push_back({from, first.usedEnd()});
+    const std::vector<std::uint16_t> expected = bouncesOf(origin, stretches);
+    EXPECT_EQ(std::vector<int>(expected.begin(), expected.end()), firstTaken);
+    EXPECT_EQ(first.skipped(), skipped);
+    EXPECT_EQ(first.usedCount(), first.usedEnd() - skipped);
 }
 
-TEST(DrawStream, WithoutAnotherStreamNotesTheStopAndGoesThrough) {
+TEST(DrawStream, GoesThroughAStopItsHandlerLeavesAlone) {
     SharedRandom source;
     source.reseed(3);
     DrawStream stream(source);
     stream.startAt(source.state(), 0);
-    stream.stopAt(3 * 100, nullptr);
+    bool reached = false;
+    stream.stopAt(
+        3 * 100, [](void* context, DrawStream&) { *static_cast<bool*>(context) = true; }, &reached);
     std::vector<int> taken;
     takeBounces(stream, 50, taken);
-    EXPECT_FALSE(stream.reachedStop()); // fewer than 100 triples used, and 100 taken
+    EXPECT_FALSE(reached); // fewer than 100 triples used, and 100 taken
     takeBounces(stream, 200, taken);
-    EXPECT_TRUE(stream.reachedStop());
+    EXPECT_TRUE(reached);
     RandomSequence sequence(3);
     for (int index : taken) {
         ASSERT_EQ(index, nextAcceptedIndex(sequence));
     }
     EXPECT_EQ(stream.skipped(), 0u);
+}
+
+TEST(RandomSequence, RewindingGoesBackToTheValuesBefore) {
+    for (std::uint64_t count : {0ull, 1ull, 31ull, 1024ull, 1025ull, 5000ull}) {
+        RandomSequence before(99);
+        before.skip(7000);
+        RandomSequence sequence = before;
+        sequence.skip(count);
+        sequence.rewind(count);
+        ASSERT_EQ(sequence.state(), before.state()) << "count " << count;
+    }
 }
 
 TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {

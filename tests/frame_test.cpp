@@ -221,9 +221,12 @@ TEST_P(TwoWorkerFrame, ReplaysWithThePlainTracer) {
         expectFrameReplays("the first frame, no figures to plan by");
     }
     expectFrameReplays("a frame planned from the first");
-    EXPECT_LT(lastFrameDraws().plan.splitRow, kHeight);
-    EXPECT_EQ(lastFrameDraws().bottom.size(), 2u);
-    EXPECT_FALSE(lastFrameDraws().retraced);
+    // The bottom band in parts, the first later part kept (the last ones may be traced again
+    // when the top band uses fewer values than planned).
+    const FrameDraws& draws = lastFrameDraws();
+    EXPECT_GT(draws.plan.parts, 1);
+    ASSERT_GE(draws.bottom.size(), 3u);
+    EXPECT_EQ(draws.bottom[1].from, draws.plan.starts[0]);
     if (!kEmulated) {
         expectFrameReplays("a frame planned from two");
     }
@@ -236,47 +239,84 @@ TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
     }
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
+    traceFrame(FrameMode::TwoWorkers);
+    const FramePlan planned = lastFrameDraws().plan;
+    ASSERT_GT(planned.parts, 4);
     // The second part's values start far beyond what the top band uses: the stretch before
     // them cannot be filled.
-    setNextFramePlan({400, 3 * 5000000});
+    setNextFramePlan(twoPartPlan(400, 3 * 5000000));
     expectFrameReplays("a stretch the top band cannot fill");
     EXPECT_TRUE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 2u);
     // The second part's values start before the first part's end.
-    setNextFramePlan({300, 3 * 1000});
+    setNextFramePlan(twoPartPlan(300, 3 * 1000));
     expectFrameReplays("a first part that runs into the second's values");
     EXPECT_TRUE(lastFrameDraws().retraced);
+    // A part runs into the next one's values: the parts from there on are traced again.
+    FramePlan plan = planned;
+    for (int part = 3; part < plan.parts; ++part) {
+        plan.starts[part] -= 3 * 20000;
+    }
+    setNextFramePlan(plan);
+    expectFrameReplays("a part that runs into the next one's values");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 1u + 3u + 1u);
+    // The top band runs out before the last part's start.
+    plan = planned;
+    plan.starts[plan.parts - 1] += 3 * 1000000;
+    setNextFramePlan(plan);
+    expectFrameReplays("a last part the top band does not reach");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), static_cast<std::size_t>(plan.parts) + 1u);
     // No split: one worker traces the frame.
-    setNextFramePlan({kHeight, 0});
+    setNextFramePlan(FramePlan{});
     expectFrameReplays("no split");
     EXPECT_EQ(lastFrameDraws().bottom.size(), 1u);
     // The planned ones again.
     expectFrameReplays("planned again");
-    EXPECT_FALSE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom[1].from, lastFrameDraws().plan.starts[0]);
 }
 
-TEST(TwoWorkerPlan, SplitsTheBottomBandSoThatBothWorkersFinishTogether) {
-    EXPECT_EQ(planFrame(RowFigures{}).splitRow, kHeight); // nothing measured yet
-    // Every row alike: the first worker takes the top band's 240 rows, less a share left for
-    // after the second part, and the second the bottom band's: hardly a first part.
+TEST(TwoWorkerPlan, SharesTheBottomBandInPartsBothWorkersTake) {
+    EXPECT_EQ(planFrame(RowFigures{}).parts, 0); // nothing measured yet
+    // Every row alike: the top band alone is nearly half the work; the bottom band is all in
+    // later parts of eight rows.
     RowFigures rows;
     rows.known = true;
     rows.nanoseconds.fill(1000);
     rows.values.fill(3000);
     FramePlan plan = planFrame(rows);
-    EXPECT_GE(plan.splitRow, kBandSplitRow);
-    EXPECT_LE(plan.splitRow, kBandSplitRow + 2);
-    // A bottom band's row three times as costly as the top band's: (s - 240) * 3 + 240 against
-    // (480 - s) * 3, equal at s = 320 (less the share left over).
+    EXPECT_EQ(plan.splitRow, kBandSplitRow);
+    ASSERT_EQ(plan.parts, 30);
+    for (int part = 0; part <= plan.parts; ++part) {
+        EXPECT_EQ(plan.rows[part], kBandSplitRow + 8 * part);
+    }
+    // A bottom band's row three times as costly as the top band's: the top band's worker's own
+    // share, a little under half of 960 rows' worth, is the top band and about 60 rows more.
     std::fill(rows.nanoseconds.begin() + kBandSplitRow, rows.nanoseconds.end(), 3000);
     plan = planFrame(rows);
-    EXPECT_GE(plan.splitRow, 319);
-    EXPECT_LE(plan.splitRow, 321);
-    EXPECT_EQ(plan.secondStart % 3, 0u);
-    // The second part's values start after the first part's and most of the top band's.
+    EXPECT_GE(plan.splitRow, 295);
+    EXPECT_LE(plan.splitRow, 305);
+    ASSERT_EQ(plan.parts, (kHeight - plan.splitRow + 7) / 8);
+    EXPECT_EQ(plan.rows[plan.parts], kHeight);
+    // Each part's values start after the last one's with a little room, and the top band's
+    // fill the stretch before the first but a small share.
     const std::uint64_t firstPart = 3000ull * (plan.splitRow - kBandSplitRow);
     const std::uint64_t top = 3000ull * kBandSplitRow;
-    EXPECT_GT(plan.secondStart, firstPart + top * 97 / 100);
-    EXPECT_LT(plan.secondStart, firstPart + top);
+    EXPECT_GT(plan.starts[0], firstPart + top * 9 / 10);
+    std::uint64_t room = 0;
+    for (int part = 0; part < plan.parts; ++part) {
+        EXPECT_EQ(plan.starts[part] % 3, 0u);
+        if (part + 1 < plan.parts) {
+            const std::uint64_t values = 3000ull * (plan.rows[part + 1] - plan.rows[part]);
+            EXPECT_GT(plan.starts[part + 1], plan.starts[part] + values);
+            EXPECT_LT(plan.starts[part + 1], plan.starts[part] + values * 11 / 10);
+            room += plan.starts[part + 1] - plan.starts[part] - values;
+        }
+    }
+    const std::uint64_t left = top - (plan.starts[0] - firstPart) - room;
+    EXPECT_GT(left, 0u);
+    EXPECT_LT(left, top / 50);
 }
 
 TEST(PrimaryRay, CentrePixelLooksStraightAhead) {

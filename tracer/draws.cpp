@@ -58,9 +58,10 @@ __attribute__((noinline)) void DrawStream::refill() {
         end_ = kept + static_cast<int>(count);
         return;
     }
+    settleSkips();
     do {
         if (taken_ == stop_) {
-            passStop();
+            reachStop();
         }
         const int count = static_cast<int>(std::min<std::uint64_t>(kValuesPerRun, stop_ - taken_));
         std::int32_t values[kValuesPerRun];
@@ -71,26 +72,72 @@ __attribute__((noinline)) void DrawStream::refill() {
     end_ = kept + current_.count;
 }
 
-__attribute__((noinline)) void DrawStream::passStop() {
+__attribute__((noinline)) void DrawStream::reachStop() {
     stop_ = kNoStop;
-    if (other_ == nullptr) {
-        reachedStop_ = true;
-        return;
-    }
-    // The other stream's values lie between here and where it stopped using them.
     const auto start = std::chrono::steady_clock::now();
-    while (!other_->finished_.load(std::memory_order_acquire)) {
-        std::this_thread::yield();
+    handler_(context_, *this);
+    stopped_ += std::chrono::steady_clock::now() - start;
+}
+
+void DrawStream::goOnAt(std::uint64_t position, const RandomSequence::State& state) {
+    source_->setState(state);
+    settleSkips();
+    if (pendingSkips_ == kMostPendingSkips) {
+        // Only when stretch after stretch is passed over without a bounce used between them.
+        settledSkipped_ += pending_[0].count;
+        std::copy(pending_ + 1, pending_ + pendingSkips_, pending_);
+        --pendingSkips_;
     }
-    waited_ = std::chrono::steady_clock::now() - start;
-    const std::uint64_t resume = other_->usedEnd();
+    pending_[pendingSkips_++] = {taken_, position - taken_};
+    skipped_ += position - taken_;
+    taken_ = position;
+}
+
+void DrawStream::settleSkips() {
+    const std::uint64_t end = usedEnd();
+    int kept = 0;
+    for (int i = 0; i < pendingSkips_; ++i) {
+        if (pending_[i].from < end) {
+            settledSkipped_ += pending_[i].count;
+        } else {
+            pending_[kept++] = pending_[i];
+        }
+    }
+    pendingSkips_ = kept;
+}
+
+void DrawStream::moveTo(std::uint64_t position) {
+    // Held bounces that end at or before the position lie before it: whole triples are taken
+    // from position 0.
+    int first = next_;
+    while (first < end_ && taken_ - static_cast<std::uint32_t>(static_cast<std::uint32_t>(taken_) -
+                                                               current_.ends[first]) <=
+                               position) {
+        ++first;
+    }
+    next_ = first;
+    if (next_ == end_ && taken_ < position) {
+        RandomSequence sequence;
+        sequence.setState(source_->state());
+        sequence.skip(position - taken_);
+        source_->setState(sequence.state());
+        taken_ = position;
+    }
+    start_ = lastEnd_ = position;
+    // usedEnd() must read the position until a bounce after it is used.
+    std::copy(current_.bounces + next_, current_.bounces + end_, current_.bounces);
+    std::copy(current_.ends + next_, current_.ends + end_, current_.ends);
+    end_ -= next_;
+    next_ = 0;
+    skipped_ = settledSkipped_ = 0;
+    pendingSkips_ = 0;
+}
+
+RandomSequence::State DrawStream::stateAtUsedEnd() const {
     RandomSequence sequence;
-    sequence.setState(origin_);
-    sequence.skip(resume);
-    source_->setState(sequence.state());
-    skipped_ = resume - taken_;
-    skippedFrom_ = taken_;
-    taken_ = resume;
+    sequence.setState(source_->state());
+    sequence.rewind(taken_ - usedEnd());
+    return sequence.state();
 }
 
 void DrawStream::startAt(const RandomSequence::State& origin, std::uint64_t position) {
@@ -99,16 +146,13 @@ void DrawStream::startAt(const RandomSequence::State& origin, std::uint64_t posi
     sequence.skip(position);
     source_->setState(sequence.state());
     current_.generation = source_->generation();
-    origin_ = origin;
     clear();
     start_ = taken_ = lastEnd_ = position;
     stop_ = kNoStop;
-    other_ = nullptr;
-    reachedStop_ = false;
-    skipped_ = 0;
-    skippedFrom_ = kNoStop;
-    waited_ = std::chrono::nanoseconds(0);
-    finished_.store(false, std::memory_order_relaxed);
+    handler_ = nullptr;
+    skipped_ = settledSkipped_ = 0;
+    pendingSkips_ = 0;
+    stopped_ = std::chrono::nanoseconds(0);
 }
 
 void DrawStream::clear() {
@@ -119,9 +163,10 @@ void DrawStream::clear() {
     restoredNext_ = 0;
 }
 
-void DrawStream::stopAt(std::uint64_t position, const DrawStream* other) {
+void DrawStream::stopAt(std::uint64_t position, StopHandler handler, void* context) {
     stop_ = position;
-    other_ = other;
+    handler_ = handler;
+    context_ = context;
 }
 
 std::vector<std::uint16_t> DrawStream::heldBounces() const {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -80,28 +79,42 @@ class DrawStream {
                          : lastEnd_;
     }
 
-    // The values the bounces used so far took, from the start position on, the skipped stretch
-    // not counted.
+    // The values the bounces used so far took, from the start position on, the stretches passed
+    // over not counted. (Bounces held from before a stretch passed over and not yet used count
+    // it early: the count is exact again once they are used.)
     std::uint64_t usedCount() const {
         const std::uint64_t end = usedEnd();
-        return end - start_ - (end > skippedFrom_ ? skipped_ : 0);
+        std::uint64_t skipped = settledSkipped_;
+        for (int i = 0; i < pendingSkips_; ++i) {
+            skipped += pending_[i].from < end ? pending_[i].count : 0;
+        }
+        return end - start_ - skipped;
     }
 
     // Drops every bounce held.
     void clear();
 
     // Takes no value at `position` (a multiple of 3, not behind the values taken) or beyond for
-    // now. On reaching it, the stream waits until `other` is done (finish) and goes on after the
-    // values `other` used, from other.usedEnd(); with no other, it notes that it reached the
-    // position (reachedStop) and goes on through it.
-    void stopAt(std::uint64_t position, const DrawStream* other);
-    bool reachedStop() const { return reachedStop_; }
-    // The values passed over at the stop: the stretch the other stream used.
+    // now. On reaching it, the stream calls handler(context, *this) and goes on from where the
+    // handler leaves it: through the stop, or after values used elsewhere (goOnAt). The handler
+    // may set the next stop.
+    using StopHandler = void (*)(void* context, DrawStream& stream);
+    void stopAt(std::uint64_t position, StopHandler handler, void* context);
+    // Within a stop handler: goes on at `position`, further on, where the generator's state is
+    // `state`, passing over the values between.
+    void goOnAt(std::uint64_t position, const RandomSequence::State& state);
+    // The values passed over so far (goOnAt).
     std::uint64_t skipped() const { return skipped_; }
-    // How long the stream waited at its stop for the other one.
-    std::chrono::nanoseconds waited() const { return waited_; }
-    // Tells a stream waiting at its stop that this one is done drawing.
-    void finish() { finished_.store(true, std::memory_order_release); }
+    // The time spent in stop handlers so far.
+    std::chrono::nanoseconds stopped() const { return stopped_; }
+
+    // Starts again at `position` (a multiple of 3, not behind usedEnd): the bounces held that
+    // lie before it are dropped, those after it kept.
+    void moveTo(std::uint64_t position);
+
+    // The generator's state at usedEnd(): where a stream that goes on after this one's values
+    // starts.
+    RandomSequence::State stateAtUsedEnd() const;
 
   private:
     static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
@@ -116,11 +129,11 @@ class DrawStream {
     static constexpr int kValuesPerRun = 3 * kTriplesPerRun;
 
     void refill();
+    void reachStop();
     // Turns `count` values, taken from position `start`, into the accepted bounces, stored from
     // bounces[first] on.
     static void acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
                               int first);
-    void passStop();
 
     // Bounces given to holdBounces beyond what one run holds, used before any new run.
     std::vector<std::uint16_t> restored_;
@@ -131,15 +144,23 @@ class DrawStream {
     int end_ = 0;
     Run current_;
 
-    RandomSequence::State origin_{};
     std::uint64_t start_ = 0;   // the position startAt set
     std::uint64_t taken_ = 0;   // position of the next value to take
     std::uint64_t lastEnd_ = 0; // usedEnd() while no bounce of the current run is used
     std::uint64_t stop_ = kNoStop;
-    const DrawStream* other_ = nullptr;
-    bool reachedStop_ = false;
+    StopHandler handler_ = nullptr;
+    void* context_ = nullptr;
     std::uint64_t skipped_ = 0;
-    std::uint64_t skippedFrom_ = kNoStop;
-    std::chrono::nanoseconds waited_{0};
-    std::atomic<bool> finished_{false};
+    std::chrono::nanoseconds stopped_{0};
+    // Stretches passed over: counted out of usedCount once a bounce after them is used; before
+    // that, held bounces from before them may still be used. Only the last few can be pending.
+    struct Skip {
+        std::uint64_t from;
+        std::uint64_t count;
+    };
+    static constexpr int kMostPendingSkips = 4;
+    Skip pending_[kMostPendingSkips];
+    int pendingSkips_ = 0;
+    std::uint64_t settledSkipped_ = 0;
+    void settleSkips();
 };

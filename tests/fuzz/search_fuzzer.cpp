@@ -347,18 +347,33 @@ void replayBand(const std::vector<Decoder::Ray>& rays, std::size_t first, std::s
     }
 }
 
-// The rays as a two-worker frame's parts: [0, a) the first part, [a, b) the second from
-// position `second`, [b, n) the top band. The second part is traced first, as if its thread
-// were done before the top band reaches its values.
+// Later parts traced before the top band reaches them, as if the other thread were done first.
+struct LaterParts {
+    FramePlan plan;
+    PartEnds ends;
+    std::array<RandomSequence::State, 2> after{};
+    bool firstPartRanOn = false;
+};
+
+void goOnAfterPart(void* context, DrawStream& top) {
+    LaterParts& later = *static_cast<LaterParts*>(context);
+    const int index = later.ends.passed++;
+    top.goOnAt(later.ends.later[index], later.after[index]);
+    if (later.ends.passed < later.plan.parts &&
+        later.ends.later[index] <= later.plan.starts[later.ends.passed]) {
+        top.stopAt(later.plan.starts[later.ends.passed], goOnAfterPart, context);
+    }
+}
+
+// The rays as a two-worker frame's parts: [0, a) the first part, [a, m) and [m, b) two later
+// parts, the first from position `second` and the next `room` values after its end, [b, n) the
+// top band.
 void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays, std::size_t a,
-                std::size_t b, std::uint64_t second, unsigned seed) {
+                std::size_t b, std::uint64_t second, std::uint64_t room, unsigned seed) {
     firstSource.reseed(seed);
     const RandomSequence::State origin = firstSource.state();
     static DrawStream firstDraws(firstSource);
-    static DrawStream secondDraws(secondSource);
-    firstDraws.startAt(origin, 0);
-    secondDraws.startAt(origin, second);
-    firstDraws.stopAt(second, nullptr);
+    static DrawStream partDraws(secondSource);
     std::vector<Vec3> colours(rays.size());
     std::uint64_t segments = 0;
     const auto trace = [&](std::size_t from, std::size_t to, DrawStream& draws) {
@@ -367,29 +382,39 @@ void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays
                 tracePathFromHit(packed, firstHit(rays[i]), rays[i].depth, draws, segments);
         }
     };
-    PartEnds ends;
+    const std::size_t m = a + (b - a) / 2;
+    LaterParts later;
+    later.plan = twoPartPlan(0, second);
+    later.plan.parts = 2;
+    later.plan.rows[2] = 0;
+    partDraws.startAt(origin, second);
+    trace(a, m, partDraws);
+    later.ends.later[0] = partDraws.usedEnd();
+    later.after[0] = partDraws.stateAtUsedEnd();
+    later.plan.starts[1] = partDraws.usedEnd() + room;
+    partDraws.moveTo(later.plan.starts[1]);
+    trace(m, b, partDraws);
+    later.ends.later[1] = partDraws.usedEnd();
+    later.after[1] = partDraws.stateAtUsedEnd();
+
+    firstDraws.startAt(origin, 0);
+    firstDraws.stopAt(
+        second, [](void* context, DrawStream&) { *static_cast<bool*>(context) = true; },
+        &later.firstPartRanOn);
     trace(0, a, firstDraws);
-    ends.firstPart = firstDraws.usedEnd();
-    ends.firstPartReachedSecond = firstDraws.reachedStop();
-    trace(a, b, secondDraws);
-    secondDraws.finish();
-    ends.secondPart = secondDraws.usedEnd();
-    if (!ends.firstPartReachedSecond) {
-        firstDraws.stopAt(second, &secondDraws);
+    later.ends.firstPart = firstDraws.usedEnd();
+    if (!later.firstPartRanOn) {
+        firstDraws.stopAt(second, goOnAfterPart, &later);
     }
     trace(b, rays.size(), firstDraws);
-    ends.top = firstDraws.usedEnd();
+    later.ends.top = firstDraws.usedEnd();
 
-    FramePlan plan{0, second};
     std::vector<DrawStretch> top;
     std::vector<DrawStretch> bottom;
-    if (bandStretches(plan, ends, top, bottom)) {
-        replayBand(rays, 0, b, colours, origin, bottom);
-    } else {
-        // The plan missed: the frame traces its second part again; the others stand.
-        replayBand(rays, 0, a, colours, origin, {{0, ends.firstPart}});
-        top = {{ends.firstPart, ends.top}};
-    }
+    // Later parts the frame does not keep are traced again; the others stand.
+    const std::size_t keptEnd[] = {a, m, b};
+    replayBand(rays, 0, keptEnd[bandStretches(later.plan, later.ends, top, bottom)], colours,
+               origin, bottom);
     replayBand(rays, b, rays.size(), colours, origin, top);
 }
 
@@ -430,6 +455,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         given ? splitA + static_cast<std::size_t>(decode.count(static_cast<int>(n - splitA)))
               : 2 * n / 3;
     const std::uint64_t second = given ? decode.position() : 3 * std::uint64_t{seed % 64};
+    const std::uint64_t room = given ? decode.position() : 3 * std::uint64_t{seed % 7};
 
     static DrawStream plainDraws(plainSource);
     static DrawStream fastDraws(fastSource);
@@ -447,7 +473,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const Decoder::Ray& ray : rays) {
             checkPath(packed, ray, plainDraws, fastDraws);
         }
-        checkSplit(packed, rays, splitA, splitB, second, seed);
+        checkSplit(packed, rays, splitA, splitB, second, room, seed);
     }
     useInstructionSet("");
     return 0;
