@@ -10,9 +10,10 @@
 // - tracePathFromHit, started from the plain first hit, gives pathTraceRay's colour bits (any
 //   NaN for a NaN: see sameValue), its draws ending at the same position of the sequence.
 // Then the rays are traced as a two-worker frame shares its work (frame_plan.h): a first part,
-// a second part from a position of the sequence the input gives, and a "top band" that stops
-// before the second part's values and goes on after them; traced again with the plain tracer and
-// the values each band used, they give the same colours.
+// two later parts (the first from a position of the sequence the input gives, the next the room
+// it gives after the first's end), and a "top band" that stops before each later part's values
+// and goes on after them; traced again with the plain tracer and the values each band used, they
+// give the same colours.
 // A mismatch prints the case and aborts, which libFuzzer keeps as a crash input.
 #include <cmath>
 #include <cstdint>
@@ -445,8 +446,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = decode.count(kMoreShapes); i > 0 && !decode.empty(); --i) {
         shapes.push_back(decode.shape(decode.scaleOr(scale)));
     }
-    // Where the rays split into a frame's parts, and where the second part's values start (for an
-    // input with no bytes left for them, thirds and a position from the seed).
+    // Where the rays split into a frame's parts, where the later parts' values start and the room
+    // after the first (for an input with no bytes left for them, thirds and positions from the
+    // seed).
     const std::size_t n = rays.size();
     const bool given = !decode.empty();
     const std::size_t splitA =
