@@ -93,6 +93,9 @@ struct LaterParts {
     };
     std::array<Part, FramePlan::kMostParts> parts;
 
+    // Set when the other worker could not start: the top band's worker takes every part.
+    std::atomic<bool> alone{false};
+
     // The top band's worker's alone.
     bool firstPartRanOn = false; // the first part took values at the first later part's start
     int passed = 0;
@@ -147,7 +150,7 @@ void reachLaterPart(void* context, DrawStream& top) {
     const int index = later.passed;
     const LaterParts::Part& part = later.parts[index];
     while (!part.done.load(std::memory_order_acquire)) {
-        const int taken = claimBack(later, 1);
+        const int taken = claimBack(later, later.alone.load(std::memory_order_relaxed) ? 0 : 1);
         if (taken >= 0) {
             gTakenDraws.startAt(later.origin, later.plan->starts[taken]);
             tracePart(later, taken, gTakenDraws);
@@ -201,6 +204,7 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
     for (int index = 0; index < plan.parts; ++index) {
         later.parts[index].done.store(false, std::memory_order_relaxed);
     }
+    later.alone.store(false, std::memory_order_relaxed);
     later.firstPartRanOn = false;
     later.passed = 0;
 
@@ -212,7 +216,7 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
             b = std::thread([&] { traceFromTheFront(later); });
         }
     } catch (...) {
-        // The other worker could not start: the top band's worker takes every part.
+        later.alone.store(true, std::memory_order_relaxed);
         a.join();
         throw;
     }

@@ -59,18 +59,19 @@ status=$?
 grep -q "^pathtracer-render: cannot write 'big.ppm': File too large$" "$work/.err" \
     || fail "file-size limit: $(cat "$work/.err")"
 rm -f "$work/.err"
-# Under a memory limit the renderer traces or says why it cannot, never ending by a signal. From
-# the lowest limit it starts under to the first it traces under, the first frame's buffers or the
-# workers' stacks do not fit (a build that does not start under any, sanitized or emulated, is
-# not checked; under an emulator, which reserves the address space of the program it runs, a
-# limit can hang it, so none is tried).
+# Under a memory limit the renderer traces or says why it cannot, never ending by a signal or
+# hanging. From the lowest limit it starts under to the first it traces under, the first frame's
+# buffers or the workers' stacks do not fit (the second frame is the first that starts both
+# workers). A build that does not start under any, sanitized or emulated, is not checked; under
+# an emulator, which reserves the address space of the program it runs, a limit can hang it, so
+# none is tried.
 limits=
 if [ "${#render[@]}" -eq 1 ] && { (ulimit -v 80000 && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null; then
     limits=$(seq 8000 100 80000)
 fi
 for kb in $limits; do
     { (ulimit -v "$kb" && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null || continue
-    { (cd "$work" && ulimit -v "$kb" && "${render[@]}" --frames 1 --output p.png >/dev/null 2>"$work/.err"); } 2>/dev/null
+    { (cd "$work" && ulimit -v "$kb" && timeout 60 "${render[@]}" --frames 2 --output p.png >/dev/null 2>"$work/.err"); } 2>/dev/null
     status=$?
     [ "$status" -eq 0 ] && break
     [ "$status" -eq 1 ] || fail "memory limit of $kb KB: status $status, expected 0 or 1"
