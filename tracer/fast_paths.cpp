@@ -356,8 +356,6 @@ namespace {
 // only between frames (useInstructionSet), as Highway's own choice is.
 #ifdef PATHTRACER_HAS_EXTENDED
 bool gExtended = fast_extended::extendedUnitPresent();
-#else
-constexpr bool gExtended = false;
 #endif
 
 struct InstructionSets {
