@@ -80,8 +80,8 @@ class DrawStream {
     }
 
     // The values the bounces used so far took, from the start position on, the stretches passed
-    // over not counted. (Bounces held from before a stretch passed over and not yet used count
-    // it early: the count is exact again once they are used.)
+    // over not counted: a stretch counts out once a bounce after it is used. (Passing over more
+    // than four with no bounce used between them counts the oldest out early.)
     std::uint64_t usedCount() const {
         const std::uint64_t end = usedEnd();
         std::uint64_t skipped = settledSkipped_;
@@ -144,7 +144,7 @@ class DrawStream {
     int end_ = 0;
     Run current_;
 
-    std::uint64_t start_ = 0;   // the position startAt set
+    std::uint64_t start_ = 0;   // the position startAt or moveTo set
     std::uint64_t taken_ = 0;   // position of the next value to take
     std::uint64_t lastEnd_ = 0; // usedEnd() while no bounce of the current run is used
     std::uint64_t stop_ = kNoStop;
