@@ -17,9 +17,9 @@ constexpr std::uint64_t kTopMargin = 12;
 // Rows of a later part: small enough that the two workers finish within a part of each other.
 constexpr int kPartRows = 8;
 
-// The share of a frame's time (in 1/64) the top band's worker leaves to later parts it takes
-// while it waits; the other worker's own share stays ahead of it even when its times are this
-// much worse than the measured ones.
+// The top band's worker's own work, the first part and the top band, is planned this share of
+// a frame's time (in 1/64) short of half; it takes later parts for the rest. If its own work
+// then takes that much longer than measured, the other worker still has parts to the end.
 constexpr std::int64_t kLeftToShare = 4;
 
 template <typename T> T sum(const std::array<T, kHeight>& rows, int first, int end) {
@@ -31,8 +31,8 @@ std::uint64_t wholeTriplesUp(std::uint64_t values) {
 }
 
 // The room left for a part's values beyond their measured count. A row's count varies from frame
-// to frame by about twice the square root of its values, and so does a part's; the room is five
-// times that, with the measurement's own variation.
+// to frame by about twice the square root of its values, and so does a part's: the room is five
+// times that (about four once the error of the running mean it is planned from is added).
 std::uint64_t room(std::uint64_t values) {
     return static_cast<std::uint64_t>(10.0 * std::sqrt(static_cast<double>(values))) + 3;
 }
