@@ -67,7 +67,7 @@ rm -f "$work/.err"
 # none is tried.
 limits=
 if [ "${#render[@]}" -eq 1 ] && { (ulimit -v 80000 && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null; then
-    limits=$(seq 8000 100 80000)
+    limits=$(seq 8000 200 80000)
 fi
 for kb in $limits; do
     { (ulimit -v "$kb" && "${render[@]}" --version) >/dev/null 2>&1; } 2>/dev/null || continue
