@@ -110,9 +110,7 @@ void DrawStream::moveTo(std::uint64_t position) {
     // Held bounces that end at or before the position lie before it: whole triples are taken
     // from position 0.
     int first = next_;
-    while (first < end_ && taken_ - static_cast<std::uint32_t>(static_cast<std::uint32_t>(taken_) -
-                                                               current_.ends[first]) <=
-                               position) {
+    while (first < end_ && heldEnd(first) <= position) {
         ++first;
     }
     next_ = first;

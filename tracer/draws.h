@@ -72,12 +72,7 @@ class DrawStream {
 
     // The position just after the last value the bounces used so far took (rejected triples before
     // a bounce count as its own); the start position while none is used.
-    std::uint64_t usedEnd() const {
-        // Ends are kept to 32 bits; the used ones lie less than 2^32 behind the values taken.
-        return next_ > 0 ? taken_ - static_cast<std::uint32_t>(static_cast<std::uint32_t>(taken_) -
-                                                               current_.ends[next_ - 1])
-                         : lastEnd_;
-    }
+    std::uint64_t usedEnd() const { return next_ > 0 ? heldEnd(next_ - 1) : lastEnd_; }
 
     // The values the bounces used so far took, from the start position on, the stretches passed
     // over not counted: a stretch counts out once a bounce after it is used. (Passing over more
@@ -130,6 +125,12 @@ class DrawStream {
 
     void refill();
     void reachStop();
+    // Where the triple of the bounce at `index` of the current run ends. Ends are kept to 32
+    // bits; the bounces held lie less than 2^32 behind the values taken.
+    std::uint64_t heldEnd(int index) const {
+        return taken_ - static_cast<std::uint32_t>(static_cast<std::uint32_t>(taken_) -
+                                                   current_.ends[index]);
+    }
     // Turns `count` values, taken from position `start`, into the accepted bounces, stored from
     // bounces[first] on.
     static void acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
