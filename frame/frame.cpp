@@ -93,8 +93,6 @@ struct LaterParts {
     };
     std::array<Part, FramePlan::kMostParts> parts;
 
-    // Set when the other worker could not start: the top band's worker takes every part.
-    std::atomic<bool> alone{false};
 
     // The top band's worker's alone.
     bool firstPartRanOn = false; // the first part took values at the first later part's start
@@ -107,10 +105,9 @@ int claimFront(LaterParts& later) {
     return later.front < later.back ? later.front++ : -1;
 }
 
-// A part from the back, if more than `leave` are free.
-int claimBack(LaterParts& later, int leave) {
+int claimBack(LaterParts& later) {
     std::lock_guard<std::mutex> lock(later.claims);
-    return later.back - later.front > leave ? --later.back : -1;
+    return later.front < later.back ? --later.back : -1;
 }
 
 // Traces later part `index` with `draws`, which stand at its start, its sums kept as they were.
@@ -141,16 +138,16 @@ void traceFromTheFront(LaterParts& later) {
 }
 
 // The top band reached later part `passed`'s start: while that part is not done, the worker
-// takes parts from the back. It leaves the last free one to the other worker, which is tracing
-// a part already: this one still has the rest of the top band to trace after it. The top band
-// then goes on after the part's values, and stops again at the next part's start if those
-// values are still free.
+// takes parts from the back, the last free one too (waiting would leave its core idle for the
+// rest of the other worker's part, and then for the whole next one). The top band then goes on
+// after the part's values, and stops again at the next part's start if those values are still
+// free. If the other worker could not start, this one takes every part.
 void reachLaterPart(void* context, DrawStream& top) {
     LaterParts& later = *static_cast<LaterParts*>(context);
     const int index = later.passed;
     const LaterParts::Part& part = later.parts[index];
     while (!part.done.load(std::memory_order_acquire)) {
-        const int taken = claimBack(later, later.alone.load(std::memory_order_relaxed) ? 0 : 1);
+        const int taken = claimBack(later);
         if (taken >= 0) {
             gTakenDraws.startAt(later.origin, later.plan->starts[taken]);
             tracePart(later, taken, gTakenDraws);
@@ -186,7 +183,7 @@ std::uint64_t traceFirstPartAndTop(LaterParts& later, PartEnds& ends) {
     segments += traceRows(0, kBandSplitRow, *later.scene, gFirstDraws, *later.rows);
     ends.top = gFirstDraws.usedEnd();
     // Parts still free now lie beyond the top band's values: they are traced again anyway.
-    while (claimBack(later, 0) >= 0) {
+    while (claimBack(later) >= 0) {
     }
     return segments;
 }
@@ -204,7 +201,6 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
     for (int index = 0; index < plan.parts; ++index) {
         later.parts[index].done.store(false, std::memory_order_relaxed);
     }
-    later.alone.store(false, std::memory_order_relaxed);
     later.firstPartRanOn = false;
     later.passed = 0;
 
@@ -216,7 +212,6 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
             b = std::thread([&] { traceFromTheFront(later); });
         }
     } catch (...) {
-        later.alone.store(true, std::memory_order_relaxed);
         a.join();
         throw;
     }

@@ -14,8 +14,12 @@ namespace {
 // again; from frame to frame its values vary by less than this.
 constexpr std::uint64_t kTopMargin = 12;
 
-// Rows of a later part: small enough that the two workers finish within a part of each other.
-constexpr int kPartRows = 8;
+// Rows of a later part: small enough that the two workers finish within a part of each other,
+// and that the top band's worker waits little for the part the other is tracing; large enough
+// that the parts it takes, each reached with a jump of the generator, are few.
+constexpr int kPartRows = 4;
+static_assert((kHeight - kBandSplitRow + kPartRows - 1) / kPartRows <= FramePlan::kMostParts,
+              "the bottom band's rows fit in the parts a plan holds");
 
 // The top band's worker's own work, the first part and the top band, is planned this share of
 // a frame's time (in 1/64) short of half; it takes later parts for the rest. If its own work

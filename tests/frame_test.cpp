@@ -280,16 +280,16 @@ TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
 TEST(TwoWorkerPlan, SharesTheBottomBandInPartsBothWorkersTake) {
     EXPECT_EQ(planFrame(RowFigures{}).parts, 0); // nothing measured yet
     // Every row alike: the top band alone is nearly half the work; the bottom band is all in
-    // later parts of eight rows.
+    // later parts of four rows.
     RowFigures rows;
     rows.known = true;
     rows.nanoseconds.fill(1000);
-    rows.values.fill(3000);
+    rows.values.fill(20000);
     FramePlan plan = planFrame(rows);
     EXPECT_EQ(plan.splitRow, kBandSplitRow);
-    ASSERT_EQ(plan.parts, 30);
+    ASSERT_EQ(plan.parts, 60);
     for (int part = 0; part <= plan.parts; ++part) {
-        EXPECT_EQ(plan.rows[part], kBandSplitRow + 8 * part);
+        EXPECT_EQ(plan.rows[part], kBandSplitRow + 4 * part);
     }
     // A bottom band's row three times as costly as the top band's: the top band's worker's own
     // share, a little under half of 960 rows' worth, is the top band and about 60 rows more.
@@ -297,18 +297,18 @@ TEST(TwoWorkerPlan, SharesTheBottomBandInPartsBothWorkersTake) {
     plan = planFrame(rows);
     EXPECT_GE(plan.splitRow, 295);
     EXPECT_LE(plan.splitRow, 305);
-    ASSERT_EQ(plan.parts, (kHeight - plan.splitRow + 7) / 8);
+    ASSERT_EQ(plan.parts, (kHeight - plan.splitRow + 3) / 4);
     EXPECT_EQ(plan.rows[plan.parts], kHeight);
     // Each part's values start after the last one's with a little room, and the top band's
     // fill the stretch before the first but a small share.
-    const std::uint64_t firstPart = 3000ull * (plan.splitRow - kBandSplitRow);
-    const std::uint64_t top = 3000ull * kBandSplitRow;
+    const std::uint64_t firstPart = 20000ull * (plan.splitRow - kBandSplitRow);
+    const std::uint64_t top = 20000ull * kBandSplitRow;
     EXPECT_GT(plan.starts[0], firstPart + top * 9 / 10);
     std::uint64_t room = 0;
     for (int part = 0; part < plan.parts; ++part) {
         EXPECT_EQ(plan.starts[part] % 3, 0u);
         if (part + 1 < plan.parts) {
-            const std::uint64_t values = 3000ull * (plan.rows[part + 1] - plan.rows[part]);
+            const std::uint64_t values = 20000ull * (plan.rows[part + 1] - plan.rows[part]);
             EXPECT_GT(plan.starts[part + 1], plan.starts[part] + values);
             EXPECT_LT(plan.starts[part + 1], plan.starts[part] + values * 11 / 10);
             room += plan.starts[part + 1] - plan.starts[part] - values;
