@@ -93,7 +93,6 @@ struct LaterParts {
     };
     std::array<Part, FramePlan::kMostParts> parts;
 
-
     // The top band's worker's alone.
     bool firstPartRanOn = false; // the first part took values at the first later part's start
     int passed = 0;
