@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -79,10 +78,8 @@ struct LaterParts {
     RowFigures* rows = nullptr;
     RandomSequence::State origin{};
 
-    // Parts [front, back) are free.
-    std::mutex claims;
-    int front = 0;
-    int back = 0;
+    // Parts from `next` on are free.
+    std::atomic<int> next{0};
 
     struct Part {
         std::atomic<bool> done{false};
@@ -96,17 +93,14 @@ struct LaterParts {
     // The top band's worker's alone.
     bool firstPartRanOn = false; // the first part took values at the first later part's start
     int passed = 0;
+    bool takenStarted = false; // it has traced a later part in this frame
 };
 LaterParts gLater;
 
-int claimFront(LaterParts& later) {
-    std::lock_guard<std::mutex> lock(later.claims);
-    return later.front < later.back ? later.front++ : -1;
-}
-
-int claimBack(LaterParts& later) {
-    std::lock_guard<std::mutex> lock(later.claims);
-    return later.front < later.back ? --later.back : -1;
+// The first free later part, or -1.
+int claimNext(LaterParts& later) {
+    const int index = later.next.fetch_add(1, std::memory_order_relaxed);
+    return index < later.plan->parts ? index : -1;
 }
 
 // Traces later part `index` with `draws`, which stand at its start, its sums kept as they were.
@@ -120,36 +114,44 @@ void tracePart(LaterParts& later, int index, DrawStream& draws) {
     part.done.store(true, std::memory_order_release);
 }
 
-// The other worker: later parts from the front, each with the values from its start on.
-void traceFromTheFront(LaterParts& later) {
+// Traces claimed later part `index` with `draws`, which a worker's claims take in increasing
+// order: moved on to the part's start if they traced an earlier part of this frame (the stretch
+// between is others' values, and the bounces held beyond it are the part's), started there from
+// the frame's origin otherwise.
+void traceClaimedPart(LaterParts& later, int index, DrawStream& draws, bool& started) {
+    const std::uint64_t start = later.plan->starts[index];
+    if (started && draws.usedEnd() <= start) {
+        draws.moveTo(start);
+    } else {
+        draws.startAt(later.origin, start);
+    }
+    started = true;
+    tracePart(later, index, draws);
+}
+
+// The other worker: later parts as they are free, each with the values from its start on.
+void traceFreeParts(LaterParts& later) {
     bool started = false;
-    for (int index = claimFront(later); index >= 0; index = claimFront(later)) {
-        const std::uint64_t start = later.plan->starts[index];
-        if (started && gSecondDraws.usedEnd() <= start) {
-            // The stretch between is the top band's: the bounces held beyond it are the part's.
-            gSecondDraws.moveTo(start);
-        } else {
-            gSecondDraws.startAt(later.origin, start);
-        }
-        started = true;
-        tracePart(later, index, gSecondDraws);
+    for (int index = claimNext(later); index >= 0; index = claimNext(later)) {
+        traceClaimedPart(later, index, gSecondDraws, started);
     }
 }
 
 // The top band reached later part `passed`'s start: while that part is not done, the worker
-// takes parts from the back, the last free one too (waiting would leave its core idle for the
-// rest of the other worker's part, and then for the whole next one). The top band then goes on
-// after the part's values, and stops again at the next part's start if those values are still
-// free. If the other worker could not start, this one takes every part.
+// takes the next free part (waiting would leave its core idle). Those lie just after the part it
+// waits for, so when none is left, little of the top band is still ahead: the room after a part
+// or two, and its rest after the last part (parts taken from the far end would leave the room
+// after each of them to this worker alone at the frame's end). The top band then goes on after
+// the part's values, and stops again at the next part's start if those values are still free.
+// If the other worker could not start, this one takes every part.
 void reachLaterPart(void* context, DrawStream& top) {
     LaterParts& later = *static_cast<LaterParts*>(context);
     const int index = later.passed;
     const LaterParts::Part& part = later.parts[index];
     while (!part.done.load(std::memory_order_acquire)) {
-        const int taken = claimBack(later);
+        const int taken = claimNext(later);
         if (taken >= 0) {
-            gTakenDraws.startAt(later.origin, later.plan->starts[taken]);
-            tracePart(later, taken, gTakenDraws);
+            traceClaimedPart(later, taken, gTakenDraws, later.takenStarted);
         } else {
             std::this_thread::yield();
         }
@@ -182,7 +184,7 @@ std::uint64_t traceFirstPartAndTop(LaterParts& later, PartEnds& ends) {
     segments += traceRows(0, kBandSplitRow, *later.scene, gFirstDraws, *later.rows);
     ends.top = gFirstDraws.usedEnd();
     // Parts still free now lie beyond the top band's values: they are traced again anyway.
-    while (claimBack(later) >= 0) {
+    while (claimNext(later) >= 0) {
     }
     return segments;
 }
@@ -195,20 +197,20 @@ std::uint64_t traceParts(const FramePlan& plan, const FrameScene& scene,
     later.scene = &scene;
     later.rows = &rows;
     later.origin = origin;
-    later.front = 0;
-    later.back = plan.parts;
+    later.next.store(0, std::memory_order_relaxed);
     for (int index = 0; index < plan.parts; ++index) {
         later.parts[index].done.store(false, std::memory_order_relaxed);
     }
     later.firstPartRanOn = false;
     later.passed = 0;
+    later.takenStarted = false;
 
     std::uint64_t segments = 0;
     std::thread a([&] { segments = traceFirstPartAndTop(later, ends); });
     std::thread b;
     try {
         if (plan.parts > 0) {
-            b = std::thread([&] { traceFromTheFront(later); });
+            b = std::thread([&] { traceFreeParts(later); });
         }
     } catch (...) {
         a.join();

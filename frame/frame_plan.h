@@ -19,8 +19,8 @@ struct RowFigures {
 // [240, splitRow), with the values from position 0 of the frame's stretch of the sequence, and
 // then the top band. The rows from splitRow on are cut into later parts, each with its values
 // from a position set here (starts), beyond where the part before it is expected to end. Both
-// workers take later parts as they are free: the other worker from the front from the start, the
-// top band's worker from the back while the top band waits for a part's end. The top band's
+// workers take the next free later part, in order: the other worker from the frame's start, the
+// top band's worker while the top band waits for a part's end. The top band's
 // values fill the stretch from the first part's end to the first later part's start, then from
 // each later part's end to the next one's start, and go on after the last one's end. So each
 // band's values come in its own order, and the frame uses one unbroken stretch.
