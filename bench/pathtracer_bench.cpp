@@ -102,6 +102,17 @@ void BM_BounceDirection(benchmark::State& state) {
     }
 }
 
+// A jump as far as a part's start, about a frame's values ahead of its origin.
+void BM_SkipAFrame(benchmark::State& state) {
+    RandomSequence sequence(1);
+    const RandomSequence::State origin = sequence.state();
+    for (auto _ : state) {
+        sequence.setState(origin);
+        sequence.skip(3000003);
+        benchmark::DoNotOptimize(sequence);
+    }
+}
+
 void BM_Band(benchmark::State& state) {
     resetWorld();
     const FrameScene& scene = prepareFrameScene();
@@ -171,6 +182,7 @@ BENCHMARK(BM_IntersectTriangle);
 BENCHMARK(BM_ClosestHitShapeList);
 BENCHMARK(BM_ClosestHitPacked);
 BENCHMARK(BM_BounceDirection);
+BENCHMARK(BM_SkipAFrame)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TwoWorkerShare)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);

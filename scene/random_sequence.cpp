@@ -80,6 +80,20 @@ Poly multiply(const Poly& a, const Poly& b) {
     return r;
 }
 
+// x^(2^k) mod p for every k < 64, each the square of the one before: a jump multiplies those
+// of its count's bits.
+const std::array<Poly, 64>& powersOfTwo() {
+    static const std::array<Poly, 64> powers = [] {
+        std::array<Poly, 64> table{};
+        table[0][1] = 1;
+        for (std::size_t k = 1; k < table.size(); ++k) {
+            table[k] = multiply(table[k - 1], table[k - 1]);
+        }
+        return table;
+    }();
+    return powers;
+}
+
 // a * x mod p.
 Poly timesX(const Poly& a) {
     constexpr int n = RandomSequence::kDegree;
@@ -105,13 +119,10 @@ void RandomSequence::skip(std::uint64_t count) {
     // With the history h[j] = w[m + j] (j < 31), every later word w[m + t] is the sum of
     // c[j] h[j] where c holds the coefficients of x^t mod p. The new history, t = count + j,
     // needs x^count mod p and its next 30 multiples by x.
-    Poly power{};
-    power[0] = 1;
-    for (int bit = 63 - __builtin_clzll(count); bit >= 0; --bit) {
-        power = multiply(power, power);
-        if ((count >> bit) & 1u) {
-            power = timesX(power);
-        }
+    const std::array<Poly, 64>& powers = powersOfTwo();
+    Poly power = powers[__builtin_ctzll(count)];
+    for (std::uint64_t bits = count & (count - 1); bits != 0; bits &= bits - 1) {
+        power = multiply(power, powers[__builtin_ctzll(bits)]);
     }
     std::uint32_t next[kDegree];
     for (int j = 0; j < kDegree; ++j) {

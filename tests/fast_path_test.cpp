@@ -133,12 +133,17 @@ TEST(DrawStream, StartsAfreshWhenTheGeneratorIsReseeded) {
 }
 
 TEST(RandomSequence, SkippingGoesOnWithTheValuesAfterThoseSkipped) {
-    // Short skips run through; long ones jump. Both land where taking the values would.
-    for (std::uint64_t count : {0ull, 1ull, 31ull, 4096ull, 4097ull, 65536ull, 1000003ull}) {
+    // Short skips run through; long ones jump, as far as a frame's values reach. Both land where
+    // taking the values would.
+    for (std::uint64_t count :
+         {0ull, 1ull, 31ull, 4096ull, 4097ull, 65536ull, 1000003ull, (1ull << 23) + 3}) {
         RandomSequence taken(1337);
         RandomSequence skipped(1337);
-        for (std::uint64_t i = 0; i < count; ++i) {
-            taken.next();
+        std::vector<std::int32_t> values(4096);
+        for (std::uint64_t left = count; left > 0;) {
+            const int n = static_cast<int>(std::min<std::uint64_t>(left, values.size()));
+            taken.fill(values.data(), n);
+            left -= static_cast<std::uint64_t>(n);
         }
         skipped.skip(count);
         ASSERT_EQ(skipped.state(), taken.state()) << "count " << count;
