@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -79,6 +80,11 @@ bool startVideo() {
         SDL_SetError("no graphical display: SDL found only its '%s' video driver, which shows no "
                      "window (SDL_VIDEODRIVER=%s uses it all the same)",
                      driver, driver);
+    } else if (!started && !userChose) {
+        // SDL 3 (under sdl12-compat and sdl2-compat) falls back to no driver at all: "No
+        // available video device". Said the same way, with SDL's own words.
+        const std::string reason = SDL_GetError();
+        SDL_SetError("no graphical display SDL can use (%s)", reason.c_str());
     }
     return started;
 }

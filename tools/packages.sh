@@ -1,22 +1,61 @@
 # SPDX-License-Identifier: MIT
-# Installs the Debian packages given as arguments that are not installed yet: with apt-get when
-# run as root, else through sudo. Sourced by the run and test commands. Packages of another
-# architecture (name:arm64) can be named once that architecture is added (add_architecture).
+# What the run and test commands share (sourced): installing the Debian packages they need (with
+# apt-get when run as root, else through sudo), the release this machine runs and the packages
+# and test legs that go with it, and minimal Debian systems made with debootstrap from the archive
+# this machine's own apt reads.
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+# Runs a command that reaches the package archive, again while it fails with what says the
+# network failed for a while (a resolver, a refused or dropped connection, a busy server), for up
+# to PATHTRACER_NETWORK_PATIENCE seconds (default 600) with growing pauses. Its output is shown
+# when it fails for good; a failure of any other kind (a missing file: 404) is not retried.
+with_network_patience() {
+    local log waited=0 pause=10 status
+    log=$(mktemp)
+    while true; do
+        status=0
+        "$@" >"$log" 2>&1 || status=$?
+        if [ "$status" -eq 0 ]; then
+            rm -f "$log"
+            return 0
+        fi
+        if ! grep -qiE 'Temporary failure|Could not resolve|Could not connect|Connection (timed out|refused|reset|failed)|Network is unreachable|No route to host|Unable to connect|Service Unavailable|Bad Gateway|Gateway Time-?out|50[234] ' "$log" ||
+            [ "$waited" -ge "${PATHTRACER_NETWORK_PATIENCE:-600}" ]; then
+            cat "$log" >&2
+            rm -f "$log"
+            return "$status"
+        fi
+        echo "the archive could not be reached for now ($(grep -m1 -oiE 'Temporary failure[^]]*|Could not [a-z]+[^]]*|Connection [a-z ]+|[^ ]* unreachable|No route to host|Unable to connect[^]]*|50[234] [A-Za-z ]*' "$log")); again in $pause s" >&2
+        sleep "$pause"
+        waited=$((waited + pause))
+        pause=$((pause * 2 > 120 ? 120 : pause * 2))
+    done
+}
+
+# Whether package $1 of this machine's own architecture (or of none: Architecture all) is
+# installed. (dpkg-query answers for a package of any architecture, so a libhwy-dev:arm64
+# unpacked for a cross build would pass for the machine's own.)
+installed_here() {
+    dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
+        grep -qE "^install ok installed ($(dpkg --print-architecture)|all)\$"
 }
 
 install_missing_packages() {
     local missing=()
     local pkg
     for pkg in "$@"; do
-        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+        case "$pkg" in
+        *:*) dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' ;;
+        *) installed_here "$pkg" ;;
+        esac || missing+=("$pkg")
     done
     [ "${#missing[@]}" -eq 0 ] && return 0
     echo "Installing Debian packages: ${missing[*]}"
-    as_root apt-get -o Acquire::Retries=3 update
-    as_root env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 install -y \
-        --no-install-recommends "${missing[@]}"
+    with_network_patience as_root apt-get -o Acquire::Retries=3 update
+    with_network_patience as_root env DEBIAN_FRONTEND=noninteractive apt-get -o Acquire::Retries=3 \
+        install -y --no-install-recommends "${missing[@]}"
 }
 
 # Lets packages of architecture $1 (for example arm64) be installed beside the machine's own.
@@ -24,55 +63,131 @@ add_architecture() {
     dpkg --print-foreign-architectures | grep -qx "$1" || as_root dpkg --add-architecture "$1"
 }
 
-# Makes a minimal Debian system of release $1 (bookworm, trixie) in folder $2 with debootstrap,
-# reading the release's updates and security archives as an installed system does, and its
-# sources too when $3 is with-sources.
+# The first package of those given that the archive offers (names change between releases).
+first_offered() {
+    local pkg
+    for pkg in "$@"; do
+        if [ -n "$(apt-cache policy "$pkg" 2>/dev/null | sed -n 's/^ *Candidate: //p' | grep -v '(none)')" ]; then
+            echo "$pkg"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The package that package $1 depends on (or, with $3 = Recommends, recommends) whose name matches
+# the extended regular expression $2: how a name that carries a version is found (clang ->
+# clang-14, libhwy-dev -> libhwy1t64).
+dependency_named() {
+    apt-cache depends "$1" 2>/dev/null |
+        sed -nE "s/^ *\|?${3:-Depends}: <?([^ >]+)>?\$/\1/p" | grep -E -m1 "^($2)\$"
+}
+
+# The archive's package lists, once, where none were read yet (a system just made).
+read_package_lists_once() {
+    [ -n "$(apt-get indextargets --format '$(TARGET_OF)' 2>/dev/null | head -n 1)" ] &&
+        [ -n "$(find /var/lib/apt/lists -maxdepth 1 -name '*_Packages*' -print -quit 2>/dev/null)" ] ||
+        with_network_patience as_root apt-get -o Acquire::Retries=3 update
+}
+
+# The address of the archive this machine's apt reads Debian from ($1 = Debian) or its security
+# updates from ($1 = Debian-Security), as its own configuration says (sources.list or deb822
+# .sources files, wherever apt is told to look): a local mirror or a snapshot works unchanged.
+apt_archive() {
+    apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(REPO_URI)' 2>/dev/null |
+        awk -v label="$1" '$1 == label && $2 == "deb" { print $3; exit }'
+}
+
+# This machine's proxy settings for apt, as lines of apt's configuration.
+apt_proxy_settings() {
+    apt-config dump 2>/dev/null | grep -E '^Acquire::[a-z]+::Proxy' || true
+}
+
+# Makes a minimal Debian system of release $1 (bookworm, trixie, sid) in folder $2 with
+# debootstrap, reading the release's updates and security archives as an installed system does
+# (where the release has them), and its sources too when $3 is with-sources: from the archive
+# and through the proxy this machine's apt uses. Only such a throwaway system of the development
+# release, whose Release file a snapshot archive serves past its date, is told not to check that
+# date.
 make_minimal_debian() {
-    as_root debootstrap --variant=minbase "$1" "$2" http://deb.debian.org/debian >/dev/null
+    local archive security proxy
+    read_package_lists_once
+    archive=$(apt_archive Debian)
+    security=$(apt_archive Debian-Security)
+    [ -n "$archive" ] || { echo "no Debian archive in this machine's apt sources" >&2; return 1; }
+    proxy=$(apt_proxy_settings | sed -nE 's/^Acquire::http::Proxy "(.*)";$/\1/p' | head -n 1)
+    with_network_patience as_root env ${proxy:+http_proxy="$proxy"} \
+        debootstrap --variant=minbase "$1" "$2" "$archive"
     {
-        echo "deb http://deb.debian.org/debian $1 main"
-        echo "deb http://deb.debian.org/debian $1-updates main"
-        echo "deb http://deb.debian.org/debian-security $1-security main"
-        [ "${3:-}" != with-sources ] || echo "deb-src http://deb.debian.org/debian $1 main"
+        echo "deb $archive $1 main"
+        [ "$1" = sid ] || echo "deb $archive $1-updates main"
+        [ "$1" = sid ] || [ -z "$security" ] || echo "deb $security $1-security main"
+        [ "${3:-}" != with-sources ] || echo "deb-src $archive $1 main"
     } | as_root tee "$2/etc/apt/sources.list" >/dev/null
+    {
+        apt_proxy_settings
+        [ "$1" != sid ] || echo 'Acquire::Check-Valid-Until "false";'
+    } | as_root tee "$2/etc/apt/apt.conf.d/50pathtracer-test-system" >/dev/null
     # Names resolve there as they do here.
     as_root cp /etc/hosts /etc/resolv.conf "$2/etc/"
 }
 
-# The Debian release this machine runs (12 or 13): some package names and the test legs differ.
-DEBIAN_RELEASE=$(. /etc/os-release && echo "${VERSION_ID%%.*}")
-DEBIAN_CODENAME=$(. /etc/os-release && echo "$VERSION_CODENAME")
+# The Debian release this machine runs: its version (12, 13; empty for the development release,
+# testing and unstable, which have none) and the codename its apt reads (bookworm, trixie, sid).
+DEBIAN_RELEASE=$(. /etc/os-release && echo "${VERSION_ID:-}")
+DEBIAN_RELEASE=${DEBIAN_RELEASE%%.*}
+DEBIAN_CODENAME=$(apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(CODENAME)' 2>/dev/null |
+    awk '$1 == "Debian" && $2 == "deb" && $3 !~ /-/ { print $3; exit }')
+[ -n "$DEBIAN_CODENAME" ] || DEBIAN_CODENAME=$(. /etc/os-release && echo "${VERSION_CODENAME:-sid}")
+# How messages name it: "Debian 13 (trixie)", "Debian sid".
+DEBIAN_NAME="Debian ${DEBIAN_RELEASE:+$DEBIAN_RELEASE (}$DEBIAN_CODENAME${DEBIAN_RELEASE:+)}"
 
 BUILD_PACKAGES=(build-essential g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev
     libopenexr-dev nlohmann-json3-dev)
-# What the tests of this release's legs need beside (tools/test.sh): Xvfb, xdotool and ImageMagick
-# (with its OpenEXR reader) for the window and picture tests, sdl12-compat, the linters.
-TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick libsdl1.2-compat mandoc
-    desktop-file-utils appstream openexr python3 debootstrap)
-# The release architectures cross-built and tested under qemu-user (i386 on an x86-64 kernel
-# itself) on this release: on Debian 13 all seven others but the machine's own, with every vector
-# instruction set each offers; on Debian 12 only mips64el, which Debian 13 no longer has. Their
-# cross compilers, and the libraries unpacked from the archive's packages for them
-# (CROSS_UNPACKED, by tools/cross-libs.sh) or installed beside the machine's own.
-if [ "$DEBIAN_RELEASE" -ge 13 ]; then
-    TEST_PACKAGES+=(libmagickcore-7.q16-10-extra weston)
-    CROSS_ARCHITECTURES=(arm64 armhf armel i386 ppc64el riscv64 s390x)
-    CROSS_PACKAGES=(qemu-user dpkg-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
-        g++-arm-linux-gnueabi g++-i686-linux-gnu g++-powerpc64le-linux-gnu g++-riscv64-linux-gnu
-        g++-s390x-linux-gnu libc6:i386 libstdc++6:i386)
-    CROSS_UNPACKED=(libpng-dev zlib1g-dev libhwy-dev libhwy1t64 libgtest-dev)
-    # The CMake presets of this release's legs: the optimised build with the window tests, then
-    # each cross-built architecture.
-    TEST_PRESETS=(test aarch64 armhf armel i386 ppc64el riscv64 s390x)
-else
-    TEST_PACKAGES+=(libmagickcore-6.q16-6-extra clang libclang-rt-14-dev)
-    CROSS_ARCHITECTURES=(mips64el)
-    CROSS_PACKAGES=(qemu-user dpkg-dev g++-mips64el-linux-gnuabi64)
-    for arch in "${CROSS_ARCHITECTURES[@]}"; do
-        CROSS_PACKAGES+=("libc6:$arch" "libstdc++6:$arch" "libhwy-dev:$arch" "libgtest-dev:$arch")
-    done
-    unset arch
-    CROSS_UNPACKED=(libpng-dev zlib1g-dev)
-    # ... the optimised build with the window tests, the sanitizers, Clang, the fuzzers, mips64el.
-    TEST_PRESETS=(test sanitizers thread-sanitizer clang fuzz mips64el)
-fi
+
+# What the test command needs and runs on this release (tools/test.sh), with the names this
+# release's archive gives them (read_package_lists_once first):
+#   TEST_PACKAGES        what the tests of its legs need beside the build's
+#   CROSS_ARCHITECTURES  the release architectures cross-built and tested under qemu-user (i386
+#                        on an x86-64 kernel itself)
+#   CROSS_PACKAGES       their cross compilers, and libraries installed beside the machine's own
+#   CROSS_UNPACKED       the libraries unpacked from the archive's packages for them instead
+#                        (tools/cross-libs.sh)
+#   TEST_PRESETS         the CMake presets of its legs
+# Each leg runs where it finds the most: the cross legs on the newest stable release, which has
+# the release architectures (mips64el only on Debian 12, the last to have it); the sanitizers,
+# Clang and the fuzzers on the development release, with the newest compilers and libraries; the
+# optimised build with the window tests on each stable release (classic SDL 1.2 on Debian 12,
+# sdl12-compat after).
+choose_test_legs() {
+    local magick
+    TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool imagemagick mandoc
+        desktop-file-utils appstream openexr python3 debootstrap)
+    # sdl12-compat beside classic SDL 1.2, where it is a package of its own.
+    TEST_PACKAGES+=($(first_offered libsdl1.2-compat || true))
+    # ImageMagick's OpenEXR reader.
+    magick=$(dependency_named imagemagick 'imagemagick-[0-9.]+q16')
+    TEST_PACKAGES+=("$(dependency_named "$magick" 'libmagickcore-.*-extra' Recommends)")
+    CROSS_ARCHITECTURES=()
+    CROSS_PACKAGES=()
+    CROSS_UNPACKED=(zlib1g-dev libpng-dev) # zlib first: libpng built from source needs it
+    if [ -z "$DEBIAN_RELEASE" ]; then
+        TEST_PACKAGES+=(clang libclang-rt-dev weston)
+        TEST_PRESETS=(clang sanitizers thread-sanitizer fuzz)
+    elif [ "$DEBIAN_RELEASE" -ge 13 ]; then
+        TEST_PACKAGES+=(weston)
+        CROSS_ARCHITECTURES=(arm64 armhf armel i386 ppc64el riscv64 s390x)
+        CROSS_PACKAGES=(qemu-user dpkg-dev g++-aarch64-linux-gnu g++-arm-linux-gnueabihf
+            g++-arm-linux-gnueabi g++-i686-linux-gnu g++-powerpc64le-linux-gnu
+            g++-riscv64-linux-gnu g++-s390x-linux-gnu libc6:i386 libstdc++6:i386)
+        # Highway with the shared library its headers' package depends on, and GoogleTest:
+        # the archive lacks some architectures' C library, so they run on the cross compiler's.
+        CROSS_UNPACKED+=(libhwy-dev "$(dependency_named libhwy-dev 'libhwy[0-9].*')" libgtest-dev)
+        TEST_PRESETS=(test aarch64 armhf armel i386 ppc64el riscv64 s390x)
+    else
+        CROSS_ARCHITECTURES=(mips64el)
+        CROSS_PACKAGES=(qemu-user dpkg-dev g++-mips64el-linux-gnuabi64 libc6:mips64el
+            libstdc++6:mips64el libhwy-dev:mips64el libgtest-dev:mips64el)
+        TEST_PRESETS=(test mips64el)
+    fi
+}
