@@ -357,7 +357,7 @@ TEST_P(PackedSearch, SameClosestHitAsTheShapeList) {
     resetWorld();
     PackedScene packed;
     packed.build(shapes);
-    expectSameClosestHitsOnSceneRays(packed, 200000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(200000));
 }
 
 TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
@@ -365,7 +365,7 @@ TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
     precalcFrame(gRayOrigin);
     PackedScene packed;
     packed.build(shapes);
-    for (int i = 0; i < kPixelCount; i += kEmulated ? 29 : 7) {
+    for (int i = 0; i < kPixelCount; i += pixelStrideHere(7)) {
         const PathStart hit = primaryHit(i / kWidth, i % kWidth);
         ASSERT_GE(hit.shape, 0); // every pixel sees a wall, the floor, the light or a shape
         for (int k = 0; k < 1000; k += 37) {
@@ -395,7 +395,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     PackedScene packed;
     packed.build(shapes);
     EXPECT_EQ(packed.sharesPlaneDistances(), eightLanes);
-    expectSameClosestHitsOnSceneRays(packed, 100000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(100000));
     float t = 0.0f;
     EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
     EXPECT_EQ(t, 5.0f);
@@ -407,7 +407,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     }
     packed.build(shapes);
     EXPECT_FALSE(packed.sharesPlaneDistances());
-    expectSameClosestHitsOnSceneRays(packed, 50000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(50000));
 }
 
 TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
@@ -434,7 +434,7 @@ TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     shapes = scene;
     PackedScene packed;
     packed.build(shapes);
-    expectSameClosestHitsOnSceneRays(packed, 50000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(50000));
     float t = 0.0f;
     EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
     EXPECT_EQ(t, 5.0f);
@@ -459,7 +459,7 @@ TEST_P(PackedSearch, PlanesAtAnAngle) {
     }
     PackedScene packed;
     packed.build(shapes);
-    expectSameClosestHitsOnSceneRays(packed, 200000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(200000));
 }
 
 TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
@@ -496,14 +496,14 @@ TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
                               makeVec3(100, 100.0001f, 100), makeVec3(99.9999f, 100, 100.0001f)));
     PackedScene packed;
     packed.build(shapes);
-    expectSameClosestHitsOnSceneRays(packed, kEmulated ? 50000 : 200000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(200000));
     // Rays aimed at every triangle's corners and edges, just inside and just outside, from
     // origins near and far (the farther, the more the computed hit point strays off the plane)
     // and from every direction.
     RandomSequence r(5);
     int triangleHits = 0;
     const float distances[] = {0.05f, 3.0f, 100.0f, 5000.0f};
-    const int raysPerTriangle = kEmulated ? 10000 : 40000;
+    const int raysPerTriangle = raysHere(40000);
     for (std::size_t i = 12; i < shapes.size(); ++i) {
         const Shape& tri = shapes[i];
         for (int k = 0; k < raysPerTriangle; ++k) {
@@ -542,7 +542,7 @@ TEST_P(PackedSearch, HugeTrianglesHitWhereverThePlainTestDoes) {
     float t = 0.0f;
     EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), 0);
     EXPECT_EQ(t, 3.0f);
-    expectSameClosestHitsOnSceneRays(packed, 20000);
+    expectSameClosestHitsOnSceneRays(packed, raysHere(20000));
     resetWorld();
 }
 
@@ -598,7 +598,7 @@ TEST_P(PackedSearch, EmptySceneHitsNothing) {
 
 RUN_ON_EVERY_INSTRUCTION_SET(FastPath);
 
-// Traces every third pixel's path with the fast tracer and the recursive one, from the same
+// Traces every third pixel's path (natively) with the fast tracer and the recursive one, from the same
 // draws, in the world as it stands.
 void expectSameColourAndDrawsAsTheRecursiveTracer() {
     precalcFrame(gRayOrigin);
@@ -610,7 +610,7 @@ void expectSameColourAndDrawsAsTheRecursiveTracer() {
     DrawStream plain(plainSource);
     DrawStream fast(fastSource);
     std::uint64_t segments = 0;
-    for (int i = 0; i < kPixelCount; i += 3) {
+    for (int i = 0; i < kPixelCount; i += pixelStrideHere(3)) {
         const Vec3 expected =
             pathTraceRay(gRayOrigin, primaryDirection(i / kWidth, i % kWidth), 0, plain);
         const Vec3 got = tracePathFromHit(scene.packed, scene.primaryHits[i], 0, fast, segments);

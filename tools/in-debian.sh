@@ -4,7 +4,7 @@
 # this machine's own system), with a copy of this source tree in /source; commands run there
 # with this machine's /proc, /sys and /dev. The test command runs the other release's legs so.
 # Needs root and Debian's package archive.
-# Usage: tools/in-debian.sh make CODENAME DIR      (CODENAME: bookworm for 12, trixie for 13)
+# Usage: tools/in-debian.sh make CODENAME DIR      (CODENAME: bookworm, trixie, sid)
 #        tools/in-debian.sh run DIR COMMAND...    (run in /source)
 #        tools/in-debian.sh remove DIR
 set -euo pipefail
@@ -50,6 +50,8 @@ run)
     as_root chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
         LANG=C.UTF-8 CI="${CI:-}" PATHTRACER_ONE_RELEASE="${PATHTRACER_ONE_RELEASE:-}" \
         PATHTRACER_PREPARE_ONLY="${PATHTRACER_PREPARE_ONLY:-}" \
+        PATHTRACER_NETWORK_PATIENCE="${PATHTRACER_NETWORK_PATIENCE:-}" \
+        PATHTRACER_CROSS_LIBS_REFUSE="${PATHTRACER_CROSS_LIBS_REFUSE:-}" \
         /bin/bash -c 'cd /source && exec "$@"' bash "$@"
     ;;
 remove)

@@ -45,7 +45,13 @@ timed() {
 # on the processors). The development release is named by its codename, sid, which it keeps.
 others=()
 other_roots=()
+# Work beside the legs, each in a process group of its own; stopped early, it stops whole
+# (debootstrap and the other systems' apt too) before the other systems' folders go.
 preparing=
+trying=
+trap '[ -z "$preparing" ] || kill -- "-$preparing" 2>/dev/null || true
+      [ -z "$trying" ] || kill -- "-$trying" 2>/dev/null || true; wait
+      for root in "${other_roots[@]}"; do tools/in-debian.sh remove "$root"; rm -f "$root.log"; done' EXIT
 if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
     # Installed first: this machine's apt serves one command at a time.
     install_missing_packages debootstrap
@@ -55,10 +61,6 @@ if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
             other_roots+=("$(mktemp -d)")
         fi
     done
-    # Stopped early, the preparation stops whole (its own process group: debootstrap and the
-    # other systems' apt too) before their folders go.
-    trap '[ -z "$preparing" ] || kill -- "-$preparing" 2>/dev/null || true; wait
-          for root in "${other_roots[@]}"; do tools/in-debian.sh remove "$root"; rm -f "$root.log"; done' EXIT
     set -m
     (
         for i in "${!others[@]}"; do
@@ -85,6 +87,30 @@ timed prepare prepare
 [ "${PATHTRACER_PREPARE_ONLY:-0}" != 1 ] || exit 0
 jobs=$(nproc)
 
+# The Debian package of each stable release, built and checked here first; then built again,
+# installed and autopkgtested in minimal systems of the release (tools/try-package.sh), which is
+# mostly downloading and unpacking, beside the legs.
+package() {
+    tools/package.sh
+    tests/package_test.sh build/package/pathtracer_*_"$(dpkg --print-architecture)".deb
+}
+try_package() {
+    local status=0
+    wait "$trying" || status=$?
+    trying=
+    cat build/try-package.log
+    [ "$status" -eq 0 ] || { echo "FAIL: tools/try-package.sh (status $status)"; return 1; }
+}
+if [ -n "$DEBIAN_RELEASE" ]; then
+    echo "=== package ($DEBIAN_NAME)"
+    timed package package
+    set -m
+    { start=$SECONDS; tools/try-package.sh; echo "--- try-package took $((SECONDS - start)) s, beside the legs"; } \
+        >build/try-package.log 2>&1 &
+    trying=$!
+    set +m
+fi
+
 leg() {
     cmake --preset "$1"
     cmake --build --preset "$1" -j "$jobs"
@@ -95,15 +121,9 @@ for preset in "${TEST_PRESETS[@]}"; do
     timed "$preset" leg "$preset"
 done
 
-# The Debian package of each stable release.
-package() {
-    tools/package.sh
-    tests/package_test.sh build/package/pathtracer_*_"$(dpkg --print-architecture)".deb
-    tools/try-package.sh
-}
-if [ -n "$DEBIAN_RELEASE" ]; then
-    echo "=== package ($DEBIAN_NAME)"
-    timed package package
+if [ -n "$trying" ]; then
+    echo "=== try-package ($DEBIAN_NAME)"
+    timed "try-package (rest)" try_package
 fi
 echo "=== legs of $DEBIAN_NAME"
 printf '%s\n' "${times[@]}"

@@ -25,7 +25,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-echo "Making a minimal Debian $DEBIAN_RELEASE in $work/base"
+echo "Making a minimal $DEBIAN_NAME in $work/base"
 make_minimal_debian "$DEBIAN_CODENAME" "$work/base"
 # A fresh copy of the minimal system for each step.
 fresh() {
@@ -48,7 +48,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
 '
 built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
 if ! cmp -s "$built" "$deb"; then
-    echo "FAIL: the package built on a minimal Debian $DEBIAN_RELEASE differs from $deb (not reproducible)"
+    echo "FAIL: the package built on a minimal $DEBIAN_NAME differs from $deb (not reproducible)"
     sha256sum "$built" "$deb"
     # Which of its files differ, to find why.
     mkdir -p "$work/a" "$work/b"
@@ -56,7 +56,7 @@ if ! cmp -s "$built" "$deb"; then
     diff -r "$work/a" "$work/b" | head -n 20
     exit 1
 fi
-echo "built on a minimal Debian $DEBIAN_RELEASE with only its Build-Depends, byte for byte $deb"
+echo "built on a minimal $DEBIAN_NAME with only its Build-Depends, byte for byte $deb"
 
 # 2. Installed, run and purged.
 root=$(fresh install)
@@ -79,7 +79,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
     done </tmp/owned.txt
     [ ! -e /usr/share/doc/pathtracer ] || { echo "FAIL: left behind: /usr/share/doc/pathtracer"; exit 1; }
 ' bash "$(cat tests/golden_one_frame.sha256)"
-echo "installed, ran and purged cleanly on a minimal Debian $DEBIAN_RELEASE: $deb"
+echo "installed, ran and purged cleanly on a minimal $DEBIAN_NAME: $deb"
 
 # 3. The autopkgtests, against the package, in a minimal system of their own.
 root=$(fresh autopkgtest)
@@ -94,4 +94,4 @@ if ! as_root autopkgtest --no-built-binaries "$deb" "$source_copy/" -- chroot "$
     exit 1
 fi
 sed -n '/@@@@ summary/,/^autopkgtest \[.*\]: Binaries/p' "$work/autopkgtest.log" | sed '1d;$d'
-echo "autopkgtests passed on a minimal Debian $DEBIAN_RELEASE: $deb"
+echo "autopkgtests passed on a minimal $DEBIAN_NAME: $deb"
