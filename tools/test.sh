@@ -37,42 +37,37 @@ timed() {
     shift
     "$@"
     times+=("$(printf '%-18s %5d s' "$name" $((SECONDS - start)))")
-    echo "--- $name took $((SECONDS - start)) s ($DEBIAN_NAME)"
+    echo "--- $name: $((SECONDS - start)) s on $DEBIAN_NAME"
 }
 
-# The other releases' systems are made, and their packages installed, one after the other while
-# this release's legs run (the downloads and unpacking wait on the network and the disk, the legs
-# on the processors). The development release is named by its codename, sid, which it keeps.
+# The other releases' systems are made, and their packages installed, all at once while this
+# release's legs run (the downloads and unpacking wait on the network and the disk, the legs on
+# the processors); each release's legs then run as soon as its system is ready. The development
+# release is named by its codename, sid, which it keeps.
 others=()
 other_roots=()
 # Work beside the legs, each in a process group of its own; stopped early, it stops whole
 # (debootstrap and the other systems' apt too) before the other systems' folders go.
-preparing=
+preparing=()
 trying=
-trap '[ -z "$preparing" ] || kill -- "-$preparing" 2>/dev/null || true
-      [ -z "$trying" ] || kill -- "-$trying" 2>/dev/null || true; wait
+trap 'for job in "${preparing[@]}" $trying; do kill -- "-$job" 2>/dev/null || true; done; wait
       for root in "${other_roots[@]}"; do tools/in-debian.sh remove "$root"; rm -f "$root.log"; done' EXIT
 if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
     # Installed first: this machine's apt serves one command at a time.
     install_missing_packages debootstrap
     for other in bookworm trixie sid; do
         if [ "$other" != "$DEBIAN_CODENAME" ] && { [ "$other" != sid ] || [ -n "$DEBIAN_RELEASE" ]; }; then
+            root=$(mktemp -d)
             others+=("$other")
-            other_roots+=("$(mktemp -d)")
+            other_roots+=("$root")
+            set -m
+            { tools/in-debian.sh make "$other" "$root" &&
+                PATHTRACER_ONE_RELEASE=1 PATHTRACER_PREPARE_ONLY=1 \
+                    tools/in-debian.sh run "$root" tools/test.sh; } >"$root.log" 2>&1 &
+            preparing+=($!)
+            set +m
         fi
     done
-    set -m
-    (
-        for i in "${!others[@]}"; do
-            root=${other_roots[$i]}
-            { tools/in-debian.sh make "${others[$i]}" "$root" &&
-                PATHTRACER_ONE_RELEASE=1 PATHTRACER_PREPARE_ONLY=1 \
-                    tools/in-debian.sh run "$root" tools/test.sh; } >"$root.log" 2>&1 ||
-                echo "FAIL: making the Debian ${others[$i]} system (status $?)" >>"$root.log"
-        done
-    ) &
-    preparing=$!
-    set +m
 fi
 
 prepare() {
@@ -105,7 +100,7 @@ if [ -n "$DEBIAN_RELEASE" ]; then
     echo "=== package ($DEBIAN_NAME)"
     timed package package
     set -m
-    { start=$SECONDS; tools/try-package.sh; echo "--- try-package took $((SECONDS - start)) s, beside the legs"; } \
+    { start=$SECONDS; tools/try-package.sh; echo "--- try-package: $((SECONDS - start)) s beside the legs on $DEBIAN_NAME"; } \
         >build/try-package.log 2>&1 &
     trying=$!
     set +m
@@ -128,14 +123,25 @@ fi
 echo "=== legs of $DEBIAN_NAME"
 printf '%s\n' "${times[@]}"
 
-if [ "${#others[@]}" -gt 0 ]; then
-    wait "$preparing" || true
-    preparing=
-    for i in "${!others[@]}"; do
-        root=${other_roots[$i]}
-        cat "$root.log"
-        ! grep -q '^FAIL: making' "$root.log" || exit 1
-        PATHTRACER_ONE_RELEASE=1 tools/in-debian.sh run "$root" tools/test.sh
-        tools/in-debian.sh remove "$root"
+# The other releases' legs, each as soon as its system is ready.
+while [ "${#preparing[@]}" -gt 0 ]; do
+    # The first that has ended, else wait for one to end (bash's wait -n waits only for those
+    # still running).
+    i=
+    for k in "${!preparing[@]}"; do
+        kill -0 "${preparing[$k]}" 2>/dev/null || { i=$k; break; }
     done
-fi
+    if [ -z "$i" ]; then
+        wait -n "${preparing[@]}" 2>/dev/null || true
+        continue
+    fi
+    status=0
+    wait "${preparing[$i]}" || status=$?
+    preparing=("${preparing[@]:0:$i}" "${preparing[@]:$((i + 1))}")
+    cat "${other_roots[$i]}.log"
+    [ "$status" -eq 0 ] || { echo "FAIL: making the Debian ${others[$i]} system (status $status)"; exit 1; }
+    PATHTRACER_ONE_RELEASE=1 tools/in-debian.sh run "${other_roots[$i]}" tools/test.sh
+    tools/in-debian.sh remove "${other_roots[$i]}"
+    others=("${others[@]:0:$i}" "${others[@]:$((i + 1))}")
+    other_roots=("${other_roots[@]:0:$i}" "${other_roots[@]:$((i + 1))}")
+done
