@@ -28,6 +28,7 @@
 #include "headless/image_file.h"
 #include "headless/options.h"
 #include "headless/progress.h"
+#include "headless/quoted.h"
 #include "headless/render_state.h"
 #include "headless/safe_file.h"
 #include "scene/scene.h"
@@ -221,25 +222,27 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
         for (const std::string& name : instructionSets()) {
             known += (known.empty() ? "" : ", ") + name;
         }
-        tell("no instruction set '" + options.simd + "' here; this build and CPU have " + known +
+        tell("no instruction set " + quotedName(options.simd) + " here; this build and CPU have " + known +
              " (see --help)");
         return 2;
     }
     if (imageFormatOf(options.output) == ImageFormat::Exr && !exrSupported()) {
-        tell("cannot save '" + options.output + "': this build has no OpenEXR support");
+        tell("cannot save " + quotedName(options.output) + ": this build has no OpenEXR support");
         return 1;
     }
     return -1;
 }
 
 // Every file the run will write, checked before any frame: that it can be written as it will
-// be at the end, and that no two outputs lead to one file. 0, or the status to end with.
+// be at the end, that no two outputs lead to one file, and that none but the checkpoint is the
+// one --resume reads. 0, or the status to end with.
 int checkOutputs(const RenderOptions& options) {
     const std::pair<const char*, const std::string*> outputs[] = {
         {"--output", &options.output},
         {"--checkpoint", &options.checkpoint},
         {"--json", &options.json}};
     std::vector<std::pair<const char*, OutputPlace>> places;
+    const std::string resumed = options.resume.empty() ? "" : fileIdentity(options.resume);
     for (const auto& [option, name] : outputs) {
         if (name->empty()) {
             continue;
@@ -250,10 +253,16 @@ int checkOutputs(const RenderOptions& options) {
             tell(error);
             return 1;
         }
+        // The checkpoint read is an input: only --checkpoint may write it again.
+        if (!resumed.empty() && place.identity == resumed && name != &options.checkpoint) {
+            tell(std::string(option) + " leads to the checkpoint --resume reads (" +
+                 quotedName(*name) + "): only --checkpoint may write it");
+            return 2;
+        }
         for (const auto& [other, earlier] : places) {
             if (earlier.identity == place.identity) {
-                tell(std::string(other) + " and " + option + " lead to the same file ('" + *name +
-                     "'): each output needs its own");
+                tell(std::string(other) + " and " + option + " lead to the same file (" +
+                     quotedName(*name) + "): each output needs its own");
                 return 2;
             }
         }
@@ -271,8 +280,8 @@ std::string resumeRender(RenderOptions& options) {
         return error;
     }
     if (options.modeGiven && c.sequential != options.sequential) {
-        return "checkpoint '" + options.resume +
-               "' is of a two-worker render: resume it without --sequential";
+        return "checkpoint " + quotedName(options.resume) +
+               " is of a two-worker render: resume it without --sequential";
     }
     options.sequential = c.sequential;
     restoreCheckpoint(c);

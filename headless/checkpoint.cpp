@@ -12,6 +12,7 @@
 
 #include <zlib.h>
 
+#include "headless/quoted.h"
 #include "headless/safe_file.h"
 
 namespace {
@@ -120,7 +121,7 @@ std::string writeCheckpoint(const std::string& path, const Checkpoint& c, std::s
 namespace {
 
 std::string named(const std::string& path) {
-    return "checkpoint '" + path + "'";
+    return "checkpoint " + quotedName(path);
 }
 
 std::string truncated(const std::string& path, std::uint64_t size, std::uint64_t expected = 0) {
@@ -135,7 +136,7 @@ std::string checkHeader(const std::uint8_t* bytes, std::size_t available, std::u
                         std::uint64_t& length) {
     length = 0;
     if (size < sizeof kMagic || std::memcmp(bytes, kMagic, sizeof kMagic) != 0) {
-        return "'" + path + "' is not a pathtracer checkpoint";
+        return quotedName(path) + " is not a pathtracer checkpoint";
     }
     if (available < 12) {
         return truncated(path, size);

@@ -19,6 +19,7 @@
 #include <ImfStringAttribute.h>
 #endif
 
+#include "headless/quoted.h"
 #include "headless/safe_file.h"
 
 #if PATHTRACER_OPENEXR
@@ -88,9 +89,9 @@ std::string saveExr(const std::string& path, const std::vector<float>& rgb, int 
     try {
         bytes = exrBytes(path, rgb, width, height, attributes);
     } catch (const std::bad_alloc&) {
-        return "cannot write '" + path + "': " + std::strerror(ENOMEM);
+        return "cannot write " + quotedName(path) + ": " + std::strerror(ENOMEM);
     } catch (const std::exception& e) {
-        return "cannot write '" + path + "': " + e.what();
+        return "cannot write " + quotedName(path) + ": " + e.what();
     }
     return writeFileSafely(
         path,
@@ -112,7 +113,7 @@ bool exrSupported() {
 
 std::string saveExr(const std::string& path, const std::vector<float>&, int, int,
                     const ExrAttributes&, std::string*) {
-    return "cannot save '" + path + "': this build has no OpenEXR support";
+    return "cannot save " + quotedName(path) + ": this build has no OpenEXR support";
 }
 
 #endif

@@ -11,6 +11,7 @@
 
 #include <png.h>
 
+#include "headless/quoted.h"
 #include "headless/safe_file.h"
 
 namespace {
@@ -72,7 +73,7 @@ bool writePng(std::FILE* file, const std::vector<std::uint32_t>& words, int widt
 
 std::string systemError(const std::string& what, const std::string& path) {
     const char* reason = errno != 0 ? std::strerror(errno) : "write error";
-    return "cannot " + what + " '" + path + "': " + reason;
+    return "cannot " + what + " " + quotedName(path) + ": " + reason;
 }
 
 } // namespace
@@ -105,7 +106,7 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
                       int height, std::string* notice) {
     const ImageFormat format = imageFormatOf(path);
     if (format != ImageFormat::Ppm && format != ImageFormat::Png) {
-        return "cannot save '" + path + "' as 8 bits: the name must end in .ppm or .png";
+        return "cannot save " + quotedName(path) + " as 8 bits: the name must end in .ppm or .png";
     }
     // Had before the file is made, so that running out of memory leaves nothing behind.
     std::vector<std::uint8_t> row;

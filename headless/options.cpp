@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "headless/image_file.h"
+#include "headless/quoted.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ const Option kOptions[] = {
      [](RenderOptions& o, const std::string& v) {
          return parseFrameCount(v, o.frames) ? std::string()
                                              : "--frames needs a whole number from 1 to " +
-                                                   std::to_string(INT_MAX) + ", not '" + v + "'";
+                                                   std::to_string(INT_MAX) + ", not " + quotedName(v);
      }},
     {"--simd", true,
      [](RenderOptions& o, const std::string& v) {
@@ -93,7 +94,7 @@ const Option kOptions[] = {
     {"--output", true,
      [](RenderOptions& o, const std::string& v) {
          if (imageFormatOf(v) == ImageFormat::Unknown) {
-             return "cannot save '" + v + "': the name must end in .ppm, .png or .exr";
+             return "cannot save " + quotedName(v) + ": the name must end in .ppm, .png or .exr";
          }
          o.output = v;
          return std::string();
@@ -102,8 +103,8 @@ const Option kOptions[] = {
      [](RenderOptions& o, const std::string& v) {
          return parseMinutes(v, o.checkpointEveryMinutes)
                     ? std::string()
-                    : "--checkpoint-every needs a number of minutes from 0 to 1000000, not '" + v +
-                          "'";
+                    : "--checkpoint-every needs a number of minutes from 0 to 1000000, not " +
+                          quotedName(v);
      }},
     {"--checkpoint", true,
      [](RenderOptions& o, const std::string& v) {
@@ -169,7 +170,7 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
         }
         if (!looksLikeOption(arg)) {
             parsed.error =
-                "unexpected argument '" + arg + "': pathtracer-render takes options only";
+                "unexpected argument " + quotedName(arg) + ": pathtracer-render takes options only";
             break;
         }
         // Both "--name value" and "--name=value".
@@ -178,7 +179,7 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
         const std::string name = joined ? arg.substr(0, equals) : arg;
         const Option* option = findOption(name);
         if (option == nullptr || (joined && !option->takesValue)) {
-            parsed.error = "unknown option '" + arg + "'";
+            parsed.error = "unknown option " + quotedName(arg);
             break;
         }
         std::string value;
@@ -191,8 +192,9 @@ ParsedOptions parseRenderOptions(int argc, const char* const* argv) {
             }
             value = argv[++i];
             if (looksLikeOption(value) && name != "--frames") {
-                parsed.error = name + " needs a value, not the option '" + value + "' (write " +
-                               name + "=" + value + " for a value that begins with '-')";
+                parsed.error = name + " needs a value, not the option " + quotedName(value) +
+                               " (write " + quotedName(name + "=" + value) +
+                               " for a value that begins with '-')";
                 break;
             }
         }

@@ -9,8 +9,13 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
+
+#include "headless/quoted.h"
 
 namespace {
 
@@ -18,7 +23,7 @@ namespace {
 constexpr int kMostLinks = 40;
 
 std::string failure(const std::string& name, int error, const std::string& why = {}) {
-    return "cannot write '" + name + "': " + (why.empty() ? "" : why + " (") +
+    return "cannot write " + quotedName(name) + ": " + (why.empty() ? "" : why + " (") +
            std::strerror(error != 0 ? error : EIO) + (why.empty() ? "" : ")");
 }
 
@@ -50,6 +55,12 @@ int standardStreamOf(const struct stat& st) {
     return -1;
 }
 
+// Whether a sticky folder is one everyone may write, where the kernel's protected_symlinks and
+// protected_regular rules apply.
+bool sharedFolder(const struct stat& folder) {
+    return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
+}
+
 // The kernel's fs.protected_symlinks rule: a link in a sticky, world-writable folder is followed
 // only when the folder's owner or the follower owns it.
 bool mayFollow(const std::string& link, const struct stat& linkStat) {
@@ -57,8 +68,48 @@ bool mayFollow(const std::string& link, const struct stat& linkStat) {
     if (stat(folderOf(link).c_str(), &folder) != 0) {
         return true;
     }
-    const bool shared = (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-    return !shared || linkStat.st_uid == folder.st_uid || linkStat.st_uid == geteuid();
+    return !sharedFolder(folder) || linkStat.st_uid == folder.st_uid ||
+           linkStat.st_uid == geteuid();
+}
+
+// Whether the file or folder at `path` is immutable or append-only (chattr +i, +a), where the
+// file system keeps such flags and the file can be opened to ask.
+bool unchangeable(const std::string& path, bool folder) {
+    const int fd = open(path.c_str(),
+                        O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
+    if (fd < 0) {
+        return false;
+    }
+    int flags = 0;
+    const bool asked = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    close(fd);
+    return asked && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
+}
+
+// Whether the user running the program is in group `group`.
+bool inGroup(gid_t group) {
+    if (group == getegid()) {
+        return true;
+    }
+    const int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+    const int got = count > 0 ? getgroups(count, groups.data()) : 0;
+    for (int i = 0; i < got; ++i) {
+        if (groups[static_cast<std::size_t>(i)] == group) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Sets the permission bits of the open file `fd`: 0, or why it failed. A file system that keeps
+// no modes (FAT, some FUSE file systems) refuses: its file keeps what it gives, as cp leaves it.
+int setMode(int fd, mode_t mode) {
+    if (fchmod(fd, mode) == 0 || errno == ENOSYS || errno == EOPNOTSUPP || errno == ENOTSUP ||
+        errno == EPERM) {
+        return 0;
+    }
+    return errno;
 }
 
 // The file a regular file's name leads to, links followed one by one (to a name that does not
@@ -182,6 +233,34 @@ class SignalsHeld {
     sigset_t before_;
 };
 
+// An existing regular file: refused where `>` would refuse to write it. An error message naming
+// `name`, or an empty string.
+std::string checkExisting(const std::string& name, const std::string& file,
+                          const struct stat& existing, const struct stat& folder) {
+    const uid_t me = geteuid();
+    // fs.protected_regular: root too may not open it for writing.
+    if (sharedFolder(folder) && existing.st_uid != folder.st_uid && existing.st_uid != me) {
+        return failure(name, EACCES,
+                       "it is another user's file in a sticky world-writable folder, which the "
+                       "kernel keeps others from writing");
+    }
+    // In a sticky folder only the file's owner, the folder's owner or a privileged user may
+    // rename another file over it.
+    if ((folder.st_mode & S_ISVTX) != 0 && existing.st_uid != me && folder.st_uid != me &&
+        me != 0) {
+        return failure(name, EPERM,
+                       "it is another user's file in a sticky folder, which only they may "
+                       "replace");
+    }
+    if (unchangeable(file, false)) {
+        return failure(name, EPERM, "it is immutable or append-only");
+    }
+    if (faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) {
+        return failure(name, errno);
+    }
+    return {};
+}
+
 // Replace: what the write will need. With `probe`, a file is made in the folder too (and taken
 // away); the write itself makes its own.
 std::string checkReplace(const std::string& name, OutputPlace& place, bool probe) {
@@ -199,25 +278,27 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
         place.file.size() >= PATH_MAX) {
         return failure(name, ENAMETOOLONG);
     }
+    if (unchangeable(folder, true)) {
+        return failure(name, EPERM, "its folder is immutable or append-only");
+    }
     struct stat existing;
     if (lstat(place.file.c_str(), &existing) == 0) {
         if (S_ISDIR(existing.st_mode)) {
             return failure(name, EISDIR);
         }
-        // In a sticky folder only the file's owner, the folder's owner or a privileged user may
-        // rename another file over it.
-        const uid_t me = geteuid();
-        if ((folderStat.st_mode & S_ISVTX) != 0 && existing.st_uid != me &&
-            folderStat.st_uid != me && me != 0) {
-            return failure(name, EPERM,
-                           "it is another user's file in a sticky folder, which only they may "
-                           "replace");
+        if (const std::string refused = checkExisting(name, place.file, existing, folderStat);
+            !refused.empty()) {
+            return refused;
         }
         place.identity = identityOf(existing);
+        // Replaced by the user's own file, it would change owner or group: written in place.
+        if (geteuid() != 0 && (existing.st_uid != geteuid() || !inGroup(existing.st_gid))) {
+            place.way = OutputPlace::Way::Rewrite;
+            return {};
+        }
     } else {
-        char* real = realpath(folder.c_str(), nullptr);
-        place.identity = (real != nullptr ? std::string(real) : folder) + "/" + base;
-        std::free(real);
+        // A new file is its folder and its name, whichever path reaches the folder.
+        place.identity = identityOf(folderStat) + "/" + base;
     }
     if (!probe) {
         return {};
@@ -227,11 +308,12 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
     if (fd < 0) {
         return failure(name, errno);
     }
+    const int reason = setMode(fd, 0600);
     close(fd);
     if (!named.empty()) {
         unlink(named.c_str());
     }
-    return {};
+    return reason == 0 ? std::string() : failure(name, reason);
 }
 
 std::string writeToDescriptor(const std::string& name, int descriptor,
@@ -279,7 +361,8 @@ int finishTemporary(int fd, const struct stat* replaced) {
         umask(mask);
         mode = 0666 & ~mask;
     }
-    return fchmod(fd, mode) != 0 || fsync(fd) != 0 ? errno : 0;
+    const int reason = setMode(fd, mode);
+    return reason != 0 ? reason : fsync(fd) != 0 ? errno : 0;
 }
 
 std::string replaceFile(const std::string& name, const OutputPlace& place,
@@ -313,7 +396,7 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
         if (reason == EBUSY && exists) {
             // A file mounted on its own cannot be renamed over: written where it stands.
             if (notice != nullptr) {
-                *notice = "cannot replace '" + name + "' at once (" + std::strerror(reason) +
+                *notice = "cannot replace " + quotedName(name) + " at once (" + std::strerror(reason) +
                           "): written in place";
             }
             return writeInPlace(name, place.file, write, true);
@@ -362,8 +445,10 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
         if (S_ISDIR(st.st_mode)) {
             return failure(name, EISDIR);
         }
-        if (!S_ISREG(st.st_mode)) {
-            place.way = OutputPlace::Way::InPlace;
+        if (!S_ISREG(st.st_mode) || st.st_nlink == 0) {
+            // A special file, or a file open but deleted that only the name reaches
+            // (/proc/self/fd/N): written through the name, as it is.
+            place.way = S_ISREG(st.st_mode) ? OutputPlace::Way::Rewrite : OutputPlace::Way::InPlace;
             place.file = name;
             place.identity = identityOf(st);
             return {};
@@ -405,8 +490,15 @@ std::string writeFileSafely(const std::string& name, const std::function<bool(st
         return writeToDescriptor(name, place.descriptor, write);
     case OutputPlace::Way::InPlace:
         return writeInPlace(name, place.file, write, false);
+    case OutputPlace::Way::Rewrite:
+        return writeInPlace(name, place.file, write, true);
     case OutputPlace::Way::Replace:
         break;
     }
     return replaceFile(name, place, write, notice);
+}
+
+std::string fileIdentity(const std::string& name) {
+    struct stat st;
+    return stat(name.c_str(), &st) == 0 ? identityOf(st) : std::string();
 }

@@ -9,9 +9,16 @@
 // would write it, except that a regular file is never seen half-written:
 // - Replace: a regular file, or none yet, is written whole beside the final name (an unnamed
 //   file where the file system has them, else a short temporary name), synced, and renamed over
-//   it; the folder is synced too. An existing file keeps its owner and group where the system
-//   allows it (always when run as root) and its permission bits, without setuid, setgid and
-//   sticky; hard links to the old file, ACLs and extended attributes are not carried over.
+//   it; the folder is synced too. An existing file keeps its owner, group and permission bits
+//   (without setuid, setgid and sticky; where the file system keeps no modes, whatever it
+//   gives); hard links to the old file, ACLs and extended attributes are not carried over.
+//   A file is refused where `>` would refuse it: one the user may not write, one immutable or
+//   append-only or in such a folder, another user's in a sticky folder (and, as the kernel's
+//   fs.protected_regular rule has it, in a sticky world-writable one even for root, unless the
+//   folder's owner owns it).
+// - Rewrite: a regular file that a replacement could not give back its owner and group (another
+//   user's file the user may write, run by anyone but root), or one open but deleted
+//   (/proc/self/fd/N), is emptied and written where it stands, as `>` writes it.
 // - InPlace: a FIFO, a device or a socket is opened and written as it is.
 // - Descriptor: "-", or a name that leads to the program's own standard output or standard
 //   error (/dev/stdout, /dev/fd/1, /proc/self/fd/1, ...), is written there, at its position.
@@ -19,9 +26,9 @@
 // as the kernel's protected_symlinks rule would follow it: not a link in a sticky,
 // world-writable folder owned by neither the folder's owner nor the user running the program.
 struct OutputPlace {
-    enum class Way { Replace, InPlace, Descriptor };
+    enum class Way { Replace, Rewrite, InPlace, Descriptor };
     Way way = Way::Replace;
-    std::string file;     // Replace and InPlace: the file written, links followed
+    std::string file;     // Replace, Rewrite and InPlace: the file written, links followed
     int descriptor = -1;  // Descriptor: 1 or 2
     std::string identity; // the same for two names that lead to one file
 };
@@ -33,6 +40,9 @@ std::string findOutputPlace(const std::string& name, OutputPlace& place);
 
 // findOutputPlace without the result.
 std::string checkWritable(const std::string& name);
+
+// The identity (as OutputPlace has it) of the existing file `name` leads to, or an empty string.
+std::string fileIdentity(const std::string& name);
 
 // Writes a whole file at `name` as findOutputPlace describes. `write` fills the file and returns
 // false on failure (with errno set where it can); the stream's error state is checked as well,

@@ -124,6 +124,71 @@ if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "$
         || fail "a read-only folder: $out"
 fi
 
+# As a shell's > has it: a file the user may not write is refused, and one a replacement could not
+# give back its owner is written in place. "as USER STATUS PATTERN DESCRIPTION -- ARGS...", where
+# USER is root or nobody; the status 0 means written, with no pattern.
+as() {
+    local who=$1 want=$2 pattern=$3 what=$4
+    shift 5
+    local become=()
+    [ "$who" = root ] || become=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
+    (cd "$work" && "${become[@]}" "${render[@]}" --sequential --frames 1 --quiet "$@" >"$work/.out" 2>"$work/.err")
+    local got=$?
+    [ "$got" -eq "$want" ] || fail "$what: status $got, expected $want: $(cat "$work/.err")"
+    [ "$want" -eq 0 ] || grep -q -E "^pathtracer-render: $pattern" "$work/.err" || fail "$what: $(cat "$work/.err")"
+}
+if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${render[@]}" --version >/dev/null 2>&1; then
+    mkdir -m 777 "$work/open"
+    mkdir -m 1777 "$work/public"
+    echo root >"$work/open/roots.ppm" && chmod 644 "$work/open/roots.ppm"
+    echo mine >"$work/open/readonly.ppm" && chmod 444 "$work/open/readonly.ppm" && chown nobody "$work/open/readonly.ppm"
+    echo root >"$work/open/shared.ppm" && chmod 666 "$work/open/shared.ppm"
+    echo theirs >"$work/public/planted.ppm" && chmod 666 "$work/public/planted.ppm" && chown nobody "$work/public/planted.ppm"
+    as nobody 1 "cannot write 'open/roots.ppm': Permission denied$" "root's 0644 file in a folder everyone may write" \
+        -- --output open/roots.ppm
+    as nobody 1 "cannot write 'open/readonly.ppm': Permission denied$" "the user's own 0444 file" \
+        -- --output open/readonly.ppm
+    as root 1 "cannot write 'public/planted.ppm': it is another user's file in a sticky world-writable folder" \
+        "a file planted in a sticky world-writable folder, as root" -- --output public/planted.ppm
+    [ "$(cat "$work/open/roots.ppm" "$work/open/readonly.ppm" "$work/public/planted.ppm")" = "$(printf 'root\nmine\ntheirs')" ] \
+        || fail "a refused file was changed"
+    as nobody 0 "" "root's 0666 file in a folder everyone may write" -- --output open/shared.ppm
+    [ "$(stat -c %U:%a "$work/open/shared.ppm")" = root:666 ] && [ "$(head -c 2 "$work/open/shared.ppm")" = P6 ] \
+        || fail "root's 0666 file, written by another user: $(stat -c %U:%a "$work/open/shared.ppm")"
+    # Immutable files and append-only folders, where the file system has the flags.
+    echo fixed >"$work/immutable.ppm"
+    mkdir "$work/append"
+    if chattr +i "$work/immutable.ppm" 2>/dev/null && chattr +a "$work/append" 2>/dev/null; then
+        as root 1 "cannot write 'immutable.ppm': it is immutable or append-only" "an immutable file" \
+            -- --output immutable.ppm
+        as root 1 "cannot write 'append/new.ppm': its folder is immutable or append-only" \
+            "a new file in an append-only folder" -- --output append/new.ppm
+        [ -z "$(ls -A "$work/append")" ] || fail "an append-only folder kept $(ls -A "$work/append")"
+        chattr -i "$work/immutable.ppm"
+        chattr -a "$work/append"
+    fi
+fi
+# One folder through two mounts is one folder: a new file there has one identity.
+mkdir "$work/d" "$work/d2"
+if is_root && mount --bind "$work/d" "$work/d2" 2>/dev/null; then
+    expect 2 "--output and --checkpoint lead to the same file" "one folder through two mounts" \
+        -- --frames 1 --output d/x.ppm --checkpoint d2/x.ppm
+    umount "$work/d2"
+fi
+# The checkpoint read is an input: only --checkpoint may write it again.
+run --frames 1 --quiet --checkpoint input.ckpt >/dev/null || fail "a checkpoint to resume"
+expect 2 "--json leads to the checkpoint --resume reads \('input.ckpt'\): only --checkpoint may write it" \
+    "--resume and --json naming one file" -- --frames 1 --resume input.ckpt --json input.ckpt
+run --frames 1 --quiet --resume input.ckpt --checkpoint input.ckpt >/dev/null || fail "--resume and --checkpoint naming one file"
+# A file open but deleted, named through /proc: written to that open file, as > writes it.
+(cd "$work" && exec 3>deleted.json && rm deleted.json && "${render[@]}" --frames 1 --quiet --json /proc/self/fd/3 >/dev/null \
+    && python3 -c 'import json,sys; assert json.load(open(sys.argv[1]))["frames"] == 1' /proc/self/fd/3) \
+    || fail "--json to a deleted file open on descriptor 3"
+[ -z "$(find "$work" -name 'deleted.json*')" ] || fail "a deleted file's name was made again: $(find "$work" -name 'deleted.json*')"
+# A name in a message can neither drive the terminal nor forge a line.
+expect 1 "cannot write \\\$'nodir\\\\e\\]0;x\\\\a\\\\e\\[2J\\\\n/pathtracer-render: fake.png': No such file or directory$" \
+    "a name with escapes and a line break" -- --frames 1 --output $'nodir\e]0;x\a\e[2J\n/pathtracer-render: fake.png'
+
 # A file mounted on its own (a container's bind mount) cannot be renamed over: written in place.
 echo old >"$work/mounted.ppm"
 echo source >"$work/source.ppm"

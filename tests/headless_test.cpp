@@ -19,6 +19,7 @@
 #include "headless/image_file.h"
 #include "headless/safe_file.h"
 #include "headless/options.h"
+#include "headless/quoted.h"
 
 namespace fs = std::filesystem;
 
@@ -403,4 +404,28 @@ TEST(OutputPlace, AWriteThatFallsShortIsAFailure) {
     in >> text;
     EXPECT_EQ(text, "old");
     EXPECT_EQ(dir.entries().size(), 1u);
+}
+
+// Names in messages can neither drive the terminal nor forge a line: control characters and
+// bytes that are not UTF-8 are shown as escapes, everything else as it is.
+TEST(QuotedName, EscapesWhatATerminalWouldObey) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"pic.png", "'pic.png'"},
+        {"", "''"},
+        {"it's a \\ name", "'it's a \\ name'"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8", "'caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8'"},
+        {"nodir\x1B]0;x\a\x1B[2J\n/pathtracer-render: fake.png",
+         "$'nodir\\e]0;x\\a\\e[2J\\n/pathtracer-render: fake.png'"},
+        {"tab\there\r", "$'tab\\there\\r'"},
+        {"it's\n", "$'it\\'s\\n'"},
+        {"back\\slash\x7F", "$'back\\\\slash\\x7F'"},
+        {"c1 \xC2\x9B" "31m", "$'c1 \\xC2\\x9B31m'"}, // CSI as one character
+        {"latin1 \xE9t\xE9", "$'latin1 \\xE9t\\xE9'"},
+        {"overlong \xC0\xAF", "$'overlong \\xC0\\xAF'"},
+        {"surrogate \xED\xA0\x80", "$'surrogate \\xED\\xA0\\x80'"},
+        {"cut \xE2\x82", "$'cut \\xE2\\x82'"},
+    };
+    for (const auto& [name, shown] : cases) {
+        EXPECT_EQ(quotedName(name), shown);
+    }
 }
