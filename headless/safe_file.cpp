@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -149,9 +151,58 @@ std::string followLinks(const std::string& name, std::string& error) {
     }
 }
 
+// The start of this process's temporary names: ".pt-", the boot's and the PID namespace's
+// identity, and the process ID, so that a later run can tell a temporary name that a killed
+// process left (one of this boot and namespace whose process is gone) from one in use.
+const std::string& temporaryPrefix() {
+    static const std::string prefix = [] {
+        std::string boot = "0";
+        if (std::FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
+            char id[9] = "";
+            if (std::fscanf(f, "%8[0-9a-f]", id) == 1) {
+                boot = id;
+            }
+            std::fclose(f);
+        }
+        struct stat ns;
+        const std::string space =
+            stat("/proc/self/ns/pid", &ns) == 0 ? std::to_string(ns.st_ino) : "0";
+        return ".pt-" + boot + "-" + space + "-" + std::to_string(getpid()) + "-";
+    }();
+    return prefix;
+}
+
+// Removes from `folder` the temporary files that processes of this program, of this boot and
+// PID namespace, left when they were killed while saving: the user's own regular files whose
+// process is gone.
+void removeAbandoned(const std::string& folder) {
+    const std::string& mine = temporaryPrefix();
+    const std::string ours = mine.substr(0, mine.rfind('-', mine.size() - 2) + 1);
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.compare(0, ours.size(), ours) != 0) {
+            continue;
+        }
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str() + ours.size(), &end, 10);
+        struct stat st;
+        const std::string path = folder + "/" + name;
+        if (pid > 0 && pid != getpid() && *end == '-' && kill(static_cast<pid_t>(pid), 0) != 0 &&
+            errno == ESRCH && lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == geteuid()) {
+            unlink(path.c_str());
+        }
+    }
+    closedir(dir);
+}
+
 // A new file in `folder` to fill before it takes the final name: an unnamed one (O_TMPFILE),
-// which nothing can leave behind, where the file system has them; else one with a short
-// temporary name, set in `named`.
+// which nothing can leave behind, where the file system has them; else one with a temporary
+// name, set in `named`.
 int openTemporary(const std::string& folder, std::string& named, bool unnamedToo) {
     named.clear();
 #ifdef O_TMPFILE
@@ -162,7 +213,7 @@ int openTemporary(const std::string& folder, std::string& named, bool unnamedToo
         }
     }
 #endif
-    named = folder + "/.pt-XXXXXX";
+    named = folder + "/" + temporaryPrefix() + "XXXXXX";
     const int fd = mkostemp(named.data(), O_CLOEXEC);
     if (fd < 0) {
         named.clear();
@@ -170,16 +221,15 @@ int openTemporary(const std::string& folder, std::string& named, bool unnamedToo
     return fd;
 }
 
-// Gives the unnamed file `fd` a short temporary name in `folder`, through /proc. False, with
-// errno set, where it cannot.
+// Gives the unnamed file `fd` a temporary name in `folder`, through /proc. False, with errno
+// set, where it cannot.
 bool nameTemporary(int fd, const std::string& folder, std::string& named) {
     static std::atomic<unsigned> counter{0};
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%06x",
-                      (static_cast<unsigned>(getpid()) * 2654435761u + counter++) & 0xFFFFFFu);
-        named = folder + "/.pt-" + suffix;
+        std::snprintf(suffix, sizeof suffix, "%06x", (counter++ * 2654435761u) & 0xFFFFFFu);
+        named = folder + "/" + temporaryPrefix() + suffix;
         if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0) {
             return true;
         }
@@ -232,6 +282,38 @@ class SignalsHeld {
   private:
     sigset_t before_;
 };
+
+std::string lowerCase(std::string name) {
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return name;
+}
+
+// Whether `folder` folds the case of names: a new file's name in capitals finds it. (ASCII
+// letters only are compared in one case.)
+bool foldsCase(const std::string& folder) {
+    std::string named = folder + "/" + temporaryPrefix() + "caseXXXXXX";
+    const int fd = mkostemp(named.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    std::string other = named;
+    for (std::size_t i = folder.size() + 1; i < other.size(); ++i) {
+        if (other[i] >= 'a' && other[i] <= 'z') {
+            other[i] = static_cast<char>(other[i] - 'a' + 'A');
+        }
+    }
+    // (The name's random part makes another file of that name unlikely; a FUSE file system
+    // may give one file another inode number under each name.)
+    struct stat found;
+    const bool folds = lstat(other.c_str(), &found) == 0;
+    close(fd);
+    unlink(named.c_str());
+    return folds;
+}
 
 // An existing regular file: refused where `>` would refuse to write it. An error message naming
 // `name`, or an empty string.
@@ -297,12 +379,15 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
             return {};
         }
     } else {
-        // A new file is its folder and its name, whichever path reaches the folder.
-        place.identity = identityOf(folderStat) + "/" + base;
+        // A new file is its folder and its name, whichever path reaches the folder, and in a
+        // folder that folds case (FAT, or ext4's casefold) its name in one case.
+        place.identity =
+            identityOf(folderStat) + "/" + (probe && foldsCase(folder) ? lowerCase(base) : base);
     }
     if (!probe) {
         return {};
     }
+    removeAbandoned(folder);
     std::string named;
     const int fd = openTemporary(folder, named, true);
     if (fd < 0) {
@@ -371,6 +456,7 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
     struct stat existing;
     const bool exists = stat(place.file.c_str(), &existing) == 0 && S_ISREG(existing.st_mode);
     const std::string folder = folderOf(place.file);
+    removeAbandoned(folder);
     for (const bool unnamedToo : {true, false}) {
         std::string named;
         const int fd = openTemporary(folder, named, unnamedToo);

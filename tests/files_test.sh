@@ -175,6 +175,19 @@ if is_root && mount --bind "$work/d" "$work/d2" 2>/dev/null; then
         -- --frames 1 --output d/x.ppm --checkpoint d2/x.ppm
     umount "$work/d2"
 fi
+# FAT (through FUSE), which keeps no modes and folds the case of names.
+if is_root && command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null; then
+    truncate -s 16M "$work/fat.img" && mkfs.vfat "$work/fat.img" >/dev/null && mkdir "$work/fat"
+    if fusefat -o rw+ "$work/fat.img" "$work/fat" >/dev/null 2>&1; then
+        run --sequential --frames 1 --quiet --output fat/p.ppm --checkpoint fat/c.ckpt >/dev/null 2>"$work/.err" \
+            || fail "saving on FAT: $(cat "$work/.err")"
+        [ "$(head -c 2 "$work/fat/p.ppm")" = P6 ] && [ -s "$work/fat/c.ckpt" ] || fail "saving on FAT: no files"
+        expect 2 "--output and --json lead to the same file" "one name in two cases on FAT" \
+            -- --frames 1 --output fat/PIC.PPM --json fat/pic.ppm
+        [ -z "$(ls -A "$work/fat" | grep '^\.pt-')" ] || fail "FAT: temporary files left: $(ls -A "$work/fat")"
+        fusermount -u "$work/fat" 2>/dev/null || umount "$work/fat"
+    fi
+fi
 # The checkpoint read is an input: only --checkpoint may write it again.
 run --frames 1 --quiet --checkpoint input.ckpt >/dev/null || fail "a checkpoint to resume"
 expect 2 "--json leads to the checkpoint --resume reads \('input.ckpt'\): only --checkpoint may write it" \
@@ -249,6 +262,20 @@ for round in 1 2 3 4 5 6; do
             || fail "the checkpoint left by signals (round $round): $(cat "$work/.err")"
     fi
 done
+
+# A kill between naming a temporary file and renaming it leaves that file; the next run that
+# writes in its folder takes away those whose process is gone, and no other.
+mkdir "$work/killed"
+tag=.pt-$(head -c 8 /proc/sys/kernel/random/boot_id)-$(stat -L -c %i /proc/self/ns/pid)
+sleep 0 &
+gone=$!
+wait "$gone"
+echo left >"$work/killed/$tag-$gone-a1b2c3"
+echo saving >"$work/killed/$tag-$$-d4e5f6"
+run --sequential --frames 1 --quiet --output killed/p.ppm >/dev/null || fail "writing beside abandoned temporary files"
+[ ! -e "$work/killed/$tag-$gone-a1b2c3" ] || fail "a temporary file a killed run left was not taken away"
+[ -e "$work/killed/$tag-$$-d4e5f6" ] || fail "a living process's temporary file was taken away"
+rm -f "$work/killed/$tag-$$-d4e5f6"
 
 # A summary that cannot be written is told, --quiet or not.
 for quiet in "" --quiet; do
