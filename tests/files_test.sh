@@ -289,26 +289,8 @@ for quiet in "" --quiet; do
         || fail "${quiet:-lines} to a closed output: $(cat "$work/.err")"
 done
 
-# Checkpoints rewritten with a valid checksum (python3 computes it): FIELD VALUE OUT
-forge() {
-    python3 - "$work/base.ckpt" "$work/$3" "$1" "$2" <<'EOF'
-import struct, sys, zlib
-data = bytearray(open(sys.argv[1], 'rb').read()[:-4])
-field, value = sys.argv[3], sys.argv[4]
-top, bottom = struct.unpack('<II', data[156:164])
-sums = 164 + 2 * (top + bottom)
-if field == 'frames':
-    data[24:32] = struct.pack('<Q', int(value))
-elif field == 'sum':
-    data[sums:sums + 4] = struct.pack('<f', float(value))
-elif field == 'held':
-    data[156:160] = struct.pack('<I', int(value))
-elif field == 'extra':
-    data += b'\0'
-data += struct.pack('<I', zlib.crc32(bytes(data)))
-open(sys.argv[2], 'wb').write(data)
-EOF
-}
+# Checkpoints rewritten with a valid checksum: FIELD VALUE OUT
+forge() { forge_checkpoint "$work/base.ckpt" "$work/$3" "$1" "$2"; }
 run --sequential --frames 1 --quiet --checkpoint base.ckpt >/dev/null || fail "a checkpoint to forge from"
 # The frame cap: resumed two frames short of it, --frames 5 traces two and says so.
 forge frames $((1048576 - 2)) cap.ckpt

@@ -29,3 +29,32 @@ timing_lines() {
     n=$(grep -c '^Tracing time: ' "$work/out.txt" 2>/dev/null)
     echo "${n:-0}"
 }
+
+# forge_checkpoint IN OUT CHANGE VALUE: the checkpoint IN with one change and a valid checksum
+# (python3 computes the CRC-32), written to OUT. CHANGE: frames (the frame count), sum (the first
+# pixel's red sum), held (the top band's held bounces), extra (one byte more at the end), width
+# (the picture's width, the sums cut to it). The layout: docs/checkpoint-format.md.
+forge_checkpoint() {
+    python3 - "$@" <<'EOF'
+import struct, sys, zlib
+source, out, change, value = sys.argv[1:5]
+WIDTH, FRAMES, HELD = 12, 24, 156  # where the header's fields begin
+data = bytearray(open(source, 'rb').read()[:-4])
+top, bottom = struct.unpack('<II', data[HELD:HELD + 8])
+sums = HELD + 8 + 2 * (top + bottom)
+if change == 'frames':
+    data[FRAMES:FRAMES + 8] = struct.pack('<Q', int(value))
+elif change == 'sum':
+    data[sums:sums + 4] = struct.pack('<f', float(value))
+elif change == 'held':
+    data[HELD:HELD + 4] = struct.pack('<I', int(value))
+elif change == 'extra':
+    data += b'\0'
+elif change == 'width':
+    data = data[:WIDTH] + struct.pack('<I', int(value)) + data[WIDTH + 4:sums + int(value) * 480 * 12]
+else:
+    sys.exit('forge_checkpoint: no change ' + change)
+data += struct.pack('<I', zlib.crc32(bytes(data)))
+open(out, 'wb').write(data)
+EOF
+}
