@@ -23,14 +23,14 @@ constexpr bool kEmulated = false;
 #endif
 
 // How many of a test's random rays, or one in how many pixels, it traces here: all of them
-// natively, a quarter (every fourth pixel's share) under an emulator, which runs each instruction
-// set's code on its architecture, where what differs differs for many rays alike. Each case a
-// test sets up is still met, and each set's golden pictures still trace every pixel.
+// natively, an eighth under an emulator, which runs each instruction set's code on its
+// architecture, where what differs differs for many rays alike. Each case a test sets up is
+// still met by thousands of rays, and each set's golden pictures still trace every pixel.
 constexpr int raysHere(int count) {
-    return kEmulated ? count / 4 : count;
+    return kEmulated ? count / 8 : count;
 }
 constexpr int pixelStrideHere(int stride) {
-    return kEmulated ? stride * 4 - 1 : stride; // (odd, so that every column comes round)
+    return kEmulated ? stride * 8 - 1 : stride; // (odd, so that every column comes round)
 }
 
 // A fresh scene, generator and image, as the programs have them before their first frame.
