@@ -295,6 +295,7 @@ std::string lowerCase(std::string name) {
 // Whether `folder` folds the case of names: a new file's name in capitals finds it. (ASCII
 // letters only are compared in one case.)
 bool foldsCase(const std::string& folder) {
+    const SignalsHeld held; // (so that the file made to ask goes again whatever comes)
     std::string named = folder + "/" + temporaryPrefix() + "caseXXXXXX";
     const int fd = mkostemp(named.data(), O_CLOEXEC);
     if (fd < 0) {
@@ -388,6 +389,7 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
         return {};
     }
     removeAbandoned(folder);
+    const SignalsHeld held;
     std::string named;
     const int fd = openTemporary(folder, named, true);
     if (fd < 0) {
