@@ -222,8 +222,8 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
         for (const std::string& name : instructionSets()) {
             known += (known.empty() ? "" : ", ") + name;
         }
-        tell("no instruction set " + quotedName(options.simd) + " here; this build and CPU have " + known +
-             " (see --help)");
+        tell("no instruction set " + quotedName(options.simd) + " here; this build and CPU have " +
+             known + " (see --help)");
         return 2;
     }
     if (imageFormatOf(options.output) == ImageFormat::Exr && !exrSupported()) {

@@ -81,9 +81,10 @@ const Option kOptions[] = {
      }},
     {"--frames", true,
      [](RenderOptions& o, const std::string& v) {
-         return parseFrameCount(v, o.frames) ? std::string()
-                                             : "--frames needs a whole number from 1 to " +
-                                                   std::to_string(INT_MAX) + ", not " + quotedName(v);
+         return parseFrameCount(v, o.frames)
+                    ? std::string()
+                    : "--frames needs a whole number from 1 to " + std::to_string(INT_MAX) +
+                          ", not " + quotedName(v);
      }},
     {"--simd", true,
      [](RenderOptions& o, const std::string& v) {

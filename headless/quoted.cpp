@@ -50,14 +50,22 @@ bool isControl(const std::string& s, std::size_t i, std::size_t length) {
 
 std::string escaped(unsigned char c) {
     switch (c) {
-    case '\a': return "\\a";
-    case '\b': return "\\b";
-    case '\t': return "\\t";
-    case '\n': return "\\n";
-    case '\v': return "\\v";
-    case '\f': return "\\f";
-    case '\r': return "\\r";
-    case 0x1B: return "\\e";
+    case '\a':
+        return "\\a";
+    case '\b':
+        return "\\b";
+    case '\t':
+        return "\\t";
+    case '\n':
+        return "\\n";
+    case '\v':
+        return "\\v";
+    case '\f':
+        return "\\f";
+    case '\r':
+        return "\\r";
+    case 0x1B:
+        return "\\e";
     default: {
         char hex[5];
         std::snprintf(hex, sizeof hex, "\\x%02X", c);

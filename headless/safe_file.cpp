@@ -151,11 +151,12 @@ std::string followLinks(const std::string& name, std::string& error) {
     }
 }
 
-// The start of this process's temporary names: ".pt-", the boot's and the PID namespace's
-// identity, and the process ID, so that a later run can tell a temporary name that a killed
-// process left (one of this boot and namespace whose process is gone) from one in use.
-const std::string& temporaryPrefix() {
-    static const std::string prefix = [] {
+// Temporary names are ".pt-", the boot's and the PID namespace's identity, the process ID and a
+// random part, so that a later run can tell a name that a killed process left (one of this boot
+// and namespace whose process is gone) from one in use. The part every process of this boot and
+// namespace shares:
+const std::string& temporaryOwners() {
+    static const std::string owners = [] {
         std::string boot = "0";
         if (std::FILE* f = std::fopen("/proc/sys/kernel/random/boot_id", "r")) {
             char id[9] = "";
@@ -167,8 +168,14 @@ const std::string& temporaryPrefix() {
         struct stat ns;
         const std::string space =
             stat("/proc/self/ns/pid", &ns) == 0 ? std::to_string(ns.st_ino) : "0";
-        return ".pt-" + boot + "-" + space + "-" + std::to_string(getpid()) + "-";
+        return ".pt-" + boot + "-" + space + "-";
     }();
+    return owners;
+}
+
+// The start of this process's temporary names.
+const std::string& temporaryPrefix() {
+    static const std::string prefix = temporaryOwners() + std::to_string(getpid()) + "-";
     return prefix;
 }
 
@@ -176,8 +183,7 @@ const std::string& temporaryPrefix() {
 // PID namespace, left when they were killed while saving: the user's own regular files whose
 // process is gone.
 void removeAbandoned(const std::string& folder) {
-    const std::string& mine = temporaryPrefix();
-    const std::string ours = mine.substr(0, mine.rfind('-', mine.size() - 2) + 1);
+    const std::string& ours = temporaryOwners();
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr) {
         return;
@@ -283,10 +289,11 @@ class SignalsHeld {
     sigset_t before_;
 };
 
-std::string lowerCase(std::string name) {
+// `name` with its ASCII letters in lower case, or in upper case.
+std::string inCase(std::string name, bool upper) {
     for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
+        if (upper ? (c >= 'a' && c <= 'z') : (c >= 'A' && c <= 'Z')) {
+            c = static_cast<char>(c + (upper ? 'A' - 'a' : 'a' - 'A'));
         }
     }
     return name;
@@ -301,12 +308,7 @@ bool foldsCase(const std::string& folder) {
     if (fd < 0) {
         return false;
     }
-    std::string other = named;
-    for (std::size_t i = folder.size() + 1; i < other.size(); ++i) {
-        if (other[i] >= 'a' && other[i] <= 'z') {
-            other[i] = static_cast<char>(other[i] - 'a' + 'A');
-        }
-    }
+    const std::string other = folder + "/" + inCase(baseOf(named), true);
     // (The name's random part makes another file of that name unlikely; a FUSE file system
     // may give one file another inode number under each name.)
     struct stat found;
@@ -382,8 +384,8 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
     } else {
         // A new file is its folder and its name, whichever path reaches the folder, and in a
         // folder that folds case (FAT, or ext4's casefold) its name in one case.
-        place.identity =
-            identityOf(folderStat) + "/" + (probe && foldsCase(folder) ? lowerCase(base) : base);
+        place.identity = identityOf(folderStat) + "/" +
+                         (probe && foldsCase(folder) ? inCase(base, false) : base);
     }
     if (!probe) {
         return {};
@@ -484,8 +486,8 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
         if (reason == EBUSY && exists) {
             // A file mounted on its own cannot be renamed over: written where it stands.
             if (notice != nullptr) {
-                *notice = "cannot replace " + quotedName(name) + " at once (" + std::strerror(reason) +
-                          "): written in place";
+                *notice = "cannot replace " + quotedName(name) + " at once (" +
+                          std::strerror(reason) + "): written in place";
             }
             return writeInPlace(name, place.file, write, true);
         }

@@ -598,8 +598,8 @@ TEST_P(PackedSearch, EmptySceneHitsNothing) {
 
 RUN_ON_EVERY_INSTRUCTION_SET(FastPath);
 
-// Traces every third pixel's path (natively) with the fast tracer and the recursive one, from the same
-// draws, in the world as it stands.
+// Traces every third pixel's path (natively) with the fast tracer and the recursive one, from the
+// same draws, in the world as it stands.
 void expectSameColourAndDrawsAsTheRecursiveTracer() {
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
@@ -663,8 +663,7 @@ TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
 namespace {
 // A pointer the compiler must take as used, so that no pair of new and delete is left out.
 void* volatile gEscaped;
-template <typename T>
-T* kept(T* p) {
+template <typename T> T* kept(T* p) {
     gEscaped = p;
     return p;
 }
@@ -685,11 +684,13 @@ TEST(FrameMemory, TheCounterSeesEveryFormOfNew) {
         {"aligned new[]", [] { delete[] kept(new Wide[3]); }},
         {"aligned nothrow new", [] { delete kept(new (std::nothrow) Wide); }},
         {"aligned nothrow new[]", [] { delete[] kept(new (std::nothrow) Wide[3]); }},
-        {"nothrow delete", [] {
+        {"nothrow delete",
+         [] {
              void* p = ::operator new(8, std::nothrow);
              ::operator delete(p, std::nothrow);
          }},
-        {"aligned nothrow delete[]", [] {
+        {"aligned nothrow delete[]",
+         [] {
              void* p = ::operator new[](8, std::align_val_t{64}, std::nothrow);
              ::operator delete[](p, std::align_val_t{64}, std::nothrow);
          }},

@@ -17,9 +17,9 @@
 #include "headless/checkpoint.h"
 #include "headless/frame_times.h"
 #include "headless/image_file.h"
-#include "headless/safe_file.h"
 #include "headless/options.h"
 #include "headless/quoted.h"
+#include "headless/safe_file.h"
 
 namespace fs = std::filesystem;
 
@@ -413,13 +413,14 @@ TEST(QuotedName, EscapesWhatATerminalWouldObey) {
         {"pic.png", "'pic.png'"},
         {"", "''"},
         {"it's a \\ name", "'it's a \\ name'"},
-        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8", "'caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8'"},
+        {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8",
+         "'caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA8'"},
         {"nodir\x1B]0;x\a\x1B[2J\n/pathtracer-render: fake.png",
          "$'nodir\\e]0;x\\a\\e[2J\\n/pathtracer-render: fake.png'"},
         {"tab\there\r", "$'tab\\there\\r'"},
         {"it's\n", "$'it\\'s\\n'"},
         {"back\\slash\x7F", "$'back\\\\slash\\x7F'"},
-        {"c1 \xC2\x9B" "31m", "$'c1 \\xC2\\x9B31m'"}, // CSI as one character
+        {"c1 \xC2\x9B\x33\x31m", "$'c1 \\xC2\\x9B31m'"}, // CSI, as one character
         {"latin1 \xE9t\xE9", "$'latin1 \\xE9t\\xE9'"},
         {"overlong \xC0\xAF", "$'overlong \\xC0\\xAF'"},
         {"surrogate \xED\xA0\x80", "$'surrogate \\xED\\xA0\\x80'"},
