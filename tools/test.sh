@@ -87,7 +87,7 @@ leg() {
     ctest --preset "$1" -j "$jobs"
 }
 for preset in "${TEST_PRESETS[@]}"; do
-    echo "=== $preset ($DEBIAN_NAME)"
+    echo "=== $preset on $DEBIAN_NAME"
     timed "$preset" leg "$preset"
 done
 
@@ -100,7 +100,7 @@ package() {
     tools/try-package.sh
 }
 if [ -n "$DEBIAN_RELEASE" ]; then
-    echo "=== package ($DEBIAN_NAME)"
+    echo "=== package on $DEBIAN_NAME"
     timed package package
 fi
 echo "=== legs of $DEBIAN_NAME"
