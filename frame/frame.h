@@ -7,20 +7,15 @@
 #include <vector>
 
 #include "frame/frame_plan.h"
+#include "frame/two_worker_frame.h"
 #include "scene/random_sequence.h"
 
 // Two workers as the window does, or both bands one after the other on the calling thread, which
 // makes the draws and so the picture repeatable.
 //
 // A two-worker frame is one the top and bottom band's workers could have traced drawing from one
-// generator: it uses one unbroken stretch of the sequence, each value once, and each band uses
-// its values in increasing order along its pixels and bounces. The bottom band's work is shared
-// between the two threads in parts (frame_plan.h); if a frame's plan misses (the top band does
-// not fill a stretch left for it, or a part runs into the next one's values), the parts from
-// there on are traced again after the top band's values.
+// generator (two_worker_frame.h says how the two threads share it).
 enum class FrameMode { TwoWorkers, Sequential };
-
-constexpr int kBandSplitRow = 240;
 
 struct FrameStats {
     std::chrono::nanoseconds tracing; // starting the workers, tracing, joining them
@@ -63,17 +58,10 @@ struct DrawState {
 DrawState drawState();
 void setDrawState(const DrawState& state);
 
-// Which values of the sequence the last two-worker frame's bands used: positions counted from
-// the frame's first value, where the generator's state was `origin`; each band's stretches
-// [from, to) in the order it used them (the bottom band's first part, then its second).
-struct FrameDraws {
-    RandomSequence::State origin{};
-    std::vector<DrawStretch> top;
-    std::vector<DrawStretch> bottom;
-    FramePlan plan;
-    bool retraced = false;
-};
+// Which values of the sequence the last two-worker frame's bands used (two_worker_frame.h).
+using FrameDraws = TwoWorkerFrame::Draws;
 const FrameDraws& lastFrameDraws();
 
-// The next two-worker frame follows this plan instead of its own (for tests).
-void setNextFramePlan(const FramePlan& plan);
+// The next two-worker frame follows this plan instead of its own, with these workers (for tests).
+void setNextFramePlan(const FramePlan& plan,
+                      TwoWorkerFrame::Workers workers = TwoWorkerFrame::Workers::Both);

@@ -5,7 +5,6 @@
 #include <cmath>
 #include <numeric>
 
-#include "frame/frame.h"
 
 namespace {
 

@@ -8,6 +8,8 @@
 constexpr int kWidth = 640;
 constexpr int kHeight = 480;
 constexpr int kPixelCount = kWidth * kHeight;
+// The window's two workers trace the top band, rows [0, 240), and the bottom band, the rest.
+constexpr int kBandSplitRow = kHeight / 2;
 
 // Per-pixel sums of the clamped samples, row-major (row * kWidth + column).
 extern std::vector<Vec3> gAccumColor1;

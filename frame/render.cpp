@@ -35,3 +35,12 @@ std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& dr
     // Every pixel's primary ray is a segment too, searched once and kept.
     return segments + static_cast<std::uint64_t>(count);
 }
+
+int renderUntilStop(int first, int count, const FrameScene& scene, DrawStream& draws,
+                    std::uint64_t& segments) {
+    const int traced =
+        accumulatePathsUntilStop(scene.packed, scene.primaryHits.data() + first, count, draws,
+                                 gAccumColor1.data() + first, segments);
+    segments += static_cast<std::uint64_t>(traced);
+    return traced;
+}

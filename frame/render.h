@@ -20,3 +20,9 @@ PathStart primaryHit(int row, int column);
 // Traces one sample for every pixel of rows [first, end), one pixel after another, and adds it
 // into the accumulators. Returns the number of path segments traced.
 std::uint64_t render(int first, int end, const FrameScene& scene, DrawStream& draws);
+
+// Traces pixels [first, first + count) of the row-major image the same way, until the draws'
+// stop (DrawStream::tryReserve): returns the pixels traced, and adds their segments to
+// `segments`.
+int renderUntilStop(int first, int count, const FrameScene& scene, DrawStream& draws,
+                    std::uint64_t& segments);

@@ -223,19 +223,22 @@ struct PartEnd {
     RandomSequence::State state;
 };
 
-struct Stops {
-    std::vector<std::uint64_t> starts;
-    std::vector<PartEnd> parts;
-    std::size_t passed = 0;
-};
-
-// Goes on after the values the part starting here used, and stops at the next part's start.
-void goOnAfterPart(void* context, DrawStream& stream) {
-    Stops& stops = *static_cast<Stops*>(context);
-    const PartEnd& part = stops.parts[stops.passed++];
-    stream.goOnAt(part.end, part.state);
-    if (stops.passed < stops.starts.size()) {
-        stream.stopAt(stops.starts[stops.passed], goOnAfterPart, context);
+// Takes `count` bounces a path's worth at a time, as a frame's top band does: where too few are
+// held before the stream's stop, goes on after the next part's values and stops at the one after.
+void takeBouncesPastParts(DrawStream& stream, int count, const std::vector<std::uint64_t>& starts,
+                          const std::vector<PartEnd>& parts, std::size_t& passed,
+                          std::vector<int>& taken) {
+    while (count > 0) {
+        const int n = std::min(count, kMaxDepth + 1);
+        while (!stream.tryReserve(n)) {
+            const PartEnd& part = parts[passed++];
+            stream.goOnAt(part.end, part.state);
+            stream.stopAt(passed < starts.size() ? starts[passed] : DrawStream::kNoStop);
+        }
+        for (int k = 0; k < n; ++k) {
+            taken.push_back(stream.nextReservedBounce());
+        }
+        count -= n;
     }
 }
 
@@ -253,37 +256,39 @@ TEST(DrawStream, StopsBeforeOtherPartsValuesAndGoesOnAfterThem) {
     DrawStream parts(partSource);
     // The room after each part: a short stretch (the next part's bounces partly held already),
     // one longer than a run, and none.
-    Stops stops;
+    std::vector<std::uint64_t> starts;
+    std::vector<PartEnd> ends;
     std::vector<std::vector<int>> partTaken(4);
     std::uint64_t start = 3 * 5000;
     for (std::uint64_t room : {3 * 100, 3 * 3000, 0, 0}) {
-        stops.starts.push_back(start);
-        if (stops.parts.empty()) {
+        starts.push_back(start);
+        if (ends.empty()) {
             parts.startAt(origin, start);
         } else {
             parts.moveTo(start);
         }
-        takeBounces(parts, 700, partTaken[stops.parts.size()]);
-        stops.parts.push_back({parts.usedEnd(), parts.stateAtUsedEnd()});
+        takeBounces(parts, 700, partTaken[ends.size()]);
+        ends.push_back({parts.usedEnd(), parts.stateAtUsedEnd()});
         start = parts.usedEnd() + room;
     }
     first.startAt(origin, 0);
-    first.stopAt(stops.starts[0], goOnAfterPart, &stops);
+    first.stopAt(starts[0]);
     std::vector<int> firstTaken;
-    takeBounces(first, 12000, firstTaken);
-    ASSERT_EQ(stops.passed, stops.starts.size());
+    std::size_t passed = 0;
+    takeBouncesPastParts(first, 12000, starts, ends, passed, firstTaken);
+    ASSERT_EQ(passed, starts.size());
 
     // The first stream's bounces are those of the stretches before each part and after the
     // last; each part's those of its own stretch.
     std::vector<DrawStretch> stretches;
     std::uint64_t from = 0;
     std::uint64_t skipped = 0;
-    for (std::size_t part = 0; part < stops.starts.size(); ++part) {
-        stretches.push_back({from, stops.starts[part]});
-        from = stops.parts[part].end;
-        skipped += from - stops.starts[part];
+    for (std::size_t part = 0; part < starts.size(); ++part) {
+        stretches.push_back({from, starts[part]});
+        from = ends[part].end;
+        skipped += from - starts[part];
         const std::vector<std::uint16_t> expected =
-            bouncesOf(origin, {{stops.starts[part], stops.parts[part].end}});
+            bouncesOf(origin, {{starts[part], ends[part].end}});
         EXPECT_EQ(std::vector<int>(expected.begin(), expected.end()), partTaken[part])
             << "part " << part;
     }
@@ -294,19 +299,23 @@ TEST(DrawStream, StopsBeforeOtherPartsValuesAndGoesOnAfterThem) {
     EXPECT_EQ(first.usedCount(), first.usedEnd() - skipped);
 }
 
-TEST(DrawStream, GoesThroughAStopItsHandlerLeavesAlone) {
+// A stream that waits takes nothing at its stop; any other call goes through it.
+TEST(DrawStream, WaitsAtItsStopOnlyWhenAskedTo) {
     SharedRandom source;
     source.reseed(3);
     DrawStream stream(source);
     stream.startAt(source.state(), 0);
-    bool reached = false;
-    stream.stopAt(
-        3 * 100, [](void* context, DrawStream&) { *static_cast<bool*>(context) = true; }, &reached);
+    stream.stopAt(3 * 100);
     std::vector<int> taken;
-    takeBounces(stream, 50, taken);
-    EXPECT_FALSE(reached); // fewer than 100 triples used, and 100 taken
+    int held = 0;
+    while (stream.tryReserve(held + 1)) {
+        ++held;
+    }
+    EXPECT_GT(held, 50); // fewer than 100 triples, most of them accepted
+    EXPECT_LT(held, 100);
+    EXPECT_EQ(stream.stop(), 3u * 100);
     takeBounces(stream, 200, taken);
-    EXPECT_TRUE(reached);
+    EXPECT_EQ(stream.stop(), DrawStream::kNoStop);
     RandomSequence sequence(3);
     for (int index : taken) {
         ASSERT_EQ(index, nextAcceptedIndex(sequence));

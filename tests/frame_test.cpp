@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -13,6 +16,7 @@
 #include "frame/frame.h"
 #include "frame/frame_scene.h"
 #include "frame/image.h"
+#include "frame/part_claims.h"
 #include "frame/render.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
@@ -98,8 +102,34 @@ TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
     }
 }
 
-TEST(FrameLoop, SequentialPicturesRepeat) {
-    EXPECT_EQ(sequentialPictureHash(1), sequentialPictureHash(1));
+// A sequential frame traces the top band, then the bottom band, with the plain sequence of draws
+// from where the last frame left it: two frames are the plain tracer's, bit for bit.
+TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
+    if (kEmulated) {
+        GTEST_SKIP() << "the plain tracer takes minutes under an emulator; the golden pictures "
+                        "hold the sequential frames there";
+    }
+    resetWorld();
+    SharedRandom source;
+    source.setState(drawState().generator);
+    DrawStream plain(source);
+    std::vector<Vec3> sums(kPixelCount);
+    for (int frame = 0; frame < 2; ++frame) {
+        traceFrame(FrameMode::Sequential);
+        for (int i = 0; i < kPixelCount; ++i) {
+            const Vec3 col =
+                pathTraceRay(gRayOrigin, primaryDirection(i / kWidth, i % kWidth), 0, plain);
+            sums[i].x += std::min(1.0f, col.x);
+            sums[i].y += std::min(1.0f, col.y);
+            sums[i].z += std::min(1.0f, col.z);
+        }
+        for (int i = 0; i < kPixelCount; ++i) {
+            ASSERT_TRUE(floatBits(sums[i].x) == floatBits(gAccumColor1[i].x) &&
+                        floatBits(sums[i].y) == floatBits(gAccumColor1[i].y) &&
+                        floatBits(sums[i].z) == floatBits(gAccumColor1[i].z))
+                << "frame " << frame << ", pixel " << i << " (row " << i / kWidth << ")";
+        }
+    }
 }
 
 TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
@@ -210,9 +240,9 @@ void expectFrameReplays(const char* what) {
 
 // Every two-worker frame is one the plain program's two workers could have traced: on each
 // instruction set, with the frame's own plans and with plans that miss.
-RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerFrame);
+RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerFrames);
 
-TEST_P(TwoWorkerFrame, ReplaysWithThePlainTracer) {
+TEST_P(TwoWorkerFrames, ReplaysWithThePlainTracer) {
     resetWorld();
     if (kEmulated) {
         // A frame takes seconds under an emulator: the first, then one planned frame replayed.
@@ -220,6 +250,8 @@ TEST_P(TwoWorkerFrame, ReplaysWithThePlainTracer) {
     } else {
         expectFrameReplays("the first frame, no figures to plan by");
     }
+    // Whatever ran before: a new picture's figures are its own.
+    EXPECT_EQ(lastFrameDraws().plan.parts, 0);
     expectFrameReplays("a frame planned from the first");
     // The bottom band in parts, the first later part kept (the last ones may be traced again
     // when the top band uses fewer values than planned).
@@ -275,6 +307,79 @@ TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
     // The planned ones again.
     expectFrameReplays("planned again");
     EXPECT_EQ(lastFrameDraws().bottom[1].from, lastFrameDraws().plan.starts[0]);
+}
+
+using Workers = TwoWorkerFrame::Workers;
+
+// The top band's last value ends exactly at a part's start: its draws stopped there and went on
+// after the part, but used nothing beyond it, so the stretch before the part is filled and the
+// part's values are not the top band's. The part is traced again after the top band's values.
+// (The top band's worker alone, so that every step is known in advance.)
+TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
+    if (kEmulated) {
+        GTEST_SKIP() << "frames take seconds under an emulator";
+    }
+    constexpr int kSplit = 400;
+    resetWorld();
+    setNextFramePlan(twoPartPlan(kSplit, 3 * 5000000), Workers::TopBandsOnly);
+    traceFrame(FrameMode::TwoWorkers);
+    const std::uint64_t topEnd = lastFrameDraws().top.back().to;
+    resetWorld();
+    setNextFramePlan(twoPartPlan(kSplit, topEnd), Workers::TopBandsOnly);
+    expectFrameReplays("the top band ending at the part's start");
+    const FrameDraws& draws = lastFrameDraws();
+    EXPECT_TRUE(draws.retraced);
+    ASSERT_EQ(draws.top.size(), 1u);
+    EXPECT_EQ(draws.top[0].to, topEnd);
+    ASSERT_EQ(draws.bottom.size(), 2u);
+    EXPECT_EQ(draws.bottom[1].from, topEnd);
+}
+
+// A part the top band never reaches, taken by no one: it is traced once, after the top band's
+// values, from the sums it had (not from a copy another frame left).
+TEST(TwoWorkerPlan, APartNoOneTookIsTracedOnceAfterTheTopBand) {
+    if (kEmulated) {
+        GTEST_SKIP() << "frames take seconds under an emulator";
+    }
+    resetWorld();
+    traceFrame(FrameMode::TwoWorkers);
+    traceFrame(FrameMode::TwoWorkers); // every part traced, and its sums copied first
+    FramePlan plan = lastFrameDraws().plan;
+    ASSERT_GT(plan.parts, 4);
+    plan.starts[plan.parts - 1] += 3 * 1000000;
+    setNextFramePlan(plan, Workers::TopBandsOnly);
+    expectFrameReplays("a last part no one took");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+}
+
+// Two workers taking parts as fast as they can: each part is taken exactly once.
+TEST(PartClaims, EachPartGoesToOneWorker) {
+    constexpr int kParts = 1 << 20;
+    PartClaims claims;
+    claims.reset(kParts);
+    std::atomic<int> ready{0};
+    std::vector<int> taken[2];
+    const auto take = [&](std::vector<int>& mine) {
+        mine.reserve(kParts);
+        ready.fetch_add(1);
+        while (ready.load() < 2) {
+        }
+        for (int index = claims.claim(); index >= 0; index = claims.claim()) {
+            mine.push_back(index);
+        }
+    };
+    std::thread other(take, std::ref(taken[1]));
+    take(taken[0]);
+    other.join();
+    std::vector<int> all(taken[0]);
+    all.insert(all.end(), taken[1].begin(), taken[1].end());
+    std::sort(all.begin(), all.end());
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(kParts)) << "a part taken twice, or lost";
+    for (int index = 0; index < kParts; ++index) {
+        ASSERT_EQ(all[index], index);
+    }
+    EXPECT_GT(taken[0].size(), 0u);
+    EXPECT_GT(taken[1].size(), 0u);
 }
 
 TEST(TwoWorkerPlan, SharesTheBottomBandInPartsBothWorkersTake) {

@@ -2,7 +2,6 @@
 #include "tracer/draws.h"
 
 #include <algorithm>
-#include <thread>
 
 #include "tracer/bounce_table.h"
 
@@ -38,8 +37,15 @@ void DrawStream::acceptBounces(const std::int32_t* values, int count, std::uint6
 
 // Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.
 // Bounces not yet used stay in front of the new run. A run without an accepted triple (all but
-// impossible) adds nothing, and the next is taken.
-__attribute__((noinline)) void DrawStream::refill() {
+// impossible, or a few values before the stop) adds nothing, and the next is taken.
+__attribute__((noinline)) bool DrawStream::refill(bool passStop) {
+    const bool restoring = restoredNext_ < restored_.size();
+    if (!restoring && taken_ == stop_) {
+        if (!passStop) {
+            return false;
+        }
+        stop_ = kNoStop;
+    }
     lastEnd_ = usedEnd();
     const int kept = end_ - next_;
     std::copy(current_.bounces + next_, current_.bounces + end_, current_.bounces);
@@ -56,27 +62,18 @@ __attribute__((noinline)) void DrawStream::refill() {
                   static_cast<std::uint32_t>(taken_));
         restoredNext_ += count;
         end_ = kept + static_cast<int>(count);
-        return;
+        return true;
     }
     settleSkips();
     do {
-        if (taken_ == stop_) {
-            reachStop();
-        }
         const int count = static_cast<int>(std::min<std::uint64_t>(kValuesPerRun, stop_ - taken_));
         std::int32_t values[kValuesPerRun];
         current_.generation = source_->take(values, count);
         acceptBounces(values, count, taken_, current_, kept);
         taken_ += static_cast<std::uint64_t>(count);
-    } while (current_.count == 0);
+    } while (current_.count == 0 && taken_ != stop_);
     end_ = kept + current_.count;
-}
-
-__attribute__((noinline)) void DrawStream::reachStop() {
-    stop_ = kNoStop;
-    const auto start = std::chrono::steady_clock::now();
-    handler_(context_, *this);
-    stopped_ += std::chrono::steady_clock::now() - start;
+    return true;
 }
 
 void DrawStream::goOnAt(std::uint64_t position, const RandomSequence::State& state) {
@@ -147,10 +144,8 @@ void DrawStream::startAt(const RandomSequence::State& origin, std::uint64_t posi
     clear();
     start_ = taken_ = lastEnd_ = position;
     stop_ = kNoStop;
-    handler_ = nullptr;
     skipped_ = settledSkipped_ = 0;
     pendingSkips_ = 0;
-    stopped_ = std::chrono::nanoseconds(0);
 }
 
 void DrawStream::clear() {
@@ -159,12 +154,6 @@ void DrawStream::clear() {
     current_.count = 0;
     restored_.clear();
     restoredNext_ = 0;
-}
-
-void DrawStream::stopAt(std::uint64_t position, StopHandler handler, void* context) {
-    stop_ = position;
-    handler_ = handler;
-    context_ = context;
 }
 
 std::vector<std::uint16_t> DrawStream::heldBounces() const {

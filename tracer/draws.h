@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -16,7 +15,7 @@
 // Positions: a stream counts the values it has taken from its generator. Started at a position of
 // a stretch of the sequence (startAt), it knows where every bounce it hands out ends, so a caller
 // can tell which values of the stretch its draws used (usedEnd), and can make it stop before
-// values another stream uses and go on after them (stopAt).
+// values another stream uses and go on after them (stopAt, tryReserve, goOnAt).
 class DrawStream {
   public:
     static constexpr int kTriplesPerRun = 1024;
@@ -32,8 +31,8 @@ class DrawStream {
 
     // The grid index the next call of nextBounce will return, not yet used up.
     int peekBounce() {
-        if (next_ == end_) {
-            refill();
+        while (next_ == end_) {
+            refill(true);
         }
         return current_.bounces[next_];
     }
@@ -42,11 +41,21 @@ class DrawStream {
 
     // Makes sure the next `count` bounces (at most kMostReserved) are held, so that a path can
     // take them with the unchecked calls below without ever waiting for a run in its loop.
+    // tryReserve takes no value at the stop or beyond: false when too few are held before it.
+    // Every other call goes through a stop it reaches (and drops it).
     static constexpr int kMostReserved = 16;
     void reserve(int count) {
         while (end_ - next_ < count) {
-            refill();
+            refill(true);
         }
+    }
+    bool tryReserve(int count) {
+        while (end_ - next_ < count) {
+            if (!refill(false)) {
+                return false;
+            }
+        }
+        return true;
     }
     int nextReservedBounce() { return current_.bounces[next_++]; }
     int peekReservedBounce() const { return current_.bounces[next_]; }
@@ -89,19 +98,16 @@ class DrawStream {
     // Drops every bounce held.
     void clear();
 
-    // Takes no value at `position` (a multiple of 3, not behind the values taken) or beyond for
-    // now. On reaching it, the stream calls handler(context, *this) and goes on from where the
-    // handler leaves it: through the stop, or after values used elsewhere (goOnAt). The handler
-    // may set the next stop.
-    using StopHandler = void (*)(void* context, DrawStream& stream);
-    void stopAt(std::uint64_t position, StopHandler handler, void* context);
-    // Within a stop handler: goes on at `position`, further on, where the generator's state is
-    // `state`, passing over the values between.
+    // Takes no value at `position` (a multiple of 3, not behind the values taken) or beyond with
+    // tryReserve, until the stop is dropped (noStop) or moved.
+    static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
+    void stopAt(std::uint64_t position) { stop_ = position; }
+    std::uint64_t stop() const { return stop_; }
+    // At the stop: goes on at `position`, further on, where the generator's state is `state`,
+    // passing over the values between.
     void goOnAt(std::uint64_t position, const RandomSequence::State& state);
     // The values passed over so far (goOnAt).
     std::uint64_t skipped() const { return skipped_; }
-    // The time spent in stop handlers so far.
-    std::chrono::nanoseconds stopped() const { return stopped_; }
 
     // Starts again at `position` (a multiple of 3, not behind usedEnd): the bounces held that
     // lie before it are dropped, those after it kept.
@@ -112,7 +118,6 @@ class DrawStream {
     RandomSequence::State stateAtUsedEnd() const;
 
   private:
-    static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
     struct Run {
         // A run's bounces, after the few a refill keeps from the run before, and the position
         // just after each one's triple (its low 32 bits).
@@ -123,8 +128,8 @@ class DrawStream {
     };
     static constexpr int kValuesPerRun = 3 * kTriplesPerRun;
 
-    void refill();
-    void reachStop();
+    // Takes bounces behind those held; false, with nothing taken, at the stop unless `passStop`.
+    bool refill(bool passStop);
     // Where the triple of the bounce at `index` of the current run ends. Ends are kept to 32
     // bits; the bounces held lie less than 2^32 behind the values taken.
     std::uint64_t heldEnd(int index) const {
@@ -149,10 +154,7 @@ class DrawStream {
     std::uint64_t taken_ = 0;   // position of the next value to take
     std::uint64_t lastEnd_ = 0; // usedEnd() while no bounce of the current run is used
     std::uint64_t stop_ = kNoStop;
-    StopHandler handler_ = nullptr;
-    void* context_ = nullptr;
     std::uint64_t skipped_ = 0;
-    std::chrono::nanoseconds stopped_{0};
     // Stretches passed over: counted out of usedCount once a bounce after them is used; before
     // that, held bounces from before them may still be used. Only the last few can be pending.
     struct Skip {

@@ -247,19 +247,40 @@ __attribute__((flatten)) Vec3 TracePathFromHit(const PackedScene& scene, const P
     return tracePath(scene, start, depth, draws, segments);
 }
 
-__attribute__((flatten)) std::uint64_t AccumulatePaths(const PackedScene& scene,
-                                                       const PathStart* starts, int count,
-                                                       DrawStream& draws, Vec3* sums) {
+// The paths of `count` first hits one after another, their colours added to `sums`; with
+// kMayStop, only until a path cannot hold its bounces before the draws' stop. Returns the pixels
+// traced.
+template <bool kMayStop>
+HWY_INLINE int accumulate(const PackedScene& scene, const PathStart* starts, int count,
+                          DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
     requirePackedForThisSet(scene);
-    std::uint64_t segments = 0;
     for (int i = 0; i < count; ++i) {
+        // A path takes at most one bounce per hit (tracePath).
+        if (kMayStop && starts[i].shape >= 0 && !draws.tryReserve(kMaxDepth + 1)) {
+            return i;
+        }
         const Vec3 col = tracePath(scene, starts[i], 0, draws, segments);
         Vec3& sum = sums[i];
         sum.x += std::min(1.0f, col.x);
         sum.y += std::min(1.0f, col.y);
         sum.z += std::min(1.0f, col.z);
     }
+    return count;
+}
+
+__attribute__((flatten)) std::uint64_t AccumulatePaths(const PackedScene& scene,
+                                                       const PathStart* starts, int count,
+                                                       DrawStream& draws, Vec3* sums) {
+    std::uint64_t segments = 0;
+    accumulate<false>(scene, starts, count, draws, sums, segments);
     return segments;
+}
+
+__attribute__((flatten)) int AccumulatePathsUntilStop(const PackedScene& scene,
+                                                      const PathStart* starts, int count,
+                                                      DrawStream& draws, Vec3* sums,
+                                                      std::uint64_t& segments) {
+    return accumulate<true>(scene, starts, count, draws, sums, segments);
 }
 
 std::int64_t Target() {
@@ -304,6 +325,11 @@ std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts,
                               DrawStream& draws, Vec3* sums) {
     return HWY_STATIC_DISPATCH(AccumulatePaths)(scene, starts, count, draws, sums);
 }
+int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
+                             DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
+    return HWY_STATIC_DISPATCH(AccumulatePathsUntilStop)(scene, starts, count, draws, sums,
+                                                         segments);
+}
 
 } // namespace fast_extended
 
@@ -339,6 +365,8 @@ Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int dept
                       DrawStream& draws, std::uint64_t& segments);
 std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
                               DrawStream& draws, Vec3* sums);
+int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
+                             DrawStream& draws, Vec3* sums, std::uint64_t& segments);
 } // namespace fast_extended
 #endif
 
@@ -348,6 +376,7 @@ HWY_EXPORT(Lanes);
 HWY_EXPORT(ClosestHit);
 HWY_EXPORT(TracePathFromHit);
 HWY_EXPORT(AccumulatePaths);
+HWY_EXPORT(AccumulatePathsUntilStop);
 HWY_EXPORT(Target);
 
 namespace {
@@ -415,6 +444,11 @@ std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts,
                               DrawStream& draws, Vec3* sums) {
     return PATHTRACER_DISPATCH(AccumulatePaths, accumulatePaths)(scene, starts, count, draws, sums);
 }
+int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
+                             DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
+    return PATHTRACER_DISPATCH(AccumulatePathsUntilStop, accumulatePathsUntilStop)(
+        scene, starts, count, draws, sums, segments);
+}
 std::int64_t target() {
     return PATHTRACER_DISPATCH(Target, target)();
 }
@@ -433,6 +467,11 @@ Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int dept
 std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
                               DrawStream& draws, Vec3* sums) {
     return fast::accumulatePaths(scene, starts, count, draws, sums);
+}
+
+int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
+                             DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
+    return fast::accumulatePathsUntilStop(scene, starts, count, draws, sums, segments);
 }
 
 int packedLanes() {

@@ -33,6 +33,11 @@ Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int dept
 // path segments traced beyond the first hits.
 std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts, int count,
                               DrawStream& draws, Vec3* sums);
+// The same, stopping before the first path that cannot hold the bounces it may take before the
+// draws' stop (DrawStream::tryReserve): returns the pixels traced, and adds their segments to
+// `segments`.
+int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
+                             DrawStream& draws, Vec3* sums, std::uint64_t& segments);
 
 // The lanes a scene is packed for on the instruction set in use.
 int packedLanes();

@@ -356,14 +356,14 @@ struct LaterParts {
     bool firstPartRanOn = false;
 };
 
-void goOnAfterPart(void* context, DrawStream& top) {
-    LaterParts& later = *static_cast<LaterParts*>(context);
+// Where the top band's draws stand at their stop: goes on after the part that starts there, and
+// stops at the next part's start if its values are still free.
+void goOnAfterPart(LaterParts& later, DrawStream& top) {
     const int index = later.ends.passed++;
     top.goOnAt(later.ends.later[index], later.after[index]);
-    if (later.ends.passed < later.plan.parts &&
-        later.ends.later[index] <= later.plan.starts[later.ends.passed]) {
-        top.stopAt(later.plan.starts[later.ends.passed], goOnAfterPart, context);
-    }
+    const bool nextFree = later.ends.passed < later.plan.parts &&
+                          later.ends.later[index] <= later.plan.starts[later.ends.passed];
+    top.stopAt(nextFree ? later.plan.starts[later.ends.passed] : DrawStream::kNoStop);
 }
 
 // The rays as a two-worker frame's parts: [0, a) the first part, [a, m) and [m, b) two later
@@ -377,11 +377,20 @@ void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays
     static DrawStream partDraws(secondSource);
     std::vector<Vec3> colours(rays.size());
     std::uint64_t segments = 0;
-    const auto trace = [&](std::size_t from, std::size_t to, DrawStream& draws) {
+    // At a stop, atStop moves the draws on; a ray with no hit draws nothing.
+    const auto traceUntilStops = [&](std::size_t from, std::size_t to, DrawStream& draws,
+                                     auto atStop) {
         for (std::size_t i = from; i < to; ++i) {
-            colours[i] =
-                tracePathFromHit(packed, firstHit(rays[i]), rays[i].depth, draws, segments);
+            const PathStart start = firstHit(rays[i]);
+            while (start.shape >= 0 && rays[i].depth <= kMaxDepth &&
+                   !draws.tryReserve(kMaxDepth + 1)) {
+                atStop();
+            }
+            colours[i] = tracePathFromHit(packed, start, rays[i].depth, draws, segments);
         }
+    };
+    const auto trace = [&](std::size_t from, std::size_t to, DrawStream& draws) {
+        traceUntilStops(from, to, draws, [] {});
     };
     const std::size_t m = a + (b - a) / 2;
     LaterParts later;
@@ -399,15 +408,13 @@ void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays
     later.after[1] = partDraws.stateAtUsedEnd();
 
     firstDraws.startAt(origin, 0);
-    firstDraws.stopAt(
-        second, [](void* context, DrawStream&) { *static_cast<bool*>(context) = true; },
-        &later.firstPartRanOn);
-    trace(0, a, firstDraws);
+    firstDraws.stopAt(second);
+    traceUntilStops(0, a, firstDraws, [&] {
+        later.firstPartRanOn = true;
+        firstDraws.stopAt(DrawStream::kNoStop);
+    });
     later.ends.firstPart = firstDraws.usedEnd();
-    if (!later.firstPartRanOn) {
-        firstDraws.stopAt(second, goOnAfterPart, &later);
-    }
-    trace(b, rays.size(), firstDraws);
+    traceUntilStops(b, rays.size(), firstDraws, [&] { goOnAfterPart(later, firstDraws); });
     later.ends.top = firstDraws.usedEnd();
 
     std::vector<DrawStretch> top;

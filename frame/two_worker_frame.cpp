@@ -1,0 +1,240 @@
+// SPDX-License-Identifier: MIT
+#include "frame/two_worker_frame.h"
+
+#include <algorithm>
+#include <system_error>
+#include <thread>
+
+#include "frame/frame_scene.h"
+#include "frame/image.h"
+#include "frame/render.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+Vec3* rowSums(int row) {
+    return gAccumColor1.data() + static_cast<std::ptrdiff_t>(row) * kWidth;
+}
+
+// For rows whose draws have no stop.
+void noStop() {}
+
+} // namespace
+
+TwoWorkerFrame::TwoWorkerFrame() {
+    // The most each band's stretches can be, so that a frame allocates nothing but its threads.
+    last_.top.reserve(FramePlan::kMostParts + 1);
+    last_.bottom.reserve(FramePlan::kMostParts + 2);
+}
+
+void TwoWorkerFrame::planNext(const FramePlan& plan, Workers workers) {
+    givenPlan_ = plan;
+    givenWorkers_ = workers;
+    planGiven_ = true;
+}
+
+// Traces rows [first, end) one at a time, noting each one's time and values; with `keep`, each
+// row's sums are copied there first (row `first` at keep[0]), while they are at hand. Where the
+// draws come to their stop, atStop() moves them on (or drops the stop); the time it takes is not
+// the row's.
+template <typename AtStop>
+std::uint64_t TwoWorkerFrame::traceRows(int first, int end, const FrameScene& scene,
+                                        DrawStream& draws, Vec3* keep, AtStop atStop) {
+    std::uint64_t segments = 0;
+    for (int row = first; row < end; ++row) {
+        if (keep != nullptr) {
+            std::copy(rowSums(row), rowSums(row + 1), keep + (row - first) * kWidth);
+        }
+        const auto start = Clock::now();
+        const std::uint64_t used = draws.usedCount();
+        Clock::duration stopped{0};
+        for (int done = 0;;) {
+            done += renderUntilStop(row * kWidth + done, kWidth - done, scene, draws, segments);
+            if (done == kWidth) {
+                break;
+            }
+            const auto stop = Clock::now();
+            atStop();
+            stopped += Clock::now() - stop;
+        }
+        rows_.nanoseconds[row] = (Clock::now() - start - stopped).count();
+        rows_.values[row] = draws.usedCount() - used;
+    }
+    return segments;
+}
+
+// Traces claimed later part `index` with `draws`, which a worker's claims take in increasing
+// order: moved on to the part's start if they traced an earlier part of this frame (the stretch
+// between is others' values, and the bounces held beyond it are the part's), started there from
+// the frame's origin otherwise. Its sums are kept as they were, and its end published.
+void TwoWorkerFrame::traceClaimedPart(const FrameScene& scene, int index, DrawStream& draws,
+                                      bool& started) {
+    const std::uint64_t start = plan_.starts[index];
+    if (started && draws.usedEnd() <= start) {
+        draws.moveTo(start);
+    } else {
+        draws.startAt(origin_, start);
+    }
+    started = true;
+    const int first = plan_.rows[index];
+    Part& part = parts_[index];
+    part.segments = traceRows(first, plan_.rows[index + 1], scene, draws,
+                              laterBefore_.data() + (first - plan_.splitRow) * kWidth, noStop);
+    part.end = draws.usedEnd();
+    part.after = draws.stateAtUsedEnd();
+    part.done.store(true, std::memory_order_release);
+}
+
+// The other worker: later parts as they are free, each with the values from its start on.
+void TwoWorkerFrame::traceFreeParts(const FrameScene& scene) {
+    bool started = false;
+    for (int index = claims_.claim(); index >= 0; index = claims_.claim()) {
+        traceClaimedPart(scene, index, second_, started);
+    }
+}
+
+// The top band's draws stand at later part `passed_`'s start: while that part is not done, its
+// worker takes the next free part (waiting would leave its core idle). Those lie just after the
+// part it waits for, so when none is left, little of the top band is still ahead: the room after
+// a part or two, and its rest after the last part. The top band then goes on after the part's
+// values, and stops again at the next part's start if those values are still free.
+void TwoWorkerFrame::awaitPart(const FrameScene& scene) {
+    const Part& part = parts_[passed_];
+    while (!part.done.load(std::memory_order_acquire)) {
+        const int taken = claims_.claim();
+        if (taken >= 0) {
+            traceClaimedPart(scene, taken, taken_, takenStarted_);
+        } else {
+            std::this_thread::yield();
+        }
+    }
+    first_.goOnAt(part.end, part.after);
+    ++passed_;
+    const bool nextFree = passed_ < plan_.parts && part.end <= plan_.starts[passed_];
+    first_.stopAt(nextFree ? plan_.starts[passed_] : DrawStream::kNoStop);
+}
+
+// The top band's worker: the first part, then the top band (taking later parts while it waits).
+std::uint64_t TwoWorkerFrame::traceFirstPartAndTop(const FrameScene& scene, PartEnds& ends) {
+    if (plan_.parts > 0) {
+        first_.stopAt(plan_.starts[0]);
+    }
+    // Reaching the first later part's start in the first part takes its values: noted, and
+    // every later part is traced again.
+    std::uint64_t segments = traceRows(kBandSplitRow, plan_.splitRow, scene, first_, nullptr, [&] {
+        firstPartRanOn_ = true;
+        first_.stopAt(DrawStream::kNoStop);
+    });
+    ends.firstPart = first_.usedEnd();
+    segments += traceRows(0, kBandSplitRow, scene, first_, nullptr, [&] { awaitPart(scene); });
+    ends.top = first_.usedEnd();
+    // Parts still free now lie beyond the top band's values: they are traced again anyway.
+    while (claims_.claim() >= 0) {
+    }
+    return segments;
+}
+
+// The two workers of a frame, each on its thread, joined.
+std::uint64_t TwoWorkerFrame::traceParts(const FrameScene& scene, Workers workers, PartEnds& ends) {
+    claims_.reset(plan_.parts);
+    for (int index = 0; index < plan_.parts; ++index) {
+        Part& part = parts_[index];
+        part.done.store(false, std::memory_order_relaxed);
+        part.end = 0;
+        part.segments = 0;
+    }
+    firstPartRanOn_ = false;
+    passed_ = 0;
+    takenStarted_ = false;
+
+    std::uint64_t segments = 0;
+    std::thread a([&] { segments = traceFirstPartAndTop(scene, ends); });
+    std::thread b;
+    try {
+        if (plan_.parts > 0 && workers == Workers::Both) {
+            b = std::thread([&] { traceFreeParts(scene); });
+        }
+    } catch (...) {
+        a.join();
+        throw;
+    }
+    a.join();
+    if (b.joinable()) {
+        b.join();
+    }
+    ends.passed = passed_;
+    for (int index = 0; index < plan_.parts; ++index) {
+        ends.later[index] = parts_[index].end;
+        segments += parts_[index].segments;
+    }
+    return segments;
+}
+
+// Notes which values each band used. Later parts the frame does not keep get their sums back and
+// are traced again after the top band's values (adding their segments).
+void TwoWorkerFrame::settle(const FrameScene& scene, const PartEnds& ends,
+                            std::uint64_t& segments) {
+    last_.plan = plan_;
+    const int kept = bandStretches(plan_, ends, last_.top, last_.bottom);
+    last_.retraced = kept < plan_.parts;
+    if (last_.retraced) {
+        for (int index = kept; index < plan_.parts; ++index) {
+            // A part no one took was never traced: its sums are as they were.
+            if (parts_[index].done.load(std::memory_order_relaxed)) {
+                const std::ptrdiff_t from = (plan_.rows[index] - plan_.splitRow) * kWidth;
+                const std::ptrdiff_t to = (plan_.rows[index + 1] - plan_.splitRow) * kWidth;
+                std::copy(laterBefore_.begin() + from, laterBefore_.begin() + to,
+                          rowSums(plan_.rows[index]));
+            }
+        }
+        first_.startAt(origin_, ends.top);
+        segments += traceRows(plan_.rows[kept], kHeight, scene, first_, nullptr, noStop);
+        last_.bottom.push_back({ends.top, first_.usedEnd()});
+    }
+    // The frame's last value is the top band's, or that of the parts traced again.
+    end_ = first_.stateAtUsedEnd();
+}
+
+// Keeps the frame's row figures for the next plan, which follows their running mean: times vary
+// from frame to frame far more than the work, and the counts a little.
+void TwoWorkerFrame::keepRowFigures() {
+    if (lastRows_.known) {
+        for (int row = 0; row < kHeight; ++row) {
+            rows_.nanoseconds[row] = (rows_.nanoseconds[row] + lastRows_.nanoseconds[row]) / 2;
+            rows_.values[row] = (rows_.values[row] + lastRows_.values[row]) / 2;
+        }
+    }
+    rows_.known = true;
+    lastRows_ = rows_;
+}
+
+std::uint64_t TwoWorkerFrame::trace(const FrameScene& scene, const RandomSequence::State& origin,
+                                    unsigned generation) {
+    if (generation != generation_) {
+        // Another picture: what the last one's frames measured says nothing of this one's.
+        lastRows_ = RowFigures{};
+        generation_ = generation;
+    }
+    Workers workers = Workers::Both;
+    if (planGiven_) {
+        plan_ = givenPlan_;
+        workers = givenWorkers_;
+        planGiven_ = false;
+    } else {
+        plan_ = planFrame(lastRows_);
+    }
+    // Made once, for every frame after.
+    laterBefore_.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
+    origin_ = origin;
+    last_.origin = origin;
+    first_.startAt(origin, 0);
+    rows_ = RowFigures{};
+    PartEnds ends;
+    std::uint64_t segments = traceParts(scene, workers, ends);
+    settle(scene, ends, segments);
+    second_.clear();
+    taken_.clear();
+    keepRowFigures();
+    return segments;
+}
