@@ -16,6 +16,7 @@
 #include "frame/stop_signals.h"
 #include "scene/scene.h"
 #include "window/surface_display.h"
+#include "window/window_icon.h"
 
 namespace {
 
@@ -41,19 +42,28 @@ bool showsNoWindow(const char* driver) {
     return false;
 }
 
+// The user named SDL's video driver (SDL_VIDEODRIVER).
+bool driverChosen() {
+    const char* chosen = std::getenv("SDL_VIDEODRIVER");
+    return chosen != nullptr && chosen[0] != '\0';
+}
+
 // Starts SDL's video, unless the driver it chooses shows no window and the user did not ask for
 // it with SDL_VIDEODRIVER: then SDL is stopped again, with the reason as SDL's error. A terminal
 // driver writes to standard output as it starts, so a driver the user did not choose is started
 // with standard output set aside until it is known.
 bool startVideo() {
-    const char* chosen = std::getenv("SDL_VIDEODRIVER");
-    const bool userChose = chosen != nullptr && chosen[0] != '\0';
+    const bool userChose = driverChosen();
     // libcaca's terminal drivers end the process (through ncurses) when the terminal is unknown
     // or TERM unset, before SDL could return; its null driver starts without a terminal, and is
     // refused below like any other driver that shows no window.
     if (!userChose) {
         setenv("CACA_DRIVER", "null", 0);
     }
+    // The window's class (X11) and application id (Wayland): what a desktop shell ties to the
+    // menu entry (its StartupWMClass), whatever name the program was started by.
+    setenv("SDL_VIDEO_X11_WMCLASS", "pathtracer", 0);
+    setenv("SDL_VIDEO_WAYLAND_WMCLASS", "pathtracer", 0);
     std::fflush(stdout);
     const int savedOutput = userChose ? -1 : dup(STDOUT_FILENO);
     if (savedOutput >= 0) {
@@ -78,8 +88,8 @@ bool startVideo() {
     }
     if (refused) {
         SDL_SetError("no graphical display: SDL found only its '%s' video driver, which shows no "
-                     "window (SDL_VIDEODRIVER=%s uses it all the same)",
-                     driver, driver);
+                     "window",
+                     driver);
     } else if (!started && !userChose) {
         // SDL 3 (under sdl12-compat and sdl2-compat) falls back to no driver at all: "No
         // available video device". Said the same way, with SDL's own words.
@@ -109,8 +119,14 @@ int main(int, char**) {
     catchStopSignals(false);
     SDL_Surface* screen = nullptr;
     if (startVideo()) {
+        setWindowIcon();
         screen =
             SDL_SetVideoMode(kWidth, kHeight, 32, SDL_HWSURFACE | SDL_ASYNCBLIT | SDL_DOUBLEBUF);
+    } else if (!driverChosen()) {
+        // What the user can do comes first; the failed check and SDL's reason follow.
+        std::fprintf(stderr,
+                     "pathtracer: no window can be opened here: start pathtracer in a graphical "
+                     "session (one that sets DISPLAY or WAYLAND_DISPLAY)\n");
     }
     STARTUP_CHECK(screen);
     // The close button does not end the program, only a key does: the title says so.

@@ -25,7 +25,7 @@ cleanup() {
 trap cleanup EXIT
 die() { echo "FAIL: $*"; exit 1; }
 
-for tool in Xvfb xdotool convert import; do
+for tool in Xvfb xdotool xprop convert import; do
     command -v "$tool" >/dev/null || die "$tool is not installed"
 done
 [ -z "$sdl_library" ] || [ -e "$sdl_library" ] || die "no SDL library at $sdl_library"
@@ -57,6 +57,10 @@ if [ "$mode" = nodriver ]; then
     # Assertions vanish from release builds; these checks must not.
     expect_startup_failure "with an unknown video driver" -u DISPLAY SDL_VIDEODRIVER=nosuchdriver
     expect_startup_failure "without any display" -u DISPLAY -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER
+    # What the user can do is said before the failed check.
+    grep -B 100 "Assertion \`screen' failed" "$work/err.txt" |
+        grep -q "^pathtracer: no window can be opened here: start pathtracer in a graphical session" ||
+        die "no word on what to do before the diagnostic: $(head -c 2000 "$work/err.txt")"
     # Nor on a terminal that ncurses does not know, or with no TERM at all (a service, env -i).
     expect_startup_failure "without any display, on an unknown terminal" -u DISPLAY \
         -u WAYLAND_DISPLAY -u SDL_VIDEODRIVER TERM=pathtracer-no-such-terminal
@@ -102,6 +106,15 @@ window=$(xdotool search --name '^pathtracer - press any key to quit$' | head -n 
 [ -n "$window" ] || die "no window titled 'pathtracer - press any key to quit'"
 eval "$(xdotool getwindowgeometry --shell "$window")"
 [ "$WIDTH" = 640 ] && [ "$HEIGHT" = 480 ] || die "window is ${WIDTH}x${HEIGHT}, expected 640x480"
+
+# Tied to its menu entry: the window's class is the entry's StartupWMClass, and it has an icon
+# (_NET_WM_ICON under sdl12-compat, the older WM_HINTS pixmap under classic SDL 1.2).
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$(dirname "$0")/../desktop/example.pathtracer.PathTracer.desktop")
+[ -n "$entry_class" ] || die "the desktop entry names no StartupWMClass"
+xprop -id "$window" WM_CLASS | grep -qF "= \"$entry_class\", \"$entry_class\"" ||
+    die "the window's class is not the desktop entry's '$entry_class': $(xprop -id "$window" WM_CLASS)"
+xprop -id "$window" _NET_WM_ICON WM_HINTS | grep -qE '^_NET_WM_ICON\(CARDINAL\) =[[:space:]]+Icon \(48 x 48\)|bitmap id # to use for icon' ||
+    die "the window has no icon: $(xprop -id "$window" _NET_WM_ICON WM_HINTS | head -c 300)"
 
 import -window "$window" "$work/shot.png" || die "screenshot failed"
 [ -n "${PATHTRACER_SCREENSHOT:-}" ] && cp "$work/shot.png" "$PATHTRACER_SCREENSHOT"
