@@ -8,13 +8,11 @@
 // build there with -msse2 -mfpmath=sse, as CMakeLists.txt does) would give other pictures.
 #if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
 #error "float arithmetic in excess precision (FLT_EVAL_METHOD != 0): build with -mfpmath=sse"
-"float expressions are evaluated in excess precision (FLT_EVAL_METHOD != 0): build with SSE2 "
-    "arithmetic (-msse2 -mfpmath=sse) or another exact float unit"
 #endif
 
-    // Point, direction or RGB colour (x = red, y = green, z = blue) in single precision.
-    // The fourth component is padding that no computation reads; it is kept 0.
-    struct Vec3 {
+// Point, direction or RGB colour (x = red, y = green, z = blue) in single precision.
+// The fourth component is padding that no computation reads; it is kept 0.
+struct Vec3 {
     float x = 0.0f;
     float y = 0.0f;
     float z = 0.0f;

@@ -83,7 +83,7 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
 }
 
 TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
-    // A state set with bounces held (a checkpoint of an earlier version's two workers) is
+    // A state set with bounces held for both bands (a checkpoint may hold them) is
     // carried until the next two-worker frame, which starts where the generator stands.
     resetWorld();
     traceFrame(FrameMode::Sequential);

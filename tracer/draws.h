@@ -62,8 +62,9 @@ class DrawStream {
 
     // The most bounces a stream holds: the run in use with the bounces kept from the one before.
     static constexpr std::size_t kMostHeldNow = kMostReserved + kTriplesPerRun;
-    // The most a stream of earlier versions held, which took up to 1 024 runs ahead for another
-    // band; checkpoints written then may hold this many.
+    // The most a checkpoint may hold for a stream: the format allows a band's bounces up to
+    // 1 024 runs ahead of the run in use, as a two-worker scheme that takes runs for each band in
+    // turn holds them.
     static constexpr std::size_t kMostHeld = kMostHeldNow + std::size_t{1024} * kTriplesPerRun;
 
     // Drops values left from an earlier seeding of the generator.

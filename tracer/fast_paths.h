@@ -12,8 +12,8 @@ class DrawStream;
 class PackedScene;
 
 // The fast tracer: the closest-hit search over a PackedScene and the path loop around it,
-// compiled once for each instruction set this build supports (SSSE3, SSE4, AVX2 and AVX-512 on
-// x86-64, NEON on ARM64, and plain code everywhere). Each call runs the widest set this CPU has,
+// compiled once for each instruction set Highway offers this build (the README's platform table
+// lists them by architecture; plain code everywhere). Each call runs the widest set this CPU has,
 // unless another was chosen with useInstructionSet; every set gives the same results, bit for
 // bit. A scene must be packed for the set in use (PackedScene::build, packedLanes).
 
