@@ -214,8 +214,9 @@ void expectFrameReplays(const char* what) {
     SCOPED_TRACE(what);
     const std::vector<Vec3> before = gAccumColor1;
     const RandomSequence::State origin = drawState().generator;
-    traceFrame(FrameMode::TwoWorkers);
+    const FrameStats stats = traceFrame(FrameMode::TwoWorkers);
     const FrameDraws& draws = lastFrameDraws();
+    EXPECT_EQ(stats.retraced, draws.retraced) << "the frame reports another miss than it had";
     EXPECT_EQ(draws.origin, origin) << "the frame did not start where the last one ended";
     const std::uint64_t end = expectOneUnbrokenStretch(draws);
     RandomSequence after;

@@ -130,7 +130,15 @@ assert 0 < s["fastest_ms"] <= s["median_ms"] <= s["slowest_ms"], s
 assert s["fastest_ms"] <= s["mean_ms"] <= s["slowest_ms"], s
 assert s["path_segments_per_second"] > 0 and s["instruction_set"], s
 assert s["cpu_model"] is None or isinstance(s["cpu_model"], str), s
-assert s["retraced_frames"] == 0, s
+assert s["retraced_frames"] == 0, s  # a sequential frame is never traced again
+EOF
+    # Two-worker frames traced again are counted among the frames.
+    run --frames 3 --quiet --json workers.json >/dev/null || fail "--json of two-worker frames failed"
+    python3 - "$work/workers.json" <<'EOF' || fail "the two-worker JSON summary: $(cat "$work/workers.json")"
+import json, sys
+s = json.load(open(sys.argv[1]))
+assert s["mode"] == "two workers" and s["frames"] == 3, s
+assert isinstance(s["retraced_frames"], int) and 0 <= s["retraced_frames"] <= 3, s
 EOF
 fi
 
