@@ -107,15 +107,11 @@ grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1
 
 # Ctrl-C or SIGTERM during a long render: the frame being traced is finished, the picture of the
 # frames done so far is saved, the summary counts them, and the status is 128 + the signal.
+lines_or_gone() { traced_at_least "$1" "$2" || gone "$3"; }
 wait_for_lines() { # FILE COUNT PID: up to 120 s for COUNT timing lines while PID runs
-    local i
-    for i in $(seq 1200); do
-        [ "$(grep -c '^Tracing time: ' "$1")" -ge "$2" ] && return 0
-        kill -0 "$3" 2>/dev/null || return 1
-        sleep 0.1
-    done
-    return 1
+    wait_for 120 lines_or_gone "$@" && traced_at_least "$1" "$2"
 }
+summary_or_gone() { grep -q '^Traced ' "$work/long.out" || gone "$1"; }
 # A PNG written whole: its signature first, its closing IEND chunk last (a truncated or
 # half-written one ends elsewhere).
 whole_png() {
@@ -149,10 +145,9 @@ set +m
 wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced"
 kill -INT "$pid"
 # The second while the picture is being saved (it is saved after the summary line).
-for _ in $(seq 12000); do grep -q '^Traced ' "$work/long.out" && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.001; done
+wait_for -s 0.001 12 summary_or_gone "$pid"
 kill -INT "$pid"
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$pid" 2>/dev/null && { kill -9 "$pid"; fail "still running 10 s after a second Ctrl-C"; }
+wait_for 10 gone "$pid" || { kill -9 "$pid"; fail "still running 10 s after a second Ctrl-C"; }
 wait "$pid"
 got=$?
 [ "$got" -eq 130 ] || fail "status $got after a second Ctrl-C, expected 130"
@@ -172,7 +167,7 @@ set -m
 (cd "$work" && exec "${render[@]}" --frames 1 --output long.png >"$work/long.out" 2>"$work/long.err") &
 pid=$!
 set +m
-for _ in $(seq 12000); do grep -q '^Traced ' "$work/long.out" && break; kill -0 "$pid" 2>/dev/null || break; sleep 0.01; done
+wait_for -s 0.01 120 summary_or_gone "$pid"
 kill -HUP "$pid"
 { wait "$pid"; } 2>/dev/null # without the shell's "Hangup" notice
 got=$?
@@ -187,7 +182,8 @@ pid=$!
 set +m
 wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced with SIGINT ignored"
 kill -TERM "$pid"
-sleep 0.005
+# Once SIGTERM has stopped the render (its summary is out), SIGINT is still ignored.
+wait_for -s 0.001 120 summary_or_gone "$pid"
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 got=$?

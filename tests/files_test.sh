@@ -254,7 +254,8 @@ for round in 1 2 3 4 5 6; do
     pid=$!
     set +m
     if [ "$round" -eq 6 ]; then
-        for _ in $(seq 600); do [ -s "$work/periodic.ckpt" ] && break; sleep 0.01; done
+        wait_for -s 0.01 6 test -s "$work/periodic.ckpt"
+        # Killed at a random moment of the checkpoints that follow (a delay that is no wait).
         sleep 0.0$((RANDOM % 10))
         kill -KILL "$pid" 2>/dev/null
     else
@@ -360,7 +361,7 @@ if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
     [ -n "$widest" ] && [ "$widest" -lt 20 ] || fail "the progress line on 20 columns is ${widest:-missing} wide"
     # A periodic checkpoint that fails (its folder moved away) is told on a line of its own.
     mkdir "$work/gone"
-    (cd "$work" && script -qec "(sleep 0.5; mv gone moved) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
+    (cd "$work" && script -qec "(until [ -s gone/c.ckpt ]; do sleep 0.01; done; mv gone moved) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
         >"$work/message.txt" 2>&1)
     tr '\r' '\n' <"$work/message.txt" | sed 's/\x1b\[K//g' | grep -a -q "^pathtracer-render: cannot write 'gone/c.ckpt'" \
         || fail "a message shares a line with the progress line: $(cat -v "$work/message.txt")"

@@ -39,11 +39,8 @@ set -m
 (cd "$work" && exec "${render[@]}" --sequential --frames 1000000 --checkpoint part.ckpt >"$work/long.out" 2>"$work/long.err") &
 pid=$!
 set +m
-for _ in $(seq 1200); do
-    [ "$(grep -c '^Tracing time' "$work/long.out")" -ge 3 ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.05
-done
+three_or_gone() { traced_at_least "$work/long.out" 3 || gone "$pid"; }
+wait_for -s 0.05 60 three_or_gone
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?

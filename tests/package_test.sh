@@ -4,6 +4,7 @@
 # unpacked from it (never installed on this machine): versions, the golden picture, a window run.
 # Usage: package_test.sh DEB
 set -u
+source "$(dirname "$0")/script_support.sh"
 deb=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -53,11 +54,8 @@ set -m
 SDL_VIDEODRIVER=dummy "$bin/pathtracer" >"$work/window.out" 2>"$work/window.err" &
 pid=$!
 set +m
-for _ in $(seq 300); do
-    [ "$(grep -c '^Tracing time: ' "$work/window.out")" -ge 3 ] && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
+three_or_gone() { traced_at_least "$work/window.out" 3 || gone "$pid"; }
+wait_for 30 three_or_gone
 kill -TERM "$pid" 2>/dev/null
 wait "$pid"
 status=$?

@@ -13,14 +13,30 @@ render_command() {
     done
 }
 
-# wait_for SECONDS CONDITION...: polls the condition every 0.1 s.
+# wait_for [-s STEP] SECONDS CONDITION...: polls the condition every STEP seconds (0.1 unless
+# given) until it holds; fails when it still does not after SECONDS.
 wait_for() {
+    local step=0.1
+    if [ "$1" = -s ]; then
+        step=$2
+        shift 2
+    fi
     local deadline=$((SECONDS + $1))
     shift
     until "$@"; do
         [ "$SECONDS" -lt "$deadline" ] || return 1
-        sleep 0.1
+        sleep "$step"
     done
+}
+
+# traced_at_least FILE COUNT: FILE holds at least COUNT "Tracing time" lines.
+traced_at_least() {
+    [ "$(grep -c '^Tracing time: ' "$1" 2>/dev/null)" -ge "$2" ]
+}
+
+# gone PID: the process has ended.
+gone() {
+    ! kill -0 "$1" 2>/dev/null
 }
 
 # The "Tracing time" lines the window program has written so far to $work/out.txt.

@@ -83,11 +83,7 @@ fi
 # (SDL opens the display twice in a row) is refused.
 Xvfb -displayfd 3 -noreset -screen 0 800x600x24 -nolisten tcp 3>"$work/display" >"$work/xvfb.log" 2>&1 &
 xvfb_pid=$!
-for _ in $(seq 100); do
-    [ -s "$work/display" ] && break
-    sleep 0.1
-done
-[ -s "$work/display" ] || die "Xvfb did not start: $(cat "$work/xvfb.log")"
+wait_for 10 test -s "$work/display" || die "Xvfb did not start: $(cat "$work/xvfb.log")"
 export DISPLAY=":$(head -n 1 "$work/display")"
 xdotool getmouselocation >/dev/null 2>&1 || die "no X server at $DISPLAY: $(cat "$work/xvfb.log")"
 
@@ -139,9 +135,12 @@ key)
 motion)
     # Far more pointer motion than the event queue holds, with the key pressed in the middle.
     xdotool mousemove --window "$window" 320 240
-    (for i in $(seq 300); do xdotool mousemove --window "$window" $((100 + i)) $((100 + i % 200)); done) &
+    (for i in $(seq 300); do
+        xdotool mousemove --window "$window" $((100 + i)) $((100 + i % 200))
+        [ "$i" -eq 150 ] && touch "$work/halfway"
+    done) &
     flood=$!
-    sleep 1
+    wait_for -s 0.01 60 test -e "$work/halfway" || die "the pointer did not move"
     xdotool key space
     pressed_at=$(timing_lines)
     wait "$flood"
