@@ -105,10 +105,6 @@ TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
 // A sequential frame traces the top band, then the bottom band, with the plain sequence of draws
 // from where the last frame left it: two frames are the plain tracer's, bit for bit.
 TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
-    if (kEmulated) {
-        GTEST_SKIP() << "the plain tracer takes minutes under an emulator; the golden pictures "
-                        "hold the sequential frames there";
-    }
     resetWorld();
     SharedRandom source;
     source.setState(drawState().generator);
@@ -266,10 +262,6 @@ TEST_P(TwoWorkerFrames, ReplaysWithThePlainTracer) {
 }
 
 TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
-    if (kEmulated) {
-        // Plain code, the same on every architecture; the replays above run on each.
-        GTEST_SKIP() << "frames take seconds under an emulator";
-    }
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers);
@@ -317,9 +309,6 @@ using Workers = TwoWorkerFrame::Workers;
 // part's values are not the top band's. The part is traced again after the top band's values.
 // (The top band's worker alone, so that every step is known in advance.)
 TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
-    if (kEmulated) {
-        GTEST_SKIP() << "frames take seconds under an emulator";
-    }
     constexpr int kSplit = 400;
     resetWorld();
     setNextFramePlan(twoPartPlan(kSplit, 3 * 5000000), Workers::TopBandsOnly);
@@ -339,9 +328,6 @@ TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
 // A part the top band never reaches, taken by no one: it is traced once, after the top band's
 // values, from the sums it had (not from a copy another frame left).
 TEST(TwoWorkerPlan, APartNoOneTookIsTracedOnceAfterTheTopBand) {
-    if (kEmulated) {
-        GTEST_SKIP() << "frames take seconds under an emulator";
-    }
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers); // every part traced, and its sums copied first
