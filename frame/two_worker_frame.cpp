@@ -49,14 +49,19 @@ std::uint64_t TwoWorkerFrame::traceRows(int first, int end, const FrameScene& sc
         const auto start = Clock::now();
         const std::uint64_t used = draws.usedCount();
         Clock::duration stopped{0};
-        for (int done = 0;;) {
+        int done = 0;
+        if (draws.stop() == DrawStream::kNoStop) {
+            // Draws with no stop take the loop that looks for none.
+            segments += render(row, row + 1, scene, draws);
+            done = kWidth;
+        }
+        while (done < kWidth) {
             done += renderUntilStop(row * kWidth + done, kWidth - done, scene, draws, segments);
-            if (done == kWidth) {
-                break;
+            if (done < kWidth) {
+                const auto stop = Clock::now();
+                atStop();
+                stopped += Clock::now() - stop;
             }
-            const auto stop = Clock::now();
-            atStop();
-            stopped += Clock::now() - stop;
         }
         rows_.nanoseconds[row] = (Clock::now() - start - stopped).count();
         rows_.values[row] = draws.usedCount() - used;

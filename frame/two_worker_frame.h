@@ -115,12 +115,17 @@ class TwoWorkerFrame {
     void keepRowFigures();
 
     // The top band's worker's draws (the first part, the top band, what is traced again), the
-    // other worker's, and those of the parts the top band's worker takes while it waits.
-    SharedRandom firstSource_, secondSource_, takenSource_;
-    DrawStream first_{firstSource_}, second_{secondSource_}, taken_{takenSource_};
+    // other worker's, and those of the parts the top band's worker takes while it waits; each on
+    // cache lines of its own, so that one worker's draws never slow the other's.
+    alignas(64) SharedRandom firstSource_;
+    alignas(64) SharedRandom secondSource_;
+    alignas(64) SharedRandom takenSource_;
+    alignas(64) DrawStream first_{firstSource_};
+    alignas(64) DrawStream second_{secondSource_};
+    alignas(64) DrawStream taken_{takenSource_};
 
     // This frame's.
-    FramePlan plan_;
+    alignas(64) FramePlan plan_;
     RandomSequence::State origin_{};
     PartClaims claims_;
     std::array<Part, FramePlan::kMostParts> parts_;

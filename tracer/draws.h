@@ -49,6 +49,7 @@ class DrawStream {
             refill(true);
         }
     }
+    int heldCount() const { return end_ - next_; }
     bool tryReserve(int count) {
         while (end_ - next_ < count) {
             if (!refill(false)) {

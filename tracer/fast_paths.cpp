@@ -255,8 +255,10 @@ HWY_INLINE int accumulate(const PackedScene& scene, const PathStart* starts, int
                           DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
     requirePackedForThisSet(scene);
     for (int i = 0; i < count; ++i) {
-        // A path takes at most one bounce per hit (tracePath).
-        if (kMayStop && starts[i].shape >= 0 && !draws.tryReserve(kMaxDepth + 1)) {
+        // A path takes at most one bounce per hit (tracePath). Rarely are too few held: the
+        // path then takes what it may before the stop, or none is traced.
+        if (kMayStop && HWY_UNLIKELY(draws.heldCount() < kMaxDepth + 1) && starts[i].shape >= 0 &&
+            !draws.tryReserve(kMaxDepth + 1)) {
             return i;
         }
         const Vec3 col = tracePath(scene, starts[i], 0, draws, segments);
@@ -280,7 +282,11 @@ __attribute__((flatten)) int AccumulatePathsUntilStop(const PackedScene& scene,
                                                       const PathStart* starts, int count,
                                                       DrawStream& draws, Vec3* sums,
                                                       std::uint64_t& segments) {
-    return accumulate<true>(scene, starts, count, draws, sums, segments);
+    // Counted in a local, which stays in a register (the caller's could be anything).
+    std::uint64_t traced = 0;
+    const int done = accumulate<true>(scene, starts, count, draws, sums, traced);
+    segments += traced;
+    return done;
 }
 
 std::int64_t Target() {
