@@ -145,8 +145,9 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// A two-worker frame's time as a share of a sequential frame's, the two traced in turn (medians):
-// the goal is at most 0.55, where perfect sharing would give 0.5.
+// A two-worker frame's time as a share of a sequential frame's, the two traced in turn (medians).
+// Perfect sharing of one path at a time per thread gives 0.5; the goal is at most 0.40, which
+// takes each thread advancing several paths at once (docs/performance.md says what was tried).
 void BM_TwoWorkerShare(benchmark::State& state) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers); // the figures the next frames are planned by
