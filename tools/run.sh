@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
-install_missing_packages "${BUILD_PACKAGES[@]}"
+# Where SDL draws the window's title bar itself (Wayland, through libdecor), a plugin to draw it.
+read_package_lists_once
+install_missing_packages "${BUILD_PACKAGES[@]}" $(first_offered libdecor-0-plugin-1-cairo || true)
 cmake --preset release
 cmake --build --preset release -j "$(nproc)"
 exec build/release/pathtracer "$@"
