@@ -52,10 +52,9 @@ else
 fi
 app_pid=$!
 set +m
-exited() { ! kill -0 "$app_pid" 2>/dev/null; }
-enough_frames_or_exited() { [ "$(timing_lines)" -ge 6 ] || exited; }
+enough_frames_or_exited() { traced_at_least "$work/out.txt" 6 || gone "$app_pid"; }
 wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
-exited && die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
+gone "$app_pid" && die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
 
 # The screenshot shows the picture after at least this many frames.
 frames=$(timing_lines)
@@ -67,7 +66,7 @@ shot=$(ls "$work"/shot/*.png 2>/dev/null | head -n 1)
 [ -n "${PATHTRACER_SCREENSHOT:-}" ] && cp "$shot" "$PATHTRACER_SCREENSHOT"
 
 kill -INT "$app_pid"
-wait_for 30 exited || die "still running 30 s after SIGINT"
+wait_for 30 gone "$app_pid" || die "still running 30 s after SIGINT"
 wait "$app_pid"
 status=$?
 app_pid=

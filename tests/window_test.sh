@@ -87,17 +87,15 @@ wait_for 10 test -s "$work/display" || die "Xvfb did not start: $(cat "$work/xvf
 export DISPLAY=":$(head -n 1 "$work/display")"
 xdotool getmouselocation >/dev/null 2>&1 || die "no X server at $DISPLAY: $(cat "$work/xvfb.log")"
 
-at_least_lines() { [ "$(timing_lines)" -ge "$1" ]; }
-exited() { ! kill -0 "$app_pid" 2>/dev/null; }
 
 set -m  # the program gets default signal dispositions, as from a terminal
 run_program "$program" >"$work/out.txt" 2>"$work/err.txt" &
 app_pid=$!
 set +m
 
-enough_frames_or_exited() { at_least_lines 6 || exited; }
+enough_frames_or_exited() { traced_at_least "$work/out.txt" 6 || gone "$app_pid"; }
 wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
-at_least_lines 6 || die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
+traced_at_least "$work/out.txt" 6 || die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
 window=$(xdotool search --name '^pathtracer - press any key to quit$' | head -n 1)
 [ -n "$window" ] || die "no window titled 'pathtracer - press any key to quit'"
 eval "$(xdotool getwindowgeometry --shell "$window")"
@@ -149,7 +147,7 @@ sigint) kill -INT "$app_pid" ;;
 sigterm) kill -TERM "$app_pid" ;;
 *) die "unknown mode $mode" ;;
 esac
-wait_for 30 exited || die "still running 30 s after the $mode"
+wait_for 30 gone "$app_pid" || die "still running 30 s after the $mode"
 wait "$app_pid"
 status=$?
 app_pid=
