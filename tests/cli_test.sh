@@ -104,9 +104,8 @@ grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1
 
 # Ctrl-C or SIGTERM during a long render: the frame being traced is finished, the picture of the
 # frames done so far is saved, the summary counts them, and the status is 128 + the signal.
-lines_or_gone() { traced_at_least "$1" "$2" || gone "$3"; }
 wait_for_lines() { # FILE COUNT PID: up to 120 s for COUNT timing lines while PID runs
-    wait_for 120 lines_or_gone "$@" && traced_at_least "$1" "$2"
+    wait_for 120 traced_or_gone "$@" && traced_at_least "$1" "$2"
 }
 summary_or_gone() { grep -q '^Traced ' "$work/long.out" || gone "$1"; }
 # A PNG written whole: its signature first, its closing IEND chunk last (a truncated or

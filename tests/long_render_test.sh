@@ -39,8 +39,7 @@ set -m
 (cd "$work" && exec "${render[@]}" --sequential --frames 1000000 --checkpoint part.ckpt >"$work/long.out" 2>"$work/long.err") &
 pid=$!
 set +m
-three_or_gone() { traced_at_least "$work/long.out" 3 || gone "$pid"; }
-wait_for -s 0.05 60 three_or_gone
+wait_for -s 0.05 60 traced_or_gone "$work/long.out" 3 "$pid"
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 status=$?

@@ -54,8 +54,7 @@ set -m
 SDL_VIDEODRIVER=dummy "$bin/pathtracer" >"$work/window.out" 2>"$work/window.err" &
 pid=$!
 set +m
-three_or_gone() { traced_at_least "$work/window.out" 3 || gone "$pid"; }
-wait_for 30 three_or_gone
+wait_for 30 traced_or_gone "$work/window.out" 3 "$pid"
 kill -TERM "$pid" 2>/dev/null
 wait "$pid"
 status=$?

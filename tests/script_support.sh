@@ -39,6 +39,12 @@ gone() {
     ! kill -0 "$1" 2>/dev/null
 }
 
+# traced_or_gone FILE COUNT PID: FILE holds COUNT "Tracing time" lines, or the process has ended
+# (what to wait for before looking at which).
+traced_or_gone() {
+    traced_at_least "$1" "$2" || gone "$3"
+}
+
 # The "Tracing time" lines the window program has written so far to $work/out.txt.
 timing_lines() {
     local n

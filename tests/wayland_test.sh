@@ -52,8 +52,7 @@ else
 fi
 app_pid=$!
 set +m
-enough_frames_or_exited() { traced_at_least "$work/out.txt" 6 || gone "$app_pid"; }
-wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
+wait_for 60 traced_or_gone "$work/out.txt" 6 "$app_pid" || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
 gone "$app_pid" && die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
 
 # The screenshot shows the picture after at least this many frames.

@@ -93,8 +93,7 @@ run_program "$program" >"$work/out.txt" 2>"$work/err.txt" &
 app_pid=$!
 set +m
 
-enough_frames_or_exited() { traced_at_least "$work/out.txt" 6 || gone "$app_pid"; }
-wait_for 60 enough_frames_or_exited || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
+wait_for 60 traced_or_gone "$work/out.txt" 6 "$app_pid" || die "fewer than 6 frames in 60 s: $(cat "$work/out.txt" "$work/err.txt")"
 traced_at_least "$work/out.txt" 6 || die "the program stopped before 6 frames: $(cat "$work/out.txt" "$work/err.txt")"
 window=$(xdotool search --name '^pathtracer - press any key to quit$' | head -n 1)
 [ -n "$window" ] || die "no window titled 'pathtracer - press any key to quit'"
