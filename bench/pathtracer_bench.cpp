@@ -19,6 +19,7 @@
 #include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
+#include "tracer/path_lanes.h"
 
 namespace {
 
@@ -123,6 +124,56 @@ void BM_Band(benchmark::State& state) {
     }
 }
 
+// The bottom band in chains of four rows, each with draws of its own started a stretch apart:
+// traced one chain after another (0), or side by side (1).
+void BM_BandInChains(benchmark::State& state) {
+    resetWorld();
+    const FrameScene& scene = prepareFrameScene();
+    constexpr int kRows = 4;
+    constexpr int kChains = kBandSplitRow / kRows;
+    std::vector<SharedRandom> sources(kChains);
+    std::vector<DrawStream> draws;
+    draws.reserve(kChains);
+    for (SharedRandom& source : sources) {
+        draws.emplace_back(source);
+    }
+    const RandomSequence::State origin = gRandom.state();
+    const bool sideBySide = state.range(0) != 0;
+    PathLanes lanes;
+    for (auto _ : state) {
+        for (int k = 0; k < kChains; ++k) {
+            draws[k].startAt(origin, static_cast<std::uint64_t>(k) * 90000);
+        }
+        const auto chain = [&](int k) {
+            LaneChain c;
+            const int first = (kBandSplitRow + k * kRows) * kWidth;
+            c.starts = scene.primaryHits.data() + first;
+            c.sums = gAccumColor1.data() + first;
+            c.count = kRows * kWidth;
+            c.draws = &draws[k];
+            return c;
+        };
+        if (!sideBySide) {
+            for (int k = 0; k < kChains; ++k) {
+                const LaneChain c = chain(k);
+                benchmark::DoNotOptimize(
+                    accumulatePaths(scene.packed, c.starts, c.count, *c.draws, c.sums));
+            }
+            continue;
+        }
+        int next = 0;
+        for (int lane = 0; lane < pathLanes() && next < kChains; ++lane) {
+            lanes.start(lane, chain(next++));
+        }
+        for (int lane = tracePathLanes(scene.packed, lanes); lane >= 0;
+             lane = tracePathLanes(scene.packed, lanes)) {
+            if (next < kChains) {
+                lanes.start(lane, chain(next++));
+            }
+        }
+    }
+}
+
 void frame(benchmark::State& state, FrameMode mode) {
     resetWorld();
     traceFrame(mode);
@@ -185,6 +236,7 @@ BENCHMARK(BM_ClosestHitPacked);
 BENCHMARK(BM_BounceDirection);
 BENCHMARK(BM_SkipAFrame)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BandInChains)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FrameSequential)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_TwoWorkerShare)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
 BENCHMARK(BM_FrameTwoWorkers)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -25,6 +25,7 @@
 #include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
+#include "tracer/path_lanes.h"
 #include "tracer/path_tracer.h"
 
 #include "allocation_counter.h"
@@ -645,6 +646,90 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
     shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
     shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
     expectSameColourAndDrawsAsTheRecursiveTracer();
+}
+
+// Chains of pixels with draws of their own, traced side by side, give every pixel the sum and
+// every chain the draws and segments the plain loop gives them one chain after another. The
+// chains are of uneven lengths and more than the lanes, so that lanes take new chains while
+// others are in flight, and they cover the whole picture: paths that end at their first hit,
+// pixels that hit nothing, and the deepest paths.
+void expectChainsSideBySideAsOneAfterAnother(const FrameScene& scene) {
+    struct Chain {
+        int first;
+        int count;
+    };
+    std::vector<Chain> chains;
+    for (int first = 0, k = 0; first < kPixelCount; ++k) {
+        const int count = std::min(kPixelCount - first, 700 + 389 * (k % 7));
+        if (k % pixelStrideHere(1) == 0) {
+            chains.push_back({first, count});
+        }
+        first += count;
+    }
+    const int n = static_cast<int>(chains.size());
+    SharedRandom origins;
+    origins.reseed(91);
+    const RandomSequence::State origin = origins.state();
+    std::vector<SharedRandom> sources(2 * static_cast<std::size_t>(n));
+    std::vector<DrawStream> draws;
+    draws.reserve(sources.size());
+    for (SharedRandom& source : sources) {
+        draws.emplace_back(source);
+    }
+    for (int k = 0; k < 2 * n; ++k) {
+        draws[k].startAt(origin, static_cast<std::uint64_t>(k % n) * 3 * 7919);
+    }
+    std::vector<Vec3> expected(kPixelCount, makeVec3(0.25f, 0.5f, 0.0f));
+    std::vector<Vec3> got = expected;
+    std::vector<std::uint64_t> segments(n);
+    for (int k = 0; k < n; ++k) {
+        const Chain& c = chains[k];
+        segments[k] = accumulatePaths(scene.packed, scene.primaryHits.data() + c.first, c.count,
+                                      draws[k], expected.data() + c.first);
+    }
+    PathLanes lanes;
+    std::vector<std::uint64_t> laneSegments(n);
+    std::vector<int> chainOf(PathLanes::kMostLanes, -1);
+    int next = 0;
+    const auto give = [&](int lane) {
+        if (next == n) {
+            return;
+        }
+        LaneChain c;
+        c.starts = scene.primaryHits.data() + chains[next].first;
+        c.sums = got.data() + chains[next].first;
+        c.count = chains[next].count;
+        c.draws = &draws[n + next];
+        lanes.start(lane, c);
+        chainOf[lane] = next++;
+    };
+    for (int lane = 0; lane < pathLanes(); ++lane) {
+        give(lane);
+    }
+    for (int lane = tracePathLanes(scene.packed, lanes); lane >= 0;
+         lane = tracePathLanes(scene.packed, lanes)) {
+        ASSERT_EQ(lanes.chains[lane].next, lanes.chains[lane].count);
+        laneSegments[chainOf[lane]] = lanes.chains[lane].segments;
+        give(lane);
+    }
+    ASSERT_EQ(next, n);
+    for (int k = 0; k < n; ++k) {
+        EXPECT_EQ(draws[n + k].usedEnd(), draws[k].usedEnd()) << "chain " << k;
+        EXPECT_EQ(laneSegments[k], segments[k]) << "chain " << k;
+        for (int i = chains[k].first; i < chains[k].first + chains[k].count; ++i) {
+            ASSERT_EQ(floatBits(got[i].x), floatBits(expected[i].x)) << "pixel " << i;
+            ASSERT_EQ(floatBits(got[i].y), floatBits(expected[i].y)) << "pixel " << i;
+            ASSERT_EQ(floatBits(got[i].z), floatBits(expected[i].z)) << "pixel " << i;
+        }
+    }
+}
+
+TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    ASSERT_TRUE(scene.packed.tracesInLanes());
+    expectChainsSideBySideAsOneAfterAnother(scene);
 }
 
 TEST_P(FastPath, FrameSceneFollowsChangesToTheShapes) {

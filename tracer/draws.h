@@ -60,6 +60,9 @@ class DrawStream {
     }
     int nextReservedBounce() { return current_.bounces[next_++]; }
     int peekReservedBounce() const { return current_.bounces[next_]; }
+    // The bounces held, in order (at least as many as reserved), and using up the first `count`.
+    const std::uint16_t* reservedBounces() const { return current_.bounces + next_; }
+    void useReserved(int count) { next_ += count; }
 
     // The most bounces a stream holds: the run in use with the bounces kept from the one before.
     static constexpr std::size_t kMostHeldNow = kMostReserved + kTriplesPerRun;

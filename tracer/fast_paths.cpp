@@ -46,6 +46,7 @@
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/packed_search-inl.h"
+#include "tracer/path_lanes.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace PATHTRACER_FAST {
@@ -235,6 +236,16 @@ HWY_INLINE void requirePackedForThisSet(const PackedScene& scene) {
     }
 }
 
+} // namespace HWY_NAMESPACE
+} // namespace PATHTRACER_FAST
+HWY_AFTER_NAMESPACE();
+
+#include "tracer/path_lanes-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace PATHTRACER_FAST {
+namespace HWY_NAMESPACE {
+
 int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
     requirePackedForThisSet(scene);
     return search(scene, origin, dir, t);
@@ -331,6 +342,12 @@ std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts,
                               DrawStream& draws, Vec3* sums) {
     return HWY_STATIC_DISPATCH(AccumulatePaths)(scene, starts, count, draws, sums);
 }
+int pathLanes() {
+    return HWY_STATIC_DISPATCH(PathLaneCount)();
+}
+int tracePathLanes(const PackedScene& scene, PathLanes& lanes) {
+    return HWY_STATIC_DISPATCH(TracePathLanes)(scene, lanes);
+}
 int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
                              DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
     return HWY_STATIC_DISPATCH(AccumulatePathsUntilStop)(scene, starts, count, draws, sums,
@@ -373,6 +390,8 @@ std::uint64_t accumulatePaths(const PackedScene& scene, const PathStart* starts,
                               DrawStream& draws, Vec3* sums);
 int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, int count,
                              DrawStream& draws, Vec3* sums, std::uint64_t& segments);
+int pathLanes();
+int tracePathLanes(const PackedScene& scene, PathLanes& lanes);
 } // namespace fast_extended
 #endif
 
@@ -384,6 +403,8 @@ HWY_EXPORT(TracePathFromHit);
 HWY_EXPORT(AccumulatePaths);
 HWY_EXPORT(AccumulatePathsUntilStop);
 HWY_EXPORT(Target);
+HWY_EXPORT(PathLaneCount);
+HWY_EXPORT(TracePathLanes);
 
 namespace {
 
@@ -458,6 +479,12 @@ int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, 
 std::int64_t target() {
     return PATHTRACER_DISPATCH(Target, target)();
 }
+int pathLanes() {
+    return PATHTRACER_DISPATCH(PathLaneCount, pathLanes)();
+}
+int tracePathLanes(const PackedScene& scene, PathLanes& lanes) {
+    return PATHTRACER_DISPATCH(TracePathLanes, tracePathLanes)(scene, lanes);
+}
 
 } // namespace fast
 
@@ -482,6 +509,14 @@ int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, 
 
 int packedLanes() {
     return fast::lanes();
+}
+
+int pathLanes() {
+    return fast::pathLanes();
+}
+
+int tracePathLanes(const PackedScene& scene, PathLanes& lanes) {
+    return fast::tracePathLanes(scene, lanes);
 }
 
 const std::vector<std::string>& instructionSets() {

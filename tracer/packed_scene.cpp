@@ -240,6 +240,121 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
     keepAGroup(axisPlanes_);
     keepAGroup(axisTriangles_);
     sharePlaneDistances();
+    buildLaneShapes();
+}
+
+namespace {
+
+// A colour component by which products stay exact: 0, or a power of two from 2^-8 to 1.
+bool exactFactor(float c) {
+    int exponent = 0;
+    return c == 0.0f || (std::frexp(c, &exponent) == 0.5f && exponent <= 1 && exponent >= -7);
+}
+
+// An emission component a product of such factors leaves exact: 0, or of magnitude between
+// 2^-30 and 2^30 (eleven factors of 2^-8 take it no lower than 2^-118, still a normal float).
+bool exactLight(float e) {
+    return e == 0.0f || (std::fabs(e) >= 0x1p-30f && std::fabs(e) <= 0x1p30f);
+}
+
+// A path's colour folds back from the light it reached: light = colour * light + emission, for
+// each surface it bounced off, from the far end. A surface it bounced off does not emit, and if
+// its emission is all zeros each step is one product, light * colour (+0 adds nothing to a
+// product of non-negative... or of any sign: x + 0 is x but for x = -0, and the sum then is +0,
+// the product's own zero sign aside; with factors >= 0 every product is >= +0). With every
+// factor a power of two or zero and the light within the range above, every product is exact,
+// so their order does not matter: the colour is the product of the factors taken forward,
+// times the light.
+bool foldsInAnyOrder(const std::vector<Shape>& shapes) {
+    for (const Shape& s : shapes) {
+        if (isEmitter(s)) {
+            if (!exactLight(s.emission.x) || !exactLight(s.emission.y) ||
+                !exactLight(s.emission.z)) {
+                return false;
+            }
+        } else if (s.emission.x != 0.0f || s.emission.y != 0.0f || s.emission.z != 0.0f ||
+                   !exactFactor(s.color.x) || !exactFactor(s.color.y) ||
+                   !exactFactor(s.color.z)) {
+            return false;
+        }
+    }
+    return !shapes.empty();
+}
+
+} // namespace
+
+void PackedScene::buildLaneShapes() {
+    laneShapes_.clear();
+    hitValues_ = HitValues{};
+    tracesInLanes_ = foldsInAnyOrder(shapes_);
+    for (int i = 0; i < static_cast<int>(shapes_.size()); ++i) {
+        const Shape& s = shapes_[i];
+        HitValues& h = hitValues_;
+        h.nx.push_back(s.normal.x);
+        h.ny.push_back(s.normal.y);
+        h.nz.push_back(s.normal.z);
+        h.cx.push_back(s.pos.x);
+        h.cy.push_back(s.pos.y);
+        h.cz.push_back(s.pos.z);
+        h.red.push_back(s.color.x);
+        h.green.push_back(s.color.y);
+        h.blue.push_back(s.color.z);
+        h.lightR.push_back(s.emission.x);
+        h.lightG.push_back(s.emission.y);
+        h.lightB.push_back(s.emission.z);
+        h.sphere.push_back(s.type == Sphere ? 1 : 0);
+        h.emitter.push_back(isEmitter(s) ? 1 : 0);
+
+        LaneShape l{};
+        l.index = i;
+        const Vec3& p = s.type == Triangle ? s.vert0 : s.pos;
+        l.px = p.x;
+        l.py = p.y;
+        l.pz = p.z;
+        l.nx = s.normal.x;
+        l.ny = s.normal.y;
+        l.nz = s.normal.z;
+        l.radiusSq = s.radiusSq;
+        const bool axisAligned = searchableAlongAxis(s.normal, p);
+        if (axisAligned) {
+            l.axis = normalAxis(s.normal);
+            l.at = l.axis == 0 ? p.x : l.axis == 1 ? p.y : p.z;
+        }
+        switch (s.type) {
+        case Sphere:
+            l.kind = LaneShape::Sphere;
+            break;
+        case Plane:
+            l.kind = axisAligned ? LaneShape::AxisPlane : LaneShape::Plane;
+            break;
+        case Triangle: {
+            l.kind = axisAligned ? LaneShape::AxisTriangle : LaneShape::Triangle;
+            const Vec3 u = s.vert1 - s.vert0;
+            const Vec3 v = s.vert2 - s.vert0;
+            l.ux = u.x;
+            l.uy = u.y;
+            l.uz = u.z;
+            l.vx = v.x;
+            l.vy = v.y;
+            l.vz = v.z;
+            l.uu = dot(u, u);
+            l.uv = dot(u, v);
+            l.vv = dot(v, v);
+            l.d = l.uv * l.uv - l.uu * l.vv;
+            double lo[3];
+            double hi[3];
+            insideTestBox(s, l.uu, l.vv, l.d, lo, hi);
+            for (int axis = 0; axis < 3; ++axis) {
+                l.lo[axis] = outwardFloat(lo[axis], -INFINITY);
+                l.hi[axis] = outwardFloat(hi[axis], INFINITY);
+            }
+            break;
+        }
+        default:
+            continue; // never hit
+        }
+        laneShapes_.push_back(l);
+    }
 }
 
 // Axis-aligned triangles often lie in few planes (the faces of a box) and the plane group often

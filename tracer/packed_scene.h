@@ -76,8 +76,43 @@ class PackedScene {
     // Whether the axis-aligned triangles take their distances from the plane group's division.
     bool sharesPlaneDistances() const { return sharedPlaneDistances_; }
 
+    // The scene as the tracer of paths side by side (path_lanes.h) tests it: one ray per lane,
+    // each shape in list order. The axis-aligned kinds take the one coordinate along their
+    // normal, as the groups above do; a triangle's box is its group's.
+    struct LaneShape {
+        enum Kind : std::int32_t { AxisPlane, Plane, Sphere, AxisTriangle, Triangle };
+        Kind kind;
+        std::int32_t index; // in the shape list
+        std::int32_t axis;  // the axis-aligned kinds: 0, 1 or 2
+        float at;           // the axis-aligned kinds: the plane's coordinate on the axis
+        float px, py, pz;   // plane: pos; sphere: centre; triangle: vert0
+        float nx, ny, nz;   // plane and triangle: the normal
+        float radiusSq;
+        float ux, uy, uz, vx, vy, vz, uu, uv, vv, d;
+        float lo[3], hi[3];
+    };
+    // What a hit on each shape gives a path, by index in the shape list.
+    struct HitValues {
+        std::vector<float> nx, ny, nz;           // stored normal
+        std::vector<float> cx, cy, cz;           // sphere centre
+        std::vector<float> red, green, blue;     // colour
+        std::vector<float> lightR, lightG, lightB; // emission
+        std::vector<std::int32_t> sphere, emitter;
+    };
+    const std::vector<LaneShape>& laneShapes() const { return laneShapes_; }
+    const HitValues& hitValues() const { return hitValues_; }
+    // Whether paths may be traced side by side: a path's colour is then the product of the
+    // colours it bounced off and the emission it reached, exactly, in any order (see
+    // packed_scene.cpp), so the lanes multiply it forward instead of folding it back.
+    bool tracesInLanes() const { return tracesInLanes_; }
+
   private:
     void sharePlaneDistances();
+    void buildLaneShapes();
+
+    bool tracesInLanes_ = false;
+    std::vector<LaneShape> laneShapes_;
+    HitValues hitValues_;
 
     int lanes_ = 0;
     bool sharedPlaneDistances_ = false;

@@ -1,0 +1,397 @@
+// SPDX-License-Identifier: MIT
+// Paths side by side (path_lanes.h), compiled for each instruction set by fast_paths.cpp, which
+// includes this file once per set after its own path loop.
+//
+// Each lane holds one path of its own chain. A step searches every lane's ray against each shape
+// in list order, one vector operation for all lanes, with the operations of Shape::intersect and
+// the acceptance test of findClosestShape (a later shape must be strictly nearer, so ties go to
+// the earlier one); then it takes each hit's point, normal and bounce, and ends the paths that
+// reached a light, ran past the depth limit or left the scene. Lanes whose paths ended start
+// their chain's next path, one lane at a time; nothing else is done lane by lane but the square
+// roots, which are taken in double precision where a sphere may be hit or was.
+//
+// The colour is multiplied forward, bounce by bounce, instead of folded back from the light:
+// PackedScene::tracesInLanes holds only where every such product is exact.
+
+// Include guard that lets the file be included again for each instruction set.
+#if defined(PATHTRACER_PATH_LANES_INL_H_) == defined(HWY_TARGET_TOGGLE)
+#ifdef PATHTRACER_PATH_LANES_INL_H_
+#undef PATHTRACER_PATH_LANES_INL_H_
+#else
+#define PATHTRACER_PATH_LANES_INL_H_
+#endif
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include <hwy/highway.h>
+
+#include "scene/shape.h"
+#include "tracer/bounce_table.h"
+#include "tracer/closest_hit.h"
+#include "tracer/draws.h"
+#include "tracer/hemisphere.h"
+#include "tracer/packed_scene.h"
+#include "tracer/path_lanes.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace PATHTRACER_FAST {
+namespace HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+// Adds a path's colour, each channel clamped to at most 1, to its pixel's sum.
+HWY_INLINE void addClamped(Vec3& sum, float r, float g, float b) {
+    sum.x += std::min(1.0f, r);
+    sum.y += std::min(1.0f, g);
+    sum.z += std::min(1.0f, b);
+}
+
+#if HWY_TARGET == HWY_SCALAR
+
+int PathLaneCount() {
+    return 1;
+}
+
+// One lane: its chain's paths one after another.
+int TracePathLanes(const PackedScene& scene, PathLanes& lanes) {
+    if (!lanes.busy(0)) {
+        return -1;
+    }
+    LaneChain& c = lanes.chains[0];
+    for (; c.next < c.count; ++c.next) {
+        const Vec3 col = tracePath(scene, c.starts[c.next], 0, *c.draws, c.segments);
+        addClamped(c.sums[c.next], col.x, col.y, col.z);
+    }
+    lanes.state[0] = PathLanes::kIdle;
+    return 0;
+}
+
+#else
+
+using DL = hn::CappedTag<float, PathLanes::kMostLanes>;
+using DLI = hn::RebindToSigned<DL>;
+using LF = hn::Vec<DL>;
+using LI = hn::Vec<DLI>;
+using LM = hn::Mask<DL>;
+
+int PathLaneCount() {
+    return static_cast<int>(hn::Lanes(DL()));
+}
+
+HWY_INLINE LF laneDot(LF ax, LF ay, LF az, LF bx, LF by, LF bz) {
+    return hn::Add(hn::Add(hn::Mul(ax, bx), hn::Mul(ay, by)), hn::Mul(az, bz));
+}
+
+HWY_INLINE LF alongAxis(int axis, LF x, LF y, LF z) {
+    if (axis == 0) {
+        return x;
+    }
+    if (axis == 1) {
+        return y;
+    }
+    return z;
+}
+
+// The lanes set in `m`, as bits (lane 0 the lowest).
+HWY_INLINE unsigned laneBits(LM m) {
+    std::uint8_t bits[8] = {};
+    hn::StoreMaskBits(DL(), m, bits);
+    return bits[0] | static_cast<unsigned>(bits[1]) << 8;
+}
+
+// f(a, b) for the lanes set in `m` (a scalar double-precision step), `otherwise` elsewhere.
+template <typename F> HWY_INLINE LF eachLane(LM m, LF a, LF b, float otherwise, F f) {
+    const DL df;
+    alignas(64) float av[PathLanes::kMostLanes];
+    alignas(64) float bv[PathLanes::kMostLanes];
+    alignas(64) float out[PathLanes::kMostLanes];
+    hn::Store(a, df, av);
+    hn::Store(b, df, bv);
+    hn::Store(hn::Set(df, otherwise), df, out);
+    for (unsigned lanes = laneBits(m); lanes != 0; lanes &= lanes - 1) {
+        const int lane = __builtin_ctz(lanes);
+        out[lane] = f(av[lane], bv[lane]);
+    }
+    return hn::Load(df, out);
+}
+
+// The nearest shape each live lane's ray hits: its index (-1 for none) and distance (kNoHit).
+HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF oz, LF dx, LF dy,
+                            LF dz, LF& bestT, LI& bestIndex) {
+    const DL df;
+    const DLI di;
+    const LF epsilon = hn::Set(df, 0.003f);
+    const LF minHit = hn::Set(df, kMinHitDistance);
+    const LF zero = hn::Zero(df), one = hn::Set(df, 1.0f);
+    bestT = hn::Set(df, kNoHit);
+    bestIndex = hn::Set(di, -1);
+    const auto keep = [&](LM accepted, LF t, int index) {
+        const LM nearer = hn::And(accepted, hn::Lt(t, bestT));
+        bestT = hn::IfThenElse(nearer, t, bestT);
+        bestIndex = hn::IfThenElse(hn::RebindMask(di, nearer), hn::Set(di, index), bestIndex);
+    };
+    // A triangle's inside test for the lanes whose distance `t` it may accept.
+    const auto insideTest = [&](const PackedScene::LaneShape& s, LF t) {
+        const LF px = hn::Add(hn::Mul(dx, t), ox);
+        const LF py = hn::Add(hn::Mul(dy, t), oy);
+        const LF pz = hn::Add(hn::Mul(dz, t), oz);
+        const LM outsideBox =
+            hn::Or(hn::Or(hn::Or(hn::Lt(px, hn::Set(df, s.lo[0])), hn::Gt(px, hn::Set(df, s.hi[0]))),
+                          hn::Or(hn::Lt(py, hn::Set(df, s.lo[1])), hn::Gt(py, hn::Set(df, s.hi[1])))),
+                   hn::Or(hn::Lt(pz, hn::Set(df, s.lo[2])), hn::Gt(pz, hn::Set(df, s.hi[2]))));
+        // t >= 0.003 (no NaN): the plain test's bound, which also passes findClosestShape's.
+        const LM reachable = hn::AndNot(outsideBox, hn::And(live, hn::Ge(t, epsilon)));
+        if (hn::AllFalse(df, reachable)) {
+            return;
+        }
+        const LF wx = hn::Sub(px, hn::Set(df, s.px));
+        const LF wy = hn::Sub(py, hn::Set(df, s.py));
+        const LF wz = hn::Sub(pz, hn::Set(df, s.pz));
+        const LF wu = laneDot(wx, wy, wz, hn::Set(df, s.ux), hn::Set(df, s.uy), hn::Set(df, s.uz));
+        const LF wv = laneDot(wx, wy, wz, hn::Set(df, s.vx), hn::Set(df, s.vy), hn::Set(df, s.vz));
+        const LF uu = hn::Set(df, s.uu), uv = hn::Set(df, s.uv), vv = hn::Set(df, s.vv);
+        const LF det = hn::Set(df, s.d);
+        const LF sc = hn::Div(hn::Sub(hn::Mul(uv, wv), hn::Mul(vv, wu)), det);
+        const LF qc = hn::Div(hn::Sub(hn::Mul(uv, wu), hn::Mul(uu, wv)), det);
+        const LM outside = hn::Or(hn::Or(hn::Le(sc, zero), hn::Ge(sc, one)),
+                                  hn::Or(hn::Le(qc, zero), hn::Ge(hn::Add(sc, qc), one)));
+        keep(hn::AndNot(outside, reachable), t, s.index);
+    };
+    for (const PackedScene::LaneShape& s : scene.laneShapes()) {
+        switch (s.kind) {
+        case PackedScene::LaneShape::AxisPlane: {
+            // ((pos - o) . n) / (n . d) with n = +-e_axis: the same sign flip above and below,
+            // so the quotient of the two differences, exactly (a zero difference aside, which
+            // gives a distance no test accepts either way; see PackedScene).
+            const LF t = hn::Div(hn::Sub(hn::Set(df, s.at), alongAxis(s.axis, ox, oy, oz)),
+                                 alongAxis(s.axis, dx, dy, dz));
+            keep(hn::Gt(t, epsilon), t, s.index);
+            break;
+        }
+        case PackedScene::LaneShape::Plane: {
+            const LF nx = hn::Set(df, s.nx), ny = hn::Set(df, s.ny), nz = hn::Set(df, s.nz);
+            const LF numerator =
+                laneDot(hn::Sub(hn::Set(df, s.px), ox), hn::Sub(hn::Set(df, s.py), oy),
+                        hn::Sub(hn::Set(df, s.pz), oz), nx, ny, nz);
+            const LF t = hn::Div(numerator, laneDot(nx, ny, nz, dx, dy, dz));
+            keep(hn::Gt(t, epsilon), t, s.index);
+            break;
+        }
+        case PackedScene::LaneShape::Sphere: {
+            const LF ocx = hn::Sub(ox, hn::Set(df, s.px));
+            const LF ocy = hn::Sub(oy, hn::Set(df, s.py));
+            const LF ocz = hn::Sub(oz, hn::Set(df, s.pz));
+            const LF b = laneDot(dx, dy, dz, ocx, ocy, ocz);
+            const LF c = hn::Sub(laneDot(ocx, ocy, ocz, ocx, ocy, ocz), hn::Set(df, s.radiusSq));
+            const LF disc = hn::Sub(hn::Mul(b, b), c);
+            // The near root is at most -b: only where -b passes the hit threshold can it.
+            const LM candidate =
+                hn::And(live, hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit)));
+            if (hn::AllFalse(df, candidate)) {
+                break;
+            }
+            const LF t = eachLane(candidate, b, disc, -1.0f, [](float bl, float dl) {
+                return static_cast<float>(static_cast<double>(-bl) -
+                                          std::sqrt(static_cast<double>(dl)));
+            });
+            keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
+            break;
+        }
+        case PackedScene::LaneShape::AxisTriangle: {
+            // -((o - vert0) . n) / (n . d) with n = +-e_axis, as for the planes.
+            insideTest(s, hn::Div(hn::Sub(hn::Set(df, s.at), alongAxis(s.axis, ox, oy, oz)),
+                                  alongAxis(s.axis, dx, dy, dz)));
+            break;
+        }
+        case PackedScene::LaneShape::Triangle: {
+            const LF nx = hn::Set(df, s.nx), ny = hn::Set(df, s.ny), nz = hn::Set(df, s.nz);
+            const LF numerator =
+                laneDot(hn::Sub(ox, hn::Set(df, s.px)), hn::Sub(oy, hn::Set(df, s.py)),
+                        hn::Sub(oz, hn::Set(df, s.pz)), nx, ny, nz);
+            insideTest(s, hn::Div(hn::Neg(numerator), laneDot(nx, ny, nz, dx, dy, dz)));
+            break;
+        }
+        }
+    }
+}
+
+// Lane `lane` takes its chain's next path that does not end at its first hit, tracing those
+// that do on the way: false when the chain has none left.
+HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
+    LaneChain& c = L.chains[lane];
+    const PackedScene::HitValues& h = scene.hitValues();
+    while (c.next < c.count) {
+        const int i = c.next++;
+        const PathStart& start = c.starts[i];
+        if (start.shape < 0) {
+            addClamped(c.sums[i], 0.0f, 0.0f, 0.0f);
+            continue;
+        }
+        if (HWY_UNLIKELY(!withinRange(lanesOf(start.point), 0x1p63f))) {
+            const Vec3 col = farPath(scene, start, 0, *c.draws, c.segments);
+            addClamped(c.sums[i], col.x, col.y, col.z);
+            continue;
+        }
+        // A path takes at most one bounce per hit.
+        c.draws->reserve(PathLanes::kDraws);
+        const std::uint16_t* held = c.draws->reservedBounces();
+        const Vec3& drawn = gBounceTable.dir[held[0]];
+        const int shape = start.shape;
+        if (h.emitter[shape] != 0) {
+            c.draws->useReserved(1);
+            addClamped(c.sums[i], h.lightR[shape], h.lightG[shape], h.lightB[shape]);
+            continue;
+        }
+        for (int k = 0; k < PathLanes::kDraws; ++k) {
+            L.bounces[k][lane] = held[k];
+        }
+        const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
+        L.px[lane] = start.point.x;
+        L.py[lane] = start.point.y;
+        L.pz[lane] = start.point.z;
+        L.dx[lane] = dir.x;
+        L.dy[lane] = dir.y;
+        L.dz[lane] = dir.z;
+        L.red[lane] = h.red[shape];
+        L.green[lane] = h.green[shape];
+        L.blue[lane] = h.blue[shape];
+        L.depth[lane] = 1;
+        L.used[lane] = 1;
+        L.searches[lane] = 0;
+        L.pixel[lane] = i;
+        L.state[lane] = PathLanes::kInFlight;
+        return true;
+    }
+    return false;
+}
+
+// One search for every lane in flight, and what its hit makes of the path.
+HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
+    const DL df;
+    const DLI di;
+    const PackedScene::HitValues& h = scene.hitValues();
+    const LM live = hn::RebindMask(df, hn::Eq(hn::Load(di, L.state), hn::Set(di, PathLanes::kInFlight)));
+    const LF ox = hn::Load(df, L.px), oy = hn::Load(df, L.py), oz = hn::Load(df, L.pz);
+    const LF dx = hn::Load(df, L.dx), dy = hn::Load(df, L.dy), dz = hn::Load(df, L.dz);
+    LF t;
+    LI found;
+    searchLanes(scene, live, ox, oy, oz, dx, dy, dz, t, found);
+    const LM hit = hn::And(live, hn::RebindMask(df, hn::Gt(found, hn::Set(di, -1))));
+    const LI index = hn::IfThenElseZero(hn::RebindMask(di, hit), found);
+
+    // The hit point as Shape::getCollisionInfo computes it, and the normal there.
+    const LF px = hn::Add(hn::Mul(dx, t), ox);
+    const LF py = hn::Add(hn::Mul(dy, t), oy);
+    const LF pz = hn::Add(hn::Mul(dz, t), oz);
+    LF nx = hn::GatherIndex(df, h.nx.data(), index);
+    LF ny = hn::GatherIndex(df, h.ny.data(), index);
+    LF nz = hn::GatherIndex(df, h.nz.data(), index);
+    const LM sphere =
+        hn::And(hit, hn::RebindMask(df, hn::Ne(hn::GatherIndex(di, h.sphere.data(), index),
+                                               hn::Zero(di))));
+    if (!hn::AllFalse(df, sphere)) {
+        const LF cx = hn::Sub(px, hn::GatherIndex(df, h.cx.data(), index));
+        const LF cy = hn::Sub(py, hn::GatherIndex(df, h.cy.data(), index));
+        const LF cz = hn::Sub(pz, hn::GatherIndex(df, h.cz.data(), index));
+        const LF lengthSq = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+        const LF scale =
+            eachLane(sphere, lengthSq, lengthSq, 1.0f, [](float l, float) { return unitScale(l); });
+        nx = hn::IfThenElse(sphere, hn::Mul(cx, scale), nx);
+        ny = hn::IfThenElse(sphere, hn::Mul(cy, scale), ny);
+        nz = hn::IfThenElse(sphere, hn::Mul(cz, scale), nz);
+    }
+
+    // The hit's bounce: the path's next draw, mirrored onto the normal's side.
+    // A path in flight has used at most kMaxDepth draws; other lanes read the first.
+    static_assert(PathLanes::kMostLanes == 16);
+    const LI used = hn::Load(di, L.used);
+    const LI drawIndex = hn::IfThenElseZero(hn::RebindMask(di, hit),
+                                            hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, 0)));
+    const LI bounce = hn::GatherIndex(di, &L.bounces[0][0], drawIndex);
+    const float* table = &gBounceTable.dir[0].x;
+    const LI at = hn::ShiftLeft<2>(bounce); // four floats per direction
+    const LF gx = hn::GatherIndex(df, table, at);
+    const LF gy = hn::GatherIndex(df, table + 1, at);
+    const LF gz = hn::GatherIndex(df, table + 2, at);
+    const LM flip = hn::Lt(laneDot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
+    const LF nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
+    const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
+    const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
+
+    const LM light =
+        hn::And(hit, hn::RebindMask(df, hn::Ne(hn::GatherIndex(di, h.emitter.data(), index),
+                                               hn::Zero(di))));
+    const LF red = hn::Load(df, L.red), green = hn::Load(df, L.green), blue = hn::Load(df, L.blue);
+    const LI depth = hn::Add(hn::Load(di, L.depth), hn::Set(di, 1));
+    const LM goesOn = hn::AndNot(
+        hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
+    // A path that ends here: the light it reached times its colour, or black.
+    const LF endR = hn::IfThenElseZero(light, hn::Mul(red, hn::GatherIndex(df, h.lightR.data(), index)));
+    const LF endG = hn::IfThenElseZero(light, hn::Mul(green, hn::GatherIndex(df, h.lightG.data(), index)));
+    const LF endB = hn::IfThenElseZero(light, hn::Mul(blue, hn::GatherIndex(df, h.lightB.data(), index)));
+    const LF onR = hn::Mul(red, hn::GatherIndex(df, h.red.data(), index));
+    const LF onG = hn::Mul(green, hn::GatherIndex(df, h.green.data(), index));
+    const LF onB = hn::Mul(blue, hn::GatherIndex(df, h.blue.data(), index));
+
+    const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
+    hn::Store(on(px, ox), df, L.px);
+    hn::Store(on(py, oy), df, L.py);
+    hn::Store(on(pz, oz), df, L.pz);
+    hn::Store(on(nextX, dx), df, L.dx);
+    hn::Store(on(nextY, dy), df, L.dy);
+    hn::Store(on(nextZ, dz), df, L.dz);
+    hn::Store(on(onR, endR), df, L.red);
+    hn::Store(on(onG, endG), df, L.green);
+    hn::Store(on(onB, endB), df, L.blue);
+    const LM ended = hn::AndNot(goesOn, live);
+    const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
+    hn::Store(depth, di, L.depth);
+    hn::Store(hn::Add(used, hn::IfThenElseZero(ints(hit), hn::Set(di, 1))), di, L.used);
+    hn::Store(hn::Add(hn::Load(di, L.searches), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
+              di, L.searches);
+    hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state)),
+              di, L.state);
+}
+
+// The paths that ended in the last step: each colour added to its pixel, the draws used up.
+HWY_INLINE void endPaths(PathLanes& L, int lanes) {
+    for (int lane = 0; lane < lanes; ++lane) {
+        if (L.state[lane] != PathLanes::kEnded) {
+            continue;
+        }
+        LaneChain& c = L.chains[lane];
+        addClamped(c.sums[L.pixel[lane]], L.red[lane], L.green[lane], L.blue[lane]);
+        c.draws->useReserved(L.used[lane]);
+        c.segments += static_cast<std::uint64_t>(L.searches[lane]);
+        L.state[lane] = PathLanes::kStarting;
+    }
+}
+
+int TracePathLanes(const PackedScene& scene, PathLanes& L) {
+    requirePackedForThisSet(scene);
+    const int lanes = PathLaneCount();
+    for (;;) {
+        bool inFlight = false;
+        for (int lane = 0; lane < lanes; ++lane) {
+            if (L.state[lane] == PathLanes::kStarting && !startPath(scene, L, lane)) {
+                L.state[lane] = PathLanes::kIdle;
+                return lane;
+            }
+            inFlight = inFlight || L.state[lane] == PathLanes::kInFlight;
+        }
+        if (!inFlight) {
+            return -1;
+        }
+        stepLanes(scene, L);
+        endPaths(L, lanes);
+    }
+}
+
+#endif // HWY_TARGET == HWY_SCALAR
+
+} // namespace HWY_NAMESPACE
+} // namespace PATHTRACER_FAST
+HWY_AFTER_NAMESPACE();
+
+#endif // include guard

@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+
+#include "tracer/path_tracer.h"
+
+class DrawStream;
+class PackedScene;
+struct Vec3;
+
+// Paths side by side. Within a chain of pixels each path takes its draws where the one before
+// ended, so one chain is one sequence of dependent searches. Chains with draws of their own do
+// not wait for each other: PathLanes traces several at once, one path of each in a vector lane,
+// and searches their rays together, one shape at a time for all lanes. A chain's pixels get the
+// sums and take the draws that accumulatePaths (fast_paths.h) gives them, bit for bit.
+struct LaneChain {
+    const PathStart* starts = nullptr; // the chain's first hits, one per pixel
+    Vec3* sums = nullptr;              // where each pixel's clamped colour is added
+    int count = 0;                     // pixels
+    DrawStream* draws = nullptr;
+    // Filled in as it is traced: the next pixel to start, and the path segments traced beyond
+    // the first hits.
+    int next = 0;
+    std::uint64_t segments = 0;
+};
+
+struct PathLanes {
+    static constexpr int kMostLanes = 16;
+    static constexpr int kDraws = kMaxDepth + 1;
+
+    // The lanes' chains; a lane is busy while its chain has paths to trace. Give a lane a chain
+    // with start(); tracePathLanes then traces every busy lane's chain.
+    LaneChain chains[kMostLanes];
+    void start(int lane, const LaneChain& chain) {
+        chains[lane] = chain;
+        state[lane] = kStarting;
+    }
+    bool busy(int lane) const { return state[lane] == kStarting || state[lane] == kInFlight; }
+
+    // Each lane's path in flight, as the tracer keeps it.
+    enum LaneState : std::int32_t { kIdle, kStarting, kInFlight, kEnded };
+    alignas(64) std::int32_t state[kMostLanes] = {};
+    alignas(64) float px[kMostLanes] = {}, py[kMostLanes] = {}, pz[kMostLanes] = {};
+    alignas(64) float dx[kMostLanes] = {}, dy[kMostLanes] = {}, dz[kMostLanes] = {};
+    // The product of the colours bounced off so far.
+    alignas(64) float red[kMostLanes] = {}, green[kMostLanes] = {}, blue[kMostLanes] = {};
+    alignas(64) std::int32_t depth[kMostLanes] = {};
+    alignas(64) std::int32_t used[kMostLanes] = {};     // draws used by the path
+    alignas(64) std::int32_t searches[kMostLanes] = {}; // segments traced beyond its first hit
+    alignas(64) std::int32_t pixel[kMostLanes] = {};
+    // The path's bounces, draw by draw, lane by lane.
+    alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};
+};
+
+// The lanes of the instruction set in use (at most PathLanes::kMostLanes); 1 where the set has
+// no vectors, and then paths are traced one after another.
+int pathLanes();
+
+// Traces the busy lanes' chains until one of them has no path left: returns that lane (now
+// idle), or -1 when no lane is busy. `scene` must trace in lanes (PackedScene::tracesInLanes).
+int tracePathLanes(const PackedScene& scene, PathLanes& lanes);
