@@ -296,14 +296,12 @@ void PackedScene::buildLaneShapes() {
         h.cx.push_back(s.pos.x);
         h.cy.push_back(s.pos.y);
         h.cz.push_back(s.pos.z);
-        h.red.push_back(s.color.x);
-        h.green.push_back(s.color.y);
-        h.blue.push_back(s.color.z);
-        h.lightR.push_back(s.emission.x);
-        h.lightG.push_back(s.emission.y);
-        h.lightB.push_back(s.emission.z);
-        h.sphere.push_back(s.type == Sphere ? 1 : 0);
-        h.emitter.push_back(isEmitter(s) ? 1 : 0);
+        const Vec3& factor = isEmitter(s) ? s.emission : s.color;
+        h.red.push_back(factor.x);
+        h.green.push_back(factor.y);
+        h.blue.push_back(factor.z);
+        h.kind.push_back((s.type == Sphere ? HitValues::kSphere : 0) |
+                         (isEmitter(s) ? HitValues::kLight : 0));
 
         LaneShape l{};
         l.index = i;
@@ -355,6 +353,14 @@ void PackedScene::buildLaneShapes() {
         }
         laneShapes_.push_back(l);
     }
+    const std::size_t padded =
+        std::max<std::size_t>(2, (shapes_.size() + HitValues::kPadding - 1) / HitValues::kPadding) *
+        HitValues::kPadding;
+    HitValues& h = hitValues_;
+    for (auto* values : {&h.nx, &h.ny, &h.nz, &h.cx, &h.cy, &h.cz, &h.red, &h.green, &h.blue}) {
+        values->resize(padded);
+    }
+    h.kind.resize(padded);
 }
 
 // Axis-aligned triangles often lie in few planes (the faces of a box) and the plane group often

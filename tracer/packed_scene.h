@@ -91,13 +91,17 @@ class PackedScene {
         float ux, uy, uz, vx, vy, vz, uu, uv, vv, d;
         float lo[3], hi[3];
     };
-    // What a hit on each shape gives a path, by index in the shape list.
+    // What a hit on each shape gives a path, by index in the shape list (each list padded with
+    // zeros to a whole number of kPadding values, at least two).
     struct HitValues {
-        std::vector<float> nx, ny, nz;           // stored normal
-        std::vector<float> cx, cy, cz;           // sphere centre
-        std::vector<float> red, green, blue;     // colour
-        std::vector<float> lightR, lightG, lightB; // emission
-        std::vector<std::int32_t> sphere, emitter;
+        static constexpr int kPadding = 16;
+        std::vector<float> nx, ny, nz; // stored normal
+        std::vector<float> cx, cy, cz; // sphere centre
+        // The factor a hit multiplies a path's colour by: the emission for a light, where the
+        // path ends; the colour otherwise.
+        std::vector<float> red, green, blue;
+        std::vector<std::int32_t> kind; // kSphere and kLight, as bits
+        static constexpr std::int32_t kSphere = 1, kLight = 2;
     };
     const std::vector<LaneShape>& laneShapes() const { return laneShapes_; }
     const HitValues& hitValues() const { return hitValues_; }

@@ -116,6 +116,63 @@ template <typename F> HWY_INLINE LF eachLane(LM m, LF a, LF b, float otherwise, 
     return hn::Load(df, out);
 }
 
+// Steps taken in double precision, as the plain tests take them: a sphere's near root,
+// float(-b - sqrt(disc)), and the factor that scales a sphere's normal to unit length,
+// float(1 / sqrt(lengthSq)). Where vectors of doubles have a fixed size, each half of the lanes
+// goes through one; elsewhere the lanes set in `m` are worked out one at a time.
+#if HWY_HAVE_FLOAT64 && !PATHTRACER_SIZELESS_VECTORS
+template <typename F> HWY_INLINE LF inDoubles(LF a, LF b, F f) {
+    const DL df;
+    const hn::Half<DL> dh;
+    const hn::Rebind<double, decltype(dh)> dd;
+    const auto lower = f(dd, hn::PromoteTo(dd, hn::LowerHalf(dh, a)),
+                         hn::PromoteTo(dd, hn::LowerHalf(dh, b)));
+    const auto upper = f(dd, hn::PromoteTo(dd, hn::UpperHalf(dh, a)),
+                         hn::PromoteTo(dd, hn::UpperHalf(dh, b)));
+    return hn::Combine(df, hn::DemoteTo(dh, upper), hn::DemoteTo(dh, lower));
+}
+HWY_INLINE LF nearRoots(LM, LF b, LF disc) {
+    return inDoubles(b, disc, [](auto dd, auto bd, auto discd) {
+        return hn::Sub(hn::Neg(bd), hn::Sqrt(discd));
+    });
+}
+HWY_INLINE LF unitScales(LM, LF lengthSq) {
+    return inDoubles(lengthSq, lengthSq, [](auto dd, auto l, auto) {
+        return hn::Div(hn::Set(dd, 1.0), hn::Sqrt(l));
+    });
+}
+#else
+HWY_INLINE LF nearRoots(LM m, LF b, LF disc) {
+    return eachLane(m, b, disc, -1.0f, [](float bl, float dl) {
+        return static_cast<float>(static_cast<double>(-bl) - std::sqrt(static_cast<double>(dl)));
+    });
+}
+HWY_INLINE LF unitScales(LM m, LF lengthSq) {
+    return eachLane(m, lengthSq, lengthSq, 1.0f, [](float l, float) { return unitScale(l); });
+}
+#endif
+
+// Each lane's value of `values` (a HitValues list of `count` shapes) for its shape `index`: from
+// one or two registers holding the list, where it fits, else gathered from memory.
+template <typename T>
+HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values, int count, LI index) {
+    const hn::Rebind<T, DL> d;
+#if !PATHTRACER_SIZELESS_VECTORS
+    constexpr int kLanes = static_cast<int>(hn::MaxLanes(d));
+    if (count <= kLanes) {
+        return hn::TableLookupLanes(hn::Load(d, values.data()), hn::IndicesFromVec(d, index));
+    }
+    if (count <= 2 * kLanes) {
+        const DLI di;
+        const auto within = hn::IndicesFromVec(d, hn::And(index, hn::Set(di, kLanes - 1)));
+        const auto upper = hn::RebindMask(d, hn::Gt(index, hn::Set(di, kLanes - 1)));
+        return hn::IfThenElse(upper, hn::TableLookupLanes(hn::Load(d, values.data() + kLanes), within),
+                              hn::TableLookupLanes(hn::Load(d, values.data()), within));
+    }
+#endif
+    return hn::GatherIndex(d, values.data(), index);
+}
+
 // The nearest shape each live lane's ray hits: its index (-1 for none) and distance (kNoHit).
 HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF oz, LF dx, LF dy,
                             LF dz, LF& bestT, LI& bestIndex) {
@@ -191,10 +248,7 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
             if (hn::AllFalse(df, candidate)) {
                 break;
             }
-            const LF t = eachLane(candidate, b, disc, -1.0f, [](float bl, float dl) {
-                return static_cast<float>(static_cast<double>(-bl) -
-                                          std::sqrt(static_cast<double>(dl)));
-            });
+            const LF t = nearRoots(candidate, b, disc);
             keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
             break;
         }
@@ -238,9 +292,9 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
         const std::uint16_t* held = c.draws->reservedBounces();
         const Vec3& drawn = gBounceTable.dir[held[0]];
         const int shape = start.shape;
-        if (h.emitter[shape] != 0) {
+        if ((h.kind[shape] & PackedScene::HitValues::kLight) != 0) {
             c.draws->useReserved(1);
-            addClamped(c.sums[i], h.lightR[shape], h.lightG[shape], h.lightB[shape]);
+            addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
         }
         for (int k = 0; k < PathLanes::kDraws; ++k) {
@@ -266,8 +320,9 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
     return false;
 }
 
-// One search for every lane in flight, and what its hit makes of the path.
-HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
+// One search for every lane in flight, and what its hit makes of the path. Returns the lanes
+// whose paths ended (as bits, lane 0 the lowest).
+HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     const DL df;
     const DLI di;
     const PackedScene::HitValues& h = scene.hitValues();
@@ -284,19 +339,21 @@ HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
     const LF px = hn::Add(hn::Mul(dx, t), ox);
     const LF py = hn::Add(hn::Mul(dy, t), oy);
     const LF pz = hn::Add(hn::Mul(dz, t), oz);
-    LF nx = hn::GatherIndex(df, h.nx.data(), index);
-    LF ny = hn::GatherIndex(df, h.ny.data(), index);
-    LF nz = hn::GatherIndex(df, h.nz.data(), index);
-    const LM sphere =
-        hn::And(hit, hn::RebindMask(df, hn::Ne(hn::GatherIndex(di, h.sphere.data(), index),
-                                               hn::Zero(di))));
+    const int count = static_cast<int>(scene.shapes().size());
+    LF nx = lookUp(h.nx, count, index);
+    LF ny = lookUp(h.ny, count, index);
+    LF nz = lookUp(h.nz, count, index);
+    const LI kind = lookUp(h.kind, count, index);
+    const auto hasKind = [&](std::int32_t k) {
+        return hn::And(hit, hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
+    };
+    const LM sphere = hasKind(PackedScene::HitValues::kSphere);
     if (!hn::AllFalse(df, sphere)) {
-        const LF cx = hn::Sub(px, hn::GatherIndex(df, h.cx.data(), index));
-        const LF cy = hn::Sub(py, hn::GatherIndex(df, h.cy.data(), index));
-        const LF cz = hn::Sub(pz, hn::GatherIndex(df, h.cz.data(), index));
+        const LF cx = hn::Sub(px, lookUp(h.cx, count, index));
+        const LF cy = hn::Sub(py, lookUp(h.cy, count, index));
+        const LF cz = hn::Sub(pz, lookUp(h.cz, count, index));
         const LF lengthSq = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
-        const LF scale =
-            eachLane(sphere, lengthSq, lengthSq, 1.0f, [](float l, float) { return unitScale(l); });
+        const LF scale = unitScales(sphere, lengthSq);
         nx = hn::IfThenElse(sphere, hn::Mul(cx, scale), nx);
         ny = hn::IfThenElse(sphere, hn::Mul(cy, scale), ny);
         nz = hn::IfThenElse(sphere, hn::Mul(cz, scale), nz);
@@ -319,20 +376,16 @@ HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
     const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
     const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
 
-    const LM light =
-        hn::And(hit, hn::RebindMask(df, hn::Ne(hn::GatherIndex(di, h.emitter.data(), index),
-                                               hn::Zero(di))));
-    const LF red = hn::Load(df, L.red), green = hn::Load(df, L.green), blue = hn::Load(df, L.blue);
+    const LM light = hasKind(PackedScene::HitValues::kLight);
     const LI depth = hn::Add(hn::Load(di, L.depth), hn::Set(di, 1));
     const LM goesOn = hn::AndNot(
         hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
-    // A path that ends here: the light it reached times its colour, or black.
-    const LF endR = hn::IfThenElseZero(light, hn::Mul(red, hn::GatherIndex(df, h.lightR.data(), index)));
-    const LF endG = hn::IfThenElseZero(light, hn::Mul(green, hn::GatherIndex(df, h.lightG.data(), index)));
-    const LF endB = hn::IfThenElseZero(light, hn::Mul(blue, hn::GatherIndex(df, h.lightB.data(), index)));
-    const LF onR = hn::Mul(red, hn::GatherIndex(df, h.red.data(), index));
-    const LF onG = hn::Mul(green, hn::GatherIndex(df, h.green.data(), index));
-    const LF onB = hn::Mul(blue, hn::GatherIndex(df, h.blue.data(), index));
+    // The colour times the hit's factor: the colour on, or the light reached. A path that ends
+    // otherwise brings back black.
+    const LM lit = hn::Or(goesOn, light);
+    const LF onR = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red), lookUp(h.red, count, index)));
+    const LF onG = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.green), lookUp(h.green, count, index)));
+    const LF onB = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.blue), lookUp(h.blue, count, index)));
 
     const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
     hn::Store(on(px, ox), df, L.px);
@@ -341,9 +394,9 @@ HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
     hn::Store(on(nextX, dx), df, L.dx);
     hn::Store(on(nextY, dy), df, L.dy);
     hn::Store(on(nextZ, dz), df, L.dz);
-    hn::Store(on(onR, endR), df, L.red);
-    hn::Store(on(onG, endG), df, L.green);
-    hn::Store(on(onB, endB), df, L.blue);
+    hn::Store(onR, df, L.red);
+    hn::Store(onG, df, L.green);
+    hn::Store(onB, df, L.blue);
     const LM ended = hn::AndNot(goesOn, live);
     const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
     hn::Store(depth, di, L.depth);
@@ -352,39 +405,46 @@ HWY_INLINE void stepLanes(const PackedScene& scene, PathLanes& L) {
               di, L.searches);
     hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state)),
               di, L.state);
+    return laneBits(ended);
 }
 
-// The paths that ended in the last step: each colour added to its pixel, the draws used up.
-HWY_INLINE void endPaths(PathLanes& L, int lanes) {
-    for (int lane = 0; lane < lanes; ++lane) {
-        if (L.state[lane] != PathLanes::kEnded) {
-            continue;
-        }
-        LaneChain& c = L.chains[lane];
-        addClamped(c.sums[L.pixel[lane]], L.red[lane], L.green[lane], L.blue[lane]);
-        c.draws->useReserved(L.used[lane]);
-        c.segments += static_cast<std::uint64_t>(L.searches[lane]);
-        L.state[lane] = PathLanes::kStarting;
-    }
+// A path that ended in the last step: its colour added to its pixel, its draws used up.
+HWY_INLINE void endPath(PathLanes& L, int lane) {
+    LaneChain& c = L.chains[lane];
+    addClamped(c.sums[L.pixel[lane]], L.red[lane], L.green[lane], L.blue[lane]);
+    c.draws->useReserved(L.used[lane]);
+    c.segments += static_cast<std::uint64_t>(L.searches[lane]);
+    L.state[lane] = PathLanes::kStarting;
 }
 
 int TracePathLanes(const PackedScene& scene, PathLanes& L) {
     requirePackedForThisSet(scene);
     const int lanes = PathLaneCount();
+    // The lanes given a chain, or left starting by the last call, and those in flight.
+    unsigned starting = 0;
+    unsigned inFlight = 0;
+    for (int lane = 0; lane < lanes; ++lane) {
+        starting |= static_cast<unsigned>(L.state[lane] == PathLanes::kStarting) << lane;
+        inFlight |= static_cast<unsigned>(L.state[lane] == PathLanes::kInFlight) << lane;
+    }
     for (;;) {
-        bool inFlight = false;
-        for (int lane = 0; lane < lanes; ++lane) {
-            if (L.state[lane] == PathLanes::kStarting && !startPath(scene, L, lane)) {
+        for (; starting != 0; starting &= starting - 1) {
+            const int lane = __builtin_ctz(starting);
+            if (!startPath(scene, L, lane)) {
                 L.state[lane] = PathLanes::kIdle;
                 return lane;
             }
-            inFlight = inFlight || L.state[lane] == PathLanes::kInFlight;
+            inFlight |= 1u << lane;
         }
-        if (!inFlight) {
+        if (inFlight == 0) {
             return -1;
         }
-        stepLanes(scene, L);
-        endPaths(L, lanes);
+        const unsigned ended = stepLanes(scene, L);
+        for (unsigned e = ended; e != 0; e &= e - 1) {
+            endPath(L, __builtin_ctz(e));
+        }
+        inFlight &= ~ended;
+        starting = ended;
     }
 }
 
