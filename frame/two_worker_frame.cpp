@@ -11,8 +11,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 Vec3* rowSums(int row) {
     return gAccumColor1.data() + static_cast<std::ptrdiff_t>(row) * kWidth;
 }
@@ -26,6 +24,83 @@ TwoWorkerFrame::TwoWorkerFrame() {
     // The most each band's stretches can be, so that a frame allocates nothing but its threads.
     last_.top.reserve(FramePlan::kMostParts + 1);
     last_.bottom.reserve(FramePlan::kMostParts + 2);
+}
+
+TwoWorkerFrame::PartLanes::PartLanes() {
+    draws.reserve(sources.size());
+    for (SharedRandom& source : sources) {
+        draws.emplace_back(source);
+    }
+}
+
+bool TwoWorkerFrame::tracesInLanes(const FrameScene& scene) const {
+    return pathLanes() > 1 && scene.packed.tracesInLanes();
+}
+
+// Takes the next free later part into `lane`, its sums kept as they were and its draws at its
+// start (moved on there if they traced an earlier part of this frame): false, the lane left
+// idle, when none is free.
+bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lane) {
+    const int index = claims_.claim();
+    if (index < 0) {
+        return false;
+    }
+    DrawStream& draws = w.draws[lane];
+    const std::uint64_t start = plan_.starts[index];
+    if (w.started[lane] && draws.usedEnd() <= start) {
+        draws.moveTo(start);
+    } else {
+        draws.startAt(origin_, start);
+    }
+    w.started[lane] = true;
+    const int first = plan_.rows[index];
+    const int end = plan_.rows[index + 1];
+    std::copy(rowSums(first), rowSums(end), laterBefore_.data() + (first - plan_.splitRow) * kWidth);
+    LaneChain chain;
+    chain.starts = scene.primaryHits.data() + static_cast<std::ptrdiff_t>(first) * kWidth;
+    chain.sums = rowSums(first);
+    chain.count = (end - first) * kWidth;
+    chain.draws = &draws;
+    w.lanes.start(lane, chain);
+    w.part[lane] = index;
+    w.since[lane] = Clock::now();
+    w.usedBefore[lane] = draws.usedCount();
+    ++w.busy;
+    return true;
+}
+
+// The part in `lane` is traced: its figures noted, its end published. Its rows share its values
+// and its time evenly; the time is the lane's share of the worker's.
+void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
+    const int index = w.part[lane];
+    const DrawStream& draws = w.draws[lane];
+    const LaneChain& chain = w.lanes.chains[lane];
+    const int first = plan_.rows[index];
+    const int rows = plan_.rows[index + 1] - first;
+    const std::uint64_t values = draws.usedCount() - w.usedBefore[lane];
+    const std::int64_t nanoseconds = (Clock::now() - w.since[lane]).count() / pathLanes();
+    for (int row = first; row < first + rows; ++row) {
+        rows_.values[row] = values / rows + (row == first ? values % rows : 0);
+        rows_.nanoseconds[row] = nanoseconds / rows;
+    }
+    Part& part = parts_[index];
+    part.segments = chain.segments + static_cast<std::uint64_t>(chain.count);
+    part.end = draws.usedEnd();
+    part.after = draws.stateAtUsedEnd();
+    part.done.store(true, std::memory_order_release);
+    --w.busy;
+}
+
+// Traces the lanes' parts until one is done, and takes the next free part into its lane: false
+// when no lane has a part.
+bool TwoWorkerFrame::traceTakenParts(const FrameScene& scene, PartLanes& w) {
+    const int lane = tracePathLanes(scene.packed, w.lanes);
+    if (lane < 0) {
+        return false;
+    }
+    finishPart(w, lane);
+    takeFreePart(scene, w, lane);
+    return true;
 }
 
 void TwoWorkerFrame::planNext(const FramePlan& plan, Workers workers) {
@@ -93,6 +168,13 @@ void TwoWorkerFrame::traceClaimedPart(const FrameScene& scene, int index, DrawSt
 
 // The other worker: later parts as they are free, each with the values from its start on.
 void TwoWorkerFrame::traceFreeParts(const FrameScene& scene) {
+    if (tracesInLanes(scene)) {
+        for (int lane = 0; lane < pathLanes() && takeFreePart(scene, secondLanes_, lane); ++lane) {
+        }
+        while (traceTakenParts(scene, secondLanes_)) {
+        }
+        return;
+    }
     bool started = false;
     for (int index = claims_.claim(); index >= 0; index = claims_.claim()) {
         traceClaimedPart(scene, index, second_, started);
@@ -107,6 +189,17 @@ void TwoWorkerFrame::traceFreeParts(const FrameScene& scene) {
 void TwoWorkerFrame::awaitPart(const FrameScene& scene) {
     const Part& part = parts_[passed_];
     while (!part.done.load(std::memory_order_acquire)) {
+        if (tracesInLanes(scene)) {
+            for (int lane = 0; lane < pathLanes(); ++lane) {
+                if (!takenLanes_.lanes.busy(lane) && !takeFreePart(scene, takenLanes_, lane)) {
+                    break;
+                }
+            }
+            if (!traceTakenParts(scene, takenLanes_)) {
+                std::this_thread::yield();
+            }
+            continue;
+        }
         const int taken = claims_.claim();
         if (taken >= 0) {
             traceClaimedPart(scene, taken, taken_, takenStarted_);
@@ -134,8 +227,11 @@ std::uint64_t TwoWorkerFrame::traceFirstPartAndTop(const FrameScene& scene, Part
     ends.firstPart = first_.usedEnd();
     segments += traceRows(0, kBandSplitRow, scene, first_, nullptr, [&] { awaitPart(scene); });
     ends.top = first_.usedEnd();
-    // Parts still free now lie beyond the top band's values: they are traced again anyway.
+    // Parts still free now lie beyond the top band's values: they are traced again anyway, and
+    // so are those its lanes still trace (to the end, so that their sums can be put back).
     while (claims_.claim() >= 0) {
+    }
+    while (traceTakenParts(scene, takenLanes_)) {
     }
     return segments;
 }
@@ -152,6 +248,8 @@ std::uint64_t TwoWorkerFrame::traceParts(const FrameScene& scene, Workers worker
     firstPartRanOn_ = false;
     passed_ = 0;
     takenStarted_ = false;
+    secondLanes_.started.fill(false);
+    takenLanes_.started.fill(false);
 
     std::uint64_t segments = 0;
     std::thread a([&] { segments = traceFirstPartAndTop(scene, ends); });

@@ -12,6 +12,7 @@
 #include "scene/random_sequence.h"
 #include "scene/shared_random.h"
 #include "tracer/draws.h"
+#include "tracer/path_lanes.h"
 
 struct FrameScene;
 struct Vec3;
@@ -62,6 +63,8 @@ struct Vec3;
 // workers share the part claims and each part's end (`done`, written with release and read with
 // acquire); every other value belongs to one worker until the joins.
 class TwoWorkerFrame {
+    using Clock = std::chrono::steady_clock;
+
   public:
     // The values each band used in the last frame: positions counted from the frame's first
     // value, where the generator's state was `origin`; each band's stretches [from, to) in the
@@ -103,7 +106,25 @@ class TwoWorkerFrame {
         std::uint64_t segments = 0;
     };
 
+    // A worker's later parts traced side by side (tracer/path_lanes.h): a part in each busy lane,
+    // with draws of the lane's own.
+    struct PartLanes {
+        PathLanes lanes;
+        std::array<SharedRandom, PathLanes::kMostLanes> sources;
+        std::vector<DrawStream> draws;
+        std::array<int, PathLanes::kMostLanes> part{};
+        std::array<bool, PathLanes::kMostLanes> started{}; // the lane's draws have traced a part
+        std::array<Clock::time_point, PathLanes::kMostLanes> since{};
+        std::array<std::uint64_t, PathLanes::kMostLanes> usedBefore{};
+        int busy = 0;
+        PartLanes();
+    };
+
     std::uint64_t traceParts(const FrameScene& scene, Workers workers, PartEnds& ends);
+    bool tracesInLanes(const FrameScene& scene) const;
+    bool takeFreePart(const FrameScene& scene, PartLanes& w, int lane);
+    bool traceTakenParts(const FrameScene& scene, PartLanes& w);
+    void finishPart(PartLanes& w, int lane);
     std::uint64_t traceFirstPartAndTop(const FrameScene& scene, PartEnds& ends);
     void traceFreeParts(const FrameScene& scene);
     void awaitPart(const FrameScene& scene);
@@ -123,6 +144,9 @@ class TwoWorkerFrame {
     alignas(64) DrawStream first_{firstSource_};
     alignas(64) DrawStream second_{secondSource_};
     alignas(64) DrawStream taken_{takenSource_};
+    // Each worker's lanes: the other worker's, and those of the parts the top band's worker takes.
+    alignas(64) PartLanes secondLanes_;
+    alignas(64) PartLanes takenLanes_;
 
     // This frame's.
     alignas(64) FramePlan plan_;
