@@ -61,27 +61,29 @@ bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lan
     chain.sums = rowSums(first);
     chain.count = (end - first) * kWidth;
     chain.draws = &draws;
+    chain.rowUsed = w.rowUsed[lane].data();
+    chain.rowLength = kWidth;
     w.lanes.start(lane, chain);
     w.part[lane] = index;
     w.since[lane] = Clock::now();
-    w.usedBefore[lane] = draws.usedCount();
     ++w.busy;
     return true;
 }
 
-// The part in `lane` is traced: its figures noted, its end published. Its rows share its values
-// and its time evenly; the time is the lane's share of the worker's.
+// The part in `lane` is traced: its figures noted, its end published. Its rows share its time
+// evenly, and the time is the lane's share of the worker's.
 void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
     const int index = w.part[lane];
     const DrawStream& draws = w.draws[lane];
     const LaneChain& chain = w.lanes.chains[lane];
     const int first = plan_.rows[index];
     const int rows = plan_.rows[index + 1] - first;
-    const std::uint64_t values = draws.usedCount() - w.usedBefore[lane];
+    const std::uint64_t* used = w.rowUsed[lane].data();
     const std::int64_t nanoseconds = (Clock::now() - w.since[lane]).count() / pathLanes();
-    for (int row = first; row < first + rows; ++row) {
-        rows_.values[row] = values / rows + (row == first ? values % rows : 0);
-        rows_.nanoseconds[row] = nanoseconds / rows;
+    for (int k = 0; k < rows; ++k) {
+        const std::uint64_t end = k + 1 < rows ? used[k + 1] : draws.usedCount();
+        rows_.values[first + k] = end - used[k];
+        rows_.nanoseconds[first + k] = nanoseconds / rows;
     }
     Part& part = parts_[index];
     part.segments = chain.segments + static_cast<std::uint64_t>(chain.count);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frame/frame_plan.h"
+#include "frame/image.h"
 #include "frame/part_claims.h"
 #include "scene/random_sequence.h"
 #include "scene/shared_random.h"
@@ -115,7 +116,8 @@ class TwoWorkerFrame {
         std::array<int, PathLanes::kMostLanes> part{};
         std::array<bool, PathLanes::kMostLanes> started{}; // the lane's draws have traced a part
         std::array<Clock::time_point, PathLanes::kMostLanes> since{};
-        std::array<std::uint64_t, PathLanes::kMostLanes> usedBefore{};
+        // Each lane's draws' count of values used as each row of its part starts.
+        std::array<std::array<std::uint64_t, kHeight>, PathLanes::kMostLanes> rowUsed{};
         int busy = 0;
         PartLanes();
     };

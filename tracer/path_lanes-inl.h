@@ -132,7 +132,7 @@ template <typename F> HWY_INLINE LF inDoubles(LF a, LF b, F f) {
     return hn::Combine(df, hn::DemoteTo(dh, upper), hn::DemoteTo(dh, lower));
 }
 HWY_INLINE LF nearRoots(LM, LF b, LF disc) {
-    return inDoubles(b, disc, [](auto dd, auto bd, auto discd) {
+    return inDoubles(b, disc, [](auto, auto bd, auto discd) {
         return hn::Sub(hn::Neg(bd), hn::Sqrt(discd));
     });
 }
@@ -277,6 +277,9 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
     const PackedScene::HitValues& h = scene.hitValues();
     while (c.next < c.count) {
         const int i = c.next++;
+        if (c.rowUsed != nullptr && i % c.rowLength == 0) {
+            c.rowUsed[i / c.rowLength] = c.draws->usedCount();
+        }
         const PathStart& start = c.starts[i];
         if (start.shape < 0) {
             addClamped(c.sums[i], 0.0f, 0.0f, 0.0f);

@@ -19,6 +19,10 @@ struct LaneChain {
     Vec3* sums = nullptr;              // where each pixel's clamped colour is added
     int count = 0;                     // pixels
     DrawStream* draws = nullptr;
+    // If given, rowUsed[k] receives the draws' usedCount() as the path of pixel k * rowLength
+    // starts.
+    std::uint64_t* rowUsed = nullptr;
+    int rowLength = 1;
     // Filled in as it is traced: the next pixel to start, and the path segments traced beyond
     // the first hits.
     int next = 0;
