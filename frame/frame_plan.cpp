@@ -52,14 +52,15 @@ FramePlan twoPartPlan(int splitRow, std::uint64_t secondStart) {
     return plan;
 }
 
-FramePlan planFrame(const RowFigures& last) {
+FramePlan planFrame(const RowFigures& last, PartsTraced traced) {
     if (!last.known) {
         return {};
     }
     // The first part: the rows that, with the top band, take the top band's worker a little
     // less than half the frame's time.
     const std::int64_t total = sum(last.nanoseconds, 0, kHeight);
-    const std::int64_t own = total / 2 - total * kLeftToShare / 64;
+    const std::int64_t own =
+        traced == PartsTraced::SideBySide ? 0 : total / 2 - total * kLeftToShare / 64;
     std::int64_t first = sum(last.nanoseconds, 0, kBandSplitRow);
     int split = kBandSplitRow;
     while (split < kHeight && first + last.nanoseconds[split] / 2 < own) {

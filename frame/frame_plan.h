@@ -38,12 +38,18 @@ struct FramePlan {
 // A plan with one later part, rows [splitRow, kHeight) from secondStart.
 FramePlan twoPartPlan(int splitRow, std::uint64_t secondStart);
 
+// How the workers trace the later parts they take: one path after another, or side by side
+// (tracer/path_lanes.h), several parts at once.
+enum class PartsTraced { OneAfterAnother, SideBySide };
+
 // The plan for a frame like the ones measured: the top band's worker does a little less than
 // half the work by itself and takes later parts for the rest, the other takes them from the
 // front; each part's start leaves room for its values' variation, and the top band is expected
 // to go on for a small share of its values after the last part. Without figures, the bottom band
-// is not split.
-FramePlan planFrame(const RowFigures& last);
+// is not split. Where parts are traced side by side, the first part is empty: the top band's
+// worker traces the top band's pixels one after another anyway, and every row it traces so is
+// traced slower than a later part's, so its own work is the top band alone.
+FramePlan planFrame(const RowFigures& last, PartsTraced traced = PartsTraced::OneAfterAnother);
 
 // Values of the sequence a band used, [from, to) in positions counted from the frame's first.
 struct DrawStretch {

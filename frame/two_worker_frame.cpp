@@ -327,7 +327,8 @@ std::uint64_t TwoWorkerFrame::trace(const FrameScene& scene, const RandomSequenc
         workers = givenWorkers_;
         planGiven_ = false;
     } else {
-        plan_ = planFrame(lastRows_);
+        plan_ = planFrame(lastRows_, tracesInLanes(scene) ? PartsTraced::SideBySide
+                                                          : PartsTraced::OneAfterAnother);
     }
     // Made once, for every frame after.
     laterBefore_.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);

@@ -409,6 +409,11 @@ TEST(TwoWorkerPlan, SharesTheBottomBandInPartsBothWorkersTake) {
     const std::uint64_t left = top - (plan.starts[0] - firstPart) - room;
     EXPECT_GT(left, 0u);
     EXPECT_LT(left, top / 50);
+    // Parts traced side by side: however costly the bottom band, it is all in later parts.
+    plan = planFrame(rows, PartsTraced::SideBySide);
+    EXPECT_EQ(plan.splitRow, kBandSplitRow);
+    EXPECT_EQ(plan.parts, 60);
+    EXPECT_GT(plan.starts[0], top * 9 / 10);
 }
 
 TEST(PrimaryRay, CentrePixelLooksStraightAhead) {
