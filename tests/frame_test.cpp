@@ -325,18 +325,22 @@ TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
     EXPECT_EQ(draws.bottom[1].from, topEnd);
 }
 
-// A part the top band never reaches, taken by no one: it is traced once, after the top band's
-// values, from the sums it had (not from a copy another frame left).
+// Parts the top band never reaches, taken by no one (its worker takes parts only while its
+// draws wait at one): each is traced once, after the top band's values, from the sums it had
+// (not from a copy another frame left).
 TEST(TwoWorkerPlan, APartNoOneTookIsTracedOnceAfterTheTopBand) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers); // every part traced, and its sums copied first
     FramePlan plan = lastFrameDraws().plan;
     ASSERT_GT(plan.parts, 4);
-    plan.starts[plan.parts - 1] += 3 * 1000000;
+    for (int part = 0; part < plan.parts; ++part) {
+        plan.starts[part] += 3 * 1000000;
+    }
     setNextFramePlan(plan, Workers::TopBandsOnly);
-    expectFrameReplays("a last part no one took");
+    expectFrameReplays("parts no one took");
     EXPECT_TRUE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 2u);
 }
 
 // Two workers taking parts as fast as they can: each part is taken exactly once.
