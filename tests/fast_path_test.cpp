@@ -653,14 +653,17 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
 // chains are of uneven lengths and more than the lanes, so that lanes take new chains while
 // others are in flight, and they cover the whole picture: paths that end at their first hit,
 // pixels that hit nothing, and the deepest paths.
-void expectChainsSideBySideAsOneAfterAnother(const FrameScene& scene) {
+void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
+                                             const std::vector<PathStart>& starts) {
+    ASSERT_TRUE(packed.tracesInLanes());
+    const int pixels = static_cast<int>(starts.size());
     struct Chain {
         int first;
         int count;
     };
     std::vector<Chain> chains;
-    for (int first = 0, k = 0; first < kPixelCount; ++k) {
-        const int count = std::min(kPixelCount - first, 700 + 389 * (k % 7));
+    for (int first = 0, k = 0; first < pixels; ++k) {
+        const int count = std::min(pixels - first, 700 + 389 * (k % 7));
         if (k % pixelStrideHere(1) == 0) {
             chains.push_back({first, count});
         }
@@ -679,13 +682,13 @@ void expectChainsSideBySideAsOneAfterAnother(const FrameScene& scene) {
     for (int k = 0; k < 2 * n; ++k) {
         draws[k].startAt(origin, static_cast<std::uint64_t>(k % n) * 3 * 7919);
     }
-    std::vector<Vec3> expected(kPixelCount, makeVec3(0.25f, 0.5f, 0.0f));
+    std::vector<Vec3> expected(starts.size(), makeVec3(0.25f, 0.5f, 0.0f));
     std::vector<Vec3> got = expected;
     std::vector<std::uint64_t> segments(n);
     for (int k = 0; k < n; ++k) {
         const Chain& c = chains[k];
-        segments[k] = accumulatePaths(scene.packed, scene.primaryHits.data() + c.first, c.count,
-                                      draws[k], expected.data() + c.first);
+        segments[k] = accumulatePaths(packed, starts.data() + c.first, c.count, draws[k],
+                                      expected.data() + c.first);
     }
     PathLanes lanes;
     std::vector<std::uint64_t> laneSegments(n);
@@ -696,7 +699,7 @@ void expectChainsSideBySideAsOneAfterAnother(const FrameScene& scene) {
             return;
         }
         LaneChain c;
-        c.starts = scene.primaryHits.data() + chains[next].first;
+        c.starts = starts.data() + chains[next].first;
         c.sums = got.data() + chains[next].first;
         c.count = chains[next].count;
         c.draws = &draws[n + next];
@@ -706,8 +709,7 @@ void expectChainsSideBySideAsOneAfterAnother(const FrameScene& scene) {
     for (int lane = 0; lane < pathLanes(); ++lane) {
         give(lane);
     }
-    for (int lane = tracePathLanes(scene.packed, lanes); lane >= 0;
-         lane = tracePathLanes(scene.packed, lanes)) {
+    for (int lane = tracePathLanes(packed, lanes); lane >= 0; lane = tracePathLanes(packed, lanes)) {
         ASSERT_EQ(lanes.chains[lane].next, lanes.chains[lane].count);
         laneSegments[chainOf[lane]] = lanes.chains[lane].segments;
         give(lane);
@@ -728,8 +730,97 @@ TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {
     resetWorld();
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
-    ASSERT_TRUE(scene.packed.tracesInLanes());
-    expectChainsSideBySideAsOneAfterAnother(scene);
+    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
+// The same for paths that start where the picture's never do: far out (traced the plain way),
+// on a light, and nowhere.
+TEST_P(FastPath, ChainsSideBySideTakeEveryKindOfStart) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    std::vector<PathStart> starts(scene.primaryHits.begin() + 200 * kWidth,
+                                  scene.primaryHits.begin() + 300 * kWidth);
+    for (std::size_t i = 0; i < starts.size(); i += 7) {
+        PathStart& s = starts[i];
+        switch (i % 3) {
+        case 0:
+            s.point = makeVec3(0x1p70f, s.point.y, s.point.z);
+            s.shape = 3;
+            s.normal = shapes[3].normal;
+            break;
+        case 1:
+            s.shape = 4;
+            s.normal = shapes[4].normal;
+            break;
+        default:
+            s.shape = -1;
+            break;
+        }
+    }
+    expectChainsSideBySideAsOneAfterAnother(scene.packed, starts);
+}
+
+// Shapes hit at exactly the same distance: the first in the list wins, in lanes as in the plain
+// search (copies of a plane, a sphere and a triangle in other colours, after them in the list;
+// more shapes than one register's lanes of the widest sets).
+TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
+    resetWorld();
+    for (const int original : {3, 1, 8, 5}) {
+        Shape copy = shapes[original];
+        copy.color = makeVec3(copy.color.z, 0.5f, copy.color.x);
+        shapes.push_back(copy);
+    }
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
+// Lights elsewhere: a sphere (a light and a sphere at once) and the floor, not the ceiling.
+TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
+    resetWorld();
+    shapes[4].emission = Vec3{};
+    shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
+    shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
+// Only scenes whose colour products are exact in any order are traced side by side.
+TEST(PackedScene, TracesInLanesWhereColourProductsAreExact) {
+    struct Case {
+        const char* what;
+        int shape;
+        Vec3 color;
+        Vec3 emission;
+        bool inLanes;
+    };
+    const Case cases[] = {
+        {"the scene as it is", 0, makeVec3(0, 0, 1), Vec3{}, true},
+        {"a colour of 0.25", 2, makeVec3(0.25f, 0, 0), Vec3{}, true},
+        {"a colour of 2^-8", 2, makeVec3(0x1p-8f, 0, 0), Vec3{}, true},
+        {"a colour of 0.3", 2, makeVec3(0.3f, 0, 0), Vec3{}, false},
+        {"a colour of 2^-9", 2, makeVec3(0x1p-9f, 0, 0), Vec3{}, false},
+        {"a colour above 1", 2, makeVec3(2, 0, 0), Vec3{}, false},
+        {"a negative colour", 2, makeVec3(-0.5f, 0, 0), Vec3{}, false},
+        {"a light of 2^-30", 2, makeVec3(1, 0, 0), makeVec3(0x1p-30f, 0, 0), true},
+        {"a light of 2^-31", 2, makeVec3(1, 0, 0), makeVec3(0x1p-31f, 0, 0), false},
+        {"a light of 0.3 (any colour)", 2, makeVec3(0.3f, 0, 0), makeVec3(0.3f, 0, 0), true},
+        {"an emission that does not light", 2, makeVec3(1, 0, 0), makeVec3(-1, 0, 0), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        resetWorld();
+        shapes[c.shape].color = c.color;
+        shapes[c.shape].emission = c.emission;
+        PackedScene packed;
+        packed.build(shapes);
+        EXPECT_EQ(packed.tracesInLanes(), c.inLanes);
+    }
+    PackedScene empty;
+    empty.build({});
+    EXPECT_FALSE(empty.tracesInLanes());
 }
 
 TEST_P(FastPath, FrameSceneFollowsChangesToTheShapes) {
