@@ -5,7 +5,6 @@
 #include <cmath>
 #include <numeric>
 
-
 namespace {
 
 // The share of the top band's values (in 1/1024) left for after the last later part. If the top

@@ -55,7 +55,8 @@ bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lan
     w.started[lane] = true;
     const int first = plan_.rows[index];
     const int end = plan_.rows[index + 1];
-    std::copy(rowSums(first), rowSums(end), laterBefore_.data() + (first - plan_.splitRow) * kWidth);
+    std::copy(rowSums(first), rowSums(end),
+              laterBefore_.data() + (first - plan_.splitRow) * kWidth);
     LaneChain chain;
     chain.starts = scene.primaryHits.data() + static_cast<std::ptrdiff_t>(first) * kWidth;
     chain.sums = rowSums(first);

@@ -47,10 +47,21 @@ struct Vec3;
 // band's are the first part's and each later part's, in order: one unbroken stretch. The top
 // band is one chain of dependent values, and the parts hang on it.
 //
-// Workers. The other worker takes later parts from the front, one after another. The top band's
-// worker, when its draws stop at a part that is not yet traced, takes the next free part itself
-// rather than wait (it cannot be the part it waits for: that one was taken). A part is taken by
-// one worker only (PartClaims).
+// Workers. The other worker takes later parts from the front. The top band's worker, when its
+// draws stop at a part that is not yet traced, takes the next free part itself rather than wait
+// (it cannot be the part it waits for: that one was taken). A part is taken by one worker only
+// (PartClaims).
+//
+// Parts side by side. Within a part each path takes its draws where the one before ended, so a
+// part traced alone is one chain of dependent searches, and a core waits on it much of the time.
+// The parts, though, start at planned positions and do not wait for each other: where the
+// instruction set has vectors and the scene allows it (PackedScene::tracesInLanes), each worker
+// traces the parts it takes side by side, a part in each vector lane (tracer/path_lanes.h), each
+// with draws of its own, and takes the next free part into a lane as soon as the lane's part is
+// done. The top band's worker keeps its lanes' paths in flight while its own draws go on, and
+// resumes them when they stop again. The top band stays one chain, traced one path after
+// another; so the plan gives its worker no first part (it would be traced the same slow way),
+// and the bottom band is all in later parts.
 //
 // Misses. A plan comes from figures that vary from frame to frame, so it can miss: the top band
 // may use fewer values than planned and end before a part's start (the room before it stays

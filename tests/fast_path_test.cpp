@@ -709,7 +709,8 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
     for (int lane = 0; lane < pathLanes(); ++lane) {
         give(lane);
     }
-    for (int lane = tracePathLanes(packed, lanes); lane >= 0; lane = tracePathLanes(packed, lanes)) {
+    for (int lane = tracePathLanes(packed, lanes); lane >= 0;
+         lane = tracePathLanes(packed, lanes)) {
         ASSERT_EQ(lanes.chains[lane].next, lanes.chains[lane].count);
         laneSegments[chainOf[lane]] = lanes.chains[lane].segments;
         give(lane);
@@ -808,6 +809,8 @@ TEST(PackedScene, TracesInLanesWhereColourProductsAreExact) {
         {"a light of 2^-31", 2, makeVec3(1, 0, 0), makeVec3(0x1p-31f, 0, 0), false},
         {"a light of 0.3 (any colour)", 2, makeVec3(0.3f, 0, 0), makeVec3(0.3f, 0, 0), true},
         {"an emission that does not light", 2, makeVec3(1, 0, 0), makeVec3(-1, 0, 0), false},
+        {"a light with a negative component", 2, makeVec3(1, 0, 0), makeVec3(1, -1, 0), false},
+        {"a colour of -0", 2, makeVec3(-0.0f, 0, 0), Vec3{}, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);

@@ -245,26 +245,26 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
 
 namespace {
 
-// A colour component by which products stay exact: 0, or a power of two from 2^-8 to 1.
+// A colour component by which products stay exact: +0, or a power of two from 2^-8 to 1.
 bool exactFactor(float c) {
     int exponent = 0;
-    return c == 0.0f || (std::frexp(c, &exponent) == 0.5f && exponent <= 1 && exponent >= -7);
+    return (c == 0.0f && !std::signbit(c)) ||
+           (c > 0.0f && std::frexp(c, &exponent) == 0.5f && exponent <= 1 && exponent >= -7);
 }
 
-// An emission component a product of such factors leaves exact: 0, or of magnitude between
-// 2^-30 and 2^30 (eleven factors of 2^-8 take it no lower than 2^-118, still a normal float).
+// A light's component that a product of such factors leaves exact: +0, or between 2^-30 and
+// 2^30 (eleven factors of 2^-8 take it no lower than 2^-118, still a normal float).
 bool exactLight(float e) {
-    return e == 0.0f || (std::fabs(e) >= 0x1p-30f && std::fabs(e) <= 0x1p30f);
+    return (e == 0.0f && !std::signbit(e)) || (e >= 0x1p-30f && e <= 0x1p30f);
 }
 
-// A path's colour folds back from the light it reached: light = colour * light + emission, for
-// each surface it bounced off, from the far end. A surface it bounced off does not emit, and if
-// its emission is all zeros each step is one product, light * colour (+0 adds nothing to a
-// product of non-negative... or of any sign: x + 0 is x but for x = -0, and the sum then is +0,
-// the product's own zero sign aside; with factors >= 0 every product is >= +0). With every
-// factor a power of two or zero and the light within the range above, every product is exact,
-// so their order does not matter: the colour is the product of the factors taken forward,
-// times the light.
+// A path's colour folds back from the light it reached: light = colour * light + emission for
+// each surface it bounced off, from the far end (or black when it reached none). A surface it
+// bounced off is no light, and with its emission all zeros each step is the one product
+// colour * light (adding a zero of either sign to a product of factors that are all +0 or above
+// leaves it as it is). With every colour component +0 or a power of two, and every light's
+// component +0 or within the range above, each product is exact, so their order does not
+// matter: the colour is the product of the colours taken forward, times the light.
 bool foldsInAnyOrder(const std::vector<Shape>& shapes) {
     for (const Shape& s : shapes) {
         if (isEmitter(s)) {
@@ -273,8 +273,7 @@ bool foldsInAnyOrder(const std::vector<Shape>& shapes) {
                 return false;
             }
         } else if (s.emission.x != 0.0f || s.emission.y != 0.0f || s.emission.z != 0.0f ||
-                   !exactFactor(s.color.x) || !exactFactor(s.color.y) ||
-                   !exactFactor(s.color.z)) {
+                   !exactFactor(s.color.x) || !exactFactor(s.color.y) || !exactFactor(s.color.z)) {
             return false;
         }
     }

@@ -125,21 +125,19 @@ template <typename F> HWY_INLINE LF inDoubles(LF a, LF b, F f) {
     const DL df;
     const hn::Half<DL> dh;
     const hn::Rebind<double, decltype(dh)> dd;
-    const auto lower = f(dd, hn::PromoteTo(dd, hn::LowerHalf(dh, a)),
-                         hn::PromoteTo(dd, hn::LowerHalf(dh, b)));
-    const auto upper = f(dd, hn::PromoteTo(dd, hn::UpperHalf(dh, a)),
-                         hn::PromoteTo(dd, hn::UpperHalf(dh, b)));
+    const auto lower =
+        f(dd, hn::PromoteTo(dd, hn::LowerHalf(dh, a)), hn::PromoteTo(dd, hn::LowerHalf(dh, b)));
+    const auto upper =
+        f(dd, hn::PromoteTo(dd, hn::UpperHalf(dh, a)), hn::PromoteTo(dd, hn::UpperHalf(dh, b)));
     return hn::Combine(df, hn::DemoteTo(dh, upper), hn::DemoteTo(dh, lower));
 }
 HWY_INLINE LF nearRoots(LM, LF b, LF disc) {
-    return inDoubles(b, disc, [](auto, auto bd, auto discd) {
-        return hn::Sub(hn::Neg(bd), hn::Sqrt(discd));
-    });
+    return inDoubles(
+        b, disc, [](auto, auto bd, auto discd) { return hn::Sub(hn::Neg(bd), hn::Sqrt(discd)); });
 }
 HWY_INLINE LF unitScales(LM, LF lengthSq) {
-    return inDoubles(lengthSq, lengthSq, [](auto dd, auto l, auto) {
-        return hn::Div(hn::Set(dd, 1.0), hn::Sqrt(l));
-    });
+    return inDoubles(lengthSq, lengthSq,
+                     [](auto dd, auto l, auto) { return hn::Div(hn::Set(dd, 1.0), hn::Sqrt(l)); });
 }
 #else
 HWY_INLINE LF nearRoots(LM m, LF b, LF disc) {
@@ -166,7 +164,8 @@ HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values, int c
         const DLI di;
         const auto within = hn::IndicesFromVec(d, hn::And(index, hn::Set(di, kLanes - 1)));
         const auto upper = hn::RebindMask(d, hn::Gt(index, hn::Set(di, kLanes - 1)));
-        return hn::IfThenElse(upper, hn::TableLookupLanes(hn::Load(d, values.data() + kLanes), within),
+        return hn::IfThenElse(upper,
+                              hn::TableLookupLanes(hn::Load(d, values.data() + kLanes), within),
                               hn::TableLookupLanes(hn::Load(d, values.data()), within));
     }
 #endif
@@ -193,10 +192,10 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
         const LF px = hn::Add(hn::Mul(dx, t), ox);
         const LF py = hn::Add(hn::Mul(dy, t), oy);
         const LF pz = hn::Add(hn::Mul(dz, t), oz);
-        const LM outsideBox =
-            hn::Or(hn::Or(hn::Or(hn::Lt(px, hn::Set(df, s.lo[0])), hn::Gt(px, hn::Set(df, s.hi[0]))),
-                          hn::Or(hn::Lt(py, hn::Set(df, s.lo[1])), hn::Gt(py, hn::Set(df, s.hi[1])))),
-                   hn::Or(hn::Lt(pz, hn::Set(df, s.lo[2])), hn::Gt(pz, hn::Set(df, s.hi[2]))));
+        const LM outsideBox = hn::Or(
+            hn::Or(hn::Or(hn::Lt(px, hn::Set(df, s.lo[0])), hn::Gt(px, hn::Set(df, s.hi[0]))),
+                   hn::Or(hn::Lt(py, hn::Set(df, s.lo[1])), hn::Gt(py, hn::Set(df, s.hi[1])))),
+            hn::Or(hn::Lt(pz, hn::Set(df, s.lo[2])), hn::Gt(pz, hn::Set(df, s.hi[2]))));
         // t >= 0.003 (no NaN): the plain test's bound, which also passes findClosestShape's.
         const LM reachable = hn::AndNot(outsideBox, hn::And(live, hn::Ge(t, epsilon)));
         if (hn::AllFalse(df, reachable)) {
@@ -329,7 +328,8 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     const DL df;
     const DLI di;
     const PackedScene::HitValues& h = scene.hitValues();
-    const LM live = hn::RebindMask(df, hn::Eq(hn::Load(di, L.state), hn::Set(di, PathLanes::kInFlight)));
+    const LM live =
+        hn::RebindMask(df, hn::Eq(hn::Load(di, L.state), hn::Set(di, PathLanes::kInFlight)));
     const LF ox = hn::Load(df, L.px), oy = hn::Load(df, L.py), oz = hn::Load(df, L.pz);
     const LF dx = hn::Load(df, L.dx), dy = hn::Load(df, L.dy), dz = hn::Load(df, L.dz);
     LF t;
@@ -348,7 +348,8 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     LF nz = lookUp(h.nz, count, index);
     const LI kind = lookUp(h.kind, count, index);
     const auto hasKind = [&](std::int32_t k) {
-        return hn::And(hit, hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
+        return hn::And(hit,
+                       hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
     };
     const LM sphere = hasKind(PackedScene::HitValues::kSphere);
     if (!hn::AllFalse(df, sphere)) {
@@ -381,14 +382,17 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
 
     const LM light = hasKind(PackedScene::HitValues::kLight);
     const LI depth = hn::Add(hn::Load(di, L.depth), hn::Set(di, 1));
-    const LM goesOn = hn::AndNot(
-        hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
+    const LM goesOn =
+        hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
     // The colour times the hit's factor: the colour on, or the light reached. A path that ends
     // otherwise brings back black.
     const LM lit = hn::Or(goesOn, light);
-    const LF onR = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red), lookUp(h.red, count, index)));
-    const LF onG = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.green), lookUp(h.green, count, index)));
-    const LF onB = hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.blue), lookUp(h.blue, count, index)));
+    const LF onR =
+        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red), lookUp(h.red, count, index)));
+    const LF onG =
+        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.green), lookUp(h.green, count, index)));
+    const LF onB =
+        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.blue), lookUp(h.blue, count, index)));
 
     const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
     hn::Store(on(px, ox), df, L.px);
@@ -404,8 +408,8 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
     hn::Store(depth, di, L.depth);
     hn::Store(hn::Add(used, hn::IfThenElseZero(ints(hit), hn::Set(di, 1))), di, L.used);
-    hn::Store(hn::Add(hn::Load(di, L.searches), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
-              di, L.searches);
+    hn::Store(hn::Add(hn::Load(di, L.searches), hn::IfThenElseZero(ints(live), hn::Set(di, 1))), di,
+              L.searches);
     hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state)),
               di, L.state);
     return laneBits(ended);
