@@ -14,7 +14,12 @@
 // it gives after the first's end), and a "top band" that stops before each later part's values
 // and goes on after them; traced again with the plain tracer and the values each band used, they
 // give the same colours.
+// Then the rays' paths from their first hits are traced side by side (path_lanes.h), in three
+// chains with draws of their own, in the scene with its colours made exact factors (the scenes
+// traced so): they give the sums and take the draws the path loop gives them, one chain after
+// another.
 // A mismatch prints the case and aborts, which libFuzzer keeps as a crash input.
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +41,7 @@
 #include "tracer/draws.h"
 #include "tracer/fast_paths.h"
 #include "tracer/packed_scene.h"
+#include "tracer/path_lanes.h"
 #include "tracer/path_tracer.h"
 
 namespace {
@@ -426,6 +432,74 @@ void checkSplit(const PackedScene& packed, const std::vector<Decoder::Ray>& rays
     replayBand(rays, b, rays.size(), colours, origin, top);
 }
 
+// A scene with the geometry of `shapes` whose colour products are exact in any order: each
+// colour component one of 0, 1/4, 1/2 and 1 (by its bits), each light's emission one of 0, 3/4,
+// 1 and 2, no emission elsewhere.
+std::vector<Shape> withExactColours() {
+    std::vector<Shape> exact = shapes;
+    const auto pick = [](float f, const float(&values)[4]) { return values[bitsOf(f) & 3]; };
+    for (Shape& s : exact) {
+        const float colours[4] = {0.0f, 0.25f, 0.5f, 1.0f};
+        const float lights[4] = {0.0f, 0.75f, 1.0f, 2.0f};
+        const bool light = isEmitter(s);
+        s.color =
+            makeVec3(pick(s.color.x, colours), pick(s.color.y, colours), pick(s.color.z, colours));
+        s.emission = light ? makeVec3(pick(s.emission.x, lights), pick(s.emission.y, lights),
+                                      pick(s.emission.z, lights))
+                           : Vec3{};
+    }
+    return exact;
+}
+
+void checkSideBySide(const std::vector<Decoder::Ray>& rays, unsigned seed) {
+    PackedScene packed;
+    packed.build(withExactColours());
+    if (!packed.tracesInLanes()) {
+        return; // no shapes
+    }
+    std::vector<PathStart> starts;
+    for (const Decoder::Ray& ray : rays) {
+        starts.push_back(firstHit(ray));
+    }
+    constexpr int kChains = 3;
+    static std::array<SharedRandom, 2 * kChains> sources;
+    static std::vector<DrawStream> draws(sources.begin(), sources.end());
+    sources[0].reseed(seed);
+    const RandomSequence::State origin = sources[0].state();
+    const std::size_t n = starts.size();
+    std::vector<Vec3> expected(n);
+    std::vector<Vec3> got(n);
+    PathLanes lanes;
+    std::array<std::uint64_t, kChains> segments{};
+    for (int c = 0; c < kChains && c < pathLanes(); ++c) {
+        const std::size_t first = n * c / kChains;
+        const int count = static_cast<int>(n * (c + 1) / kChains - first);
+        for (DrawStream* d : {&draws[c], &draws[kChains + c]}) {
+            d->startAt(origin, 3 * 1000 * static_cast<std::uint64_t>(c));
+        }
+        segments[c] = accumulatePaths(packed, starts.data() + first, count, draws[c],
+                                      expected.data() + first);
+        LaneChain chain;
+        chain.starts = starts.data() + first;
+        chain.sums = got.data() + first;
+        chain.count = count;
+        chain.draws = &draws[kChains + c];
+        lanes.start(c, chain);
+    }
+    while (tracePathLanes(packed, lanes) >= 0) {
+    }
+    for (int c = 0; c < kChains && c < pathLanes(); ++c) {
+        const std::size_t first = n * c / kChains;
+        for (std::size_t i = first; i < n * (c + 1) / kChains; ++i) {
+            expectSameColour(got[i], expected[i], "side by side sum", rays[i]);
+        }
+        if (draws[kChains + c].usedEnd() != draws[c].usedEnd() ||
+            lanes.chains[c].segments != segments[c]) {
+            mismatch("side by side: a chain's draws or segments differ", rays[first]);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -483,6 +557,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             checkPath(packed, ray, plainDraws, fastDraws);
         }
         checkSplit(packed, rays, splitA, splitB, second, room, seed);
+        checkSideBySide(rays, seed);
     }
     useInstructionSet("");
     return 0;
