@@ -153,7 +153,8 @@ HWY_INLINE LF unitScales(LM m, LF lengthSq) {
 // Each lane's value of `values` (a HitValues list of `count` shapes) for its shape `index`: from
 // one or two registers holding the list, where it fits, else gathered from memory.
 template <typename T>
-HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values, int count, LI index) {
+HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values,
+                                             [[maybe_unused]] int count, LI index) {
     const hn::Rebind<T, DL> d;
 #if !PATHTRACER_SIZELESS_VECTORS
     constexpr int kLanes = static_cast<int>(hn::MaxLanes(d));
