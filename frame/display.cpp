@@ -79,8 +79,13 @@ void storePixel(std::uint8_t* at, std::uint32_t value, int bytesPerPixel) {
 } // namespace
 
 void writeMeanPixels(std::uint8_t* pixels, int pitch, const PixelLayout& layout) {
+    writeMeanPixels(pixels, pitch, layout, 0, kHeight);
+}
+
+void writeMeanPixels(std::uint8_t* pixels, int pitch, const PixelLayout& layout, int firstRow,
+                     int endRow) {
     const bool direct = isXrgb8888(layout);
-    for (int row = 0; row < kHeight; ++row) {
+    for (int row = firstRow; row < endRow; ++row) {
         std::uint8_t* line = pixels + static_cast<std::ptrdiff_t>(row) * pitch;
         for (int column = 0; column < kWidth; ++column) {
             const std::uint32_t word = meanPixelWord(row * kWidth + column);

@@ -29,5 +29,8 @@ struct PixelLayout {
 // Whether `layout` is the 32-bit 0x00RRGGBB word itself.
 bool isXrgb8888(const PixelLayout& layout);
 
-// Writes every pixel's running mean into rows `pitch` bytes apart, in `layout`.
+// Writes every pixel's running mean into rows `pitch` bytes apart, in `layout`; or only those of
+// rows [firstRow, endRow).
 void writeMeanPixels(std::uint8_t* pixels, int pitch, const PixelLayout& layout = PixelLayout{});
+void writeMeanPixels(std::uint8_t* pixels, int pitch, const PixelLayout& layout, int firstRow,
+                     int endRow);
