@@ -652,7 +652,8 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
 // every chain the draws and segments the plain loop gives them one chain after another. The
 // chains are of uneven lengths and more than the lanes, so that lanes take new chains while
 // others are in flight, and they cover the whole picture: paths that end at their first hit,
-// pixels that hit nothing, and the deepest paths.
+// pixels that hit nothing, and the deepest paths. Each chain also notes how many values its
+// draws had used as every hundredth pixel's path started.
 void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
                                              const std::vector<PathStart>& starts) {
     ASSERT_TRUE(packed.tracesInLanes());
@@ -684,11 +685,19 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
     }
     std::vector<Vec3> expected(starts.size(), makeVec3(0.25f, 0.5f, 0.0f));
     std::vector<Vec3> got = expected;
+    constexpr int kRow = 100;
     std::vector<std::uint64_t> segments(n);
+    std::vector<std::vector<std::uint64_t>> rowUsed(n);
+    std::vector<std::vector<std::uint64_t>> laneRowUsed(n);
     for (int k = 0; k < n; ++k) {
         const Chain& c = chains[k];
-        segments[k] = accumulatePaths(packed, starts.data() + c.first, c.count, draws[k],
-                                      expected.data() + c.first);
+        for (int i = 0; i < c.count; i += kRow) {
+            rowUsed[k].push_back(draws[k].usedCount());
+            segments[k] +=
+                accumulatePaths(packed, starts.data() + c.first + i, std::min(kRow, c.count - i),
+                                draws[k], expected.data() + c.first + i);
+        }
+        laneRowUsed[k].assign(rowUsed[k].size(), 0);
     }
     PathLanes lanes;
     std::vector<std::uint64_t> laneSegments(n);
@@ -703,6 +712,8 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
         c.sums = got.data() + chains[next].first;
         c.count = chains[next].count;
         c.draws = &draws[n + next];
+        c.rowUsed = laneRowUsed[next].data();
+        c.rowLength = kRow;
         lanes.start(lane, c);
         chainOf[lane] = next++;
     };
@@ -719,6 +730,7 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
     for (int k = 0; k < n; ++k) {
         EXPECT_EQ(draws[n + k].usedEnd(), draws[k].usedEnd()) << "chain " << k;
         EXPECT_EQ(laneSegments[k], segments[k]) << "chain " << k;
+        EXPECT_EQ(laneRowUsed[k], rowUsed[k]) << "chain " << k;
         for (int i = chains[k].first; i < chains[k].first + chains[k].count; ++i) {
             ASSERT_EQ(floatBits(got[i].x), floatBits(expected[i].x)) << "pixel " << i;
             ASSERT_EQ(floatBits(got[i].y), floatBits(expected[i].y)) << "pixel " << i;
@@ -740,8 +752,9 @@ TEST_P(FastPath, ChainsSideBySideTakeEveryKindOfStart) {
     resetWorld();
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
+    const int rows = kEmulated ? 20 : 100;
     std::vector<PathStart> starts(scene.primaryHits.begin() + 200 * kWidth,
-                                  scene.primaryHits.begin() + 300 * kWidth);
+                                  scene.primaryHits.begin() + (200 + rows) * kWidth);
     for (std::size_t i = 0; i < starts.size(); i += 7) {
         PathStart& s = starts[i];
         switch (i % 3) {
@@ -786,6 +799,27 @@ TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
     expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
+// A lane whose chain has no pixels is done at once; with no lane busy there is nothing to trace.
+TEST_P(FastPath, EmptyChainsSideBySide) {
+    resetWorld();
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    PathLanes lanes;
+    EXPECT_EQ(tracePathLanes(scene.packed, lanes), -1);
+    SharedRandom source;
+    DrawStream draws(source);
+    LaneChain empty;
+    empty.starts = scene.primaryHits.data();
+    empty.draws = &draws;
+    const int last = pathLanes() - 1;
+    lanes.start(last, empty);
+    EXPECT_TRUE(lanes.busy(last));
+    EXPECT_EQ(tracePathLanes(scene.packed, lanes), last);
+    EXPECT_FALSE(lanes.busy(last));
+    EXPECT_EQ(tracePathLanes(scene.packed, lanes), -1);
+    EXPECT_EQ(draws.usedEnd(), 0u);
 }
 
 // Only scenes whose colour products are exact in any order are traced side by side.

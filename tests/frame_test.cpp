@@ -261,6 +261,16 @@ TEST_P(TwoWorkerFrames, ReplaysWithThePlainTracer) {
     }
 }
 
+// A scene whose colour products are not exact in every order: its parts are traced one path
+// after another, and its frames replay as well.
+TEST(TwoWorkerFrames, ReplayWhereColoursAreNotExact) {
+    resetWorld();
+    shapes[6].color = makeVec3(0.0f, 0.3f, 0.0f);
+    traceFrame(FrameMode::TwoWorkers);
+    expectFrameReplays("a frame planned, parts one path after another");
+    EXPECT_GT(lastFrameDraws().plan.parts, 1);
+}
+
 TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);

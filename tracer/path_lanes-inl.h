@@ -60,6 +60,9 @@ int TracePathLanes(const PackedScene& scene, PathLanes& lanes) {
     }
     LaneChain& c = lanes.chains[0];
     for (; c.next < c.count; ++c.next) {
+        if (c.rowUsed != nullptr && c.next % c.rowLength == 0) {
+            c.rowUsed[c.next / c.rowLength] = c.draws->usedCount();
+        }
         const Vec3 col = tracePath(scene, c.starts[c.next], 0, *c.draws, c.segments);
         addClamped(c.sums[c.next], col.x, col.y, col.z);
     }
