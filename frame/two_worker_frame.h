@@ -91,8 +91,8 @@ class TwoWorkerFrame {
     };
 
     // Which of the two workers run. Both, as the program has it; or the top band's alone, which
-    // then takes every part it reaches and leaves the others to be traced again (a frame whose
-    // every step is known in advance, for tests; also what happens when the other cannot start).
+    // then takes parts only while its draws wait at one, and leaves those it never took to be
+    // traced again (a frame whose every step is known in advance, for tests).
     enum class Workers { Both, TopBandsOnly };
 
     TwoWorkerFrame();
