@@ -67,7 +67,6 @@ bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lan
     w.lanes.start(lane, chain);
     w.part[lane] = index;
     w.since[lane] = Clock::now();
-    ++w.busy;
     return true;
 }
 
@@ -91,7 +90,6 @@ void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
     part.end = draws.usedEnd();
     part.after = draws.stateAtUsedEnd();
     part.done.store(true, std::memory_order_release);
-    --w.busy;
 }
 
 // Traces the lanes' parts until one is done, and takes the next free part into its lane: false

@@ -124,12 +124,11 @@ class TwoWorkerFrame {
         PathLanes lanes;
         std::array<SharedRandom, PathLanes::kMostLanes> sources;
         std::vector<DrawStream> draws;
-        std::array<int, PathLanes::kMostLanes> part{};
-        std::array<bool, PathLanes::kMostLanes> started{}; // the lane's draws have traced a part
-        std::array<Clock::time_point, PathLanes::kMostLanes> since{};
+        std::array<int, PathLanes::kMostLanes> part{};     // the part each lane traces
+        std::array<bool, PathLanes::kMostLanes> started{}; // its draws traced a part this frame
+        std::array<Clock::time_point, PathLanes::kMostLanes> since{}; // when it took the part
         // Each lane's draws' count of values used as each row of its part starts.
         std::array<std::array<std::uint64_t, kHeight>, PathLanes::kMostLanes> rowUsed{};
-        int busy = 0;
         PartLanes();
     };
 
