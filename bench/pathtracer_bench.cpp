@@ -197,8 +197,8 @@ double median(std::vector<double> values) {
 }
 
 // A two-worker frame's time as a share of a sequential frame's, the two traced in turn (medians).
-// Perfect sharing of one path at a time per thread gives 0.5; the goal is at most 0.40, which
-// takes each thread advancing several paths at once (docs/performance.md says what was tried).
+// Perfect sharing of one path at a time per thread would give 0.5; the goal is at most 0.40,
+// which the workers reach by tracing the parts they take side by side (tracer/path_lanes.h).
 void BM_TwoWorkerShare(benchmark::State& state) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers); // the figures the next frames are planned by
