@@ -3,12 +3,12 @@
 // includes this file once per set after its own path loop.
 //
 // Each lane holds one path of its own chain. A step searches every lane's ray against each shape
-// in list order, one vector operation for all lanes, with the operations of Shape::intersect and
-// the acceptance test of findClosestShape (a later shape must be strictly nearer, so ties go to
+// in list order, one vector operation for a vector's lanes, with the operations of Shape::intersect
+// and the acceptance test of findClosestShape (a later shape must be strictly nearer, so ties go to
 // the earlier one); then it takes each hit's point, normal and bounce, and ends the paths that
 // reached a light, ran past the depth limit or left the scene. Lanes whose paths ended start
-// their chain's next path, one lane at a time; nothing else is done lane by lane but the square
-// roots, which are taken in double precision where a sphere may be hit or was.
+// their chain's next path, one lane at a time; nothing else is done lane by lane (but, where
+// vectors of doubles are missing, the square roots a sphere takes in double precision).
 //
 // The colour is multiplied forward, bounce by bounce, instead of folded back from the light:
 // PackedScene::tracesInLanes holds only where every such product is exact.
@@ -79,7 +79,7 @@ using LI = hn::Vec<DLI>;
 using LM = hn::Mask<DL>;
 
 int PathLaneCount() {
-    return static_cast<int>(hn::Lanes(DL()));
+    return PathLanes::kMostLanes;
 }
 
 HWY_INLINE LF laneDot(LF ax, LF ay, LF az, LF bx, LF by, LF bz) {
@@ -326,16 +326,18 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
     return false;
 }
 
-// One search for every lane in flight, and what its hit makes of the path. Returns the lanes
-// whose paths ended (as bits, lane 0 the lowest).
-HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
+// One search for every lane in flight of lanes [first, first + the vector's lanes), and what its
+// hit makes of the path. Returns the lanes whose paths ended (as bits, lane 0 the lowest).
+HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first) {
     const DL df;
     const DLI di;
     const PackedScene::HitValues& h = scene.hitValues();
-    const LM live =
-        hn::RebindMask(df, hn::Eq(hn::Load(di, L.state), hn::Set(di, PathLanes::kInFlight)));
-    const LF ox = hn::Load(df, L.px), oy = hn::Load(df, L.py), oz = hn::Load(df, L.pz);
-    const LF dx = hn::Load(df, L.dx), dy = hn::Load(df, L.dy), dz = hn::Load(df, L.dz);
+    const LM live = hn::RebindMask(
+        df, hn::Eq(hn::Load(di, L.state + first), hn::Set(di, PathLanes::kInFlight)));
+    const LF ox = hn::Load(df, L.px + first), oy = hn::Load(df, L.py + first),
+             oz = hn::Load(df, L.pz + first);
+    const LF dx = hn::Load(df, L.dx + first), dy = hn::Load(df, L.dy + first),
+             dz = hn::Load(df, L.dz + first);
     LF t;
     LI found;
     searchLanes(scene, live, ox, oy, oz, dx, dy, dz, t, found);
@@ -370,9 +372,9 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     // The hit's bounce: the path's next draw, mirrored onto the normal's side.
     // A path in flight has used at most kMaxDepth draws; other lanes read the first.
     static_assert(PathLanes::kMostLanes == 16);
-    const LI used = hn::Load(di, L.used);
+    const LI used = hn::Load(di, L.used + first);
     const LI drawIndex = hn::IfThenElseZero(hn::RebindMask(di, hit),
-                                            hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, 0)));
+                                            hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, first)));
     const LI bounce = hn::GatherIndex(di, &L.bounces[0][0], drawIndex);
     const float* table = &gBounceTable.dir[0].x;
     const LI at = hn::ShiftLeft<2>(bounce); // four floats per direction
@@ -385,38 +387,40 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L) {
     const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
 
     const LM light = hasKind(PackedScene::HitValues::kLight);
-    const LI depth = hn::Add(hn::Load(di, L.depth), hn::Set(di, 1));
+    const LI depth = hn::Add(hn::Load(di, L.depth + first), hn::Set(di, 1));
     const LM goesOn =
         hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
     // The colour times the hit's factor: the colour on, or the light reached. A path that ends
     // otherwise brings back black.
     const LM lit = hn::Or(goesOn, light);
     const LF onR =
-        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red), lookUp(h.red, count, index)));
-    const LF onG =
-        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.green), lookUp(h.green, count, index)));
-    const LF onB =
-        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.blue), lookUp(h.blue, count, index)));
+        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red + first), lookUp(h.red, count, index)));
+    const LF onG = hn::IfThenElseZero(
+        lit, hn::Mul(hn::Load(df, L.green + first), lookUp(h.green, count, index)));
+    const LF onB = hn::IfThenElseZero(
+        lit, hn::Mul(hn::Load(df, L.blue + first), lookUp(h.blue, count, index)));
 
     const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
-    hn::Store(on(px, ox), df, L.px);
-    hn::Store(on(py, oy), df, L.py);
-    hn::Store(on(pz, oz), df, L.pz);
-    hn::Store(on(nextX, dx), df, L.dx);
-    hn::Store(on(nextY, dy), df, L.dy);
-    hn::Store(on(nextZ, dz), df, L.dz);
-    hn::Store(onR, df, L.red);
-    hn::Store(onG, df, L.green);
-    hn::Store(onB, df, L.blue);
+    hn::Store(on(px, ox), df, L.px + first);
+    hn::Store(on(py, oy), df, L.py + first);
+    hn::Store(on(pz, oz), df, L.pz + first);
+    hn::Store(on(nextX, dx), df, L.dx + first);
+    hn::Store(on(nextY, dy), df, L.dy + first);
+    hn::Store(on(nextZ, dz), df, L.dz + first);
+    hn::Store(onR, df, L.red + first);
+    hn::Store(onG, df, L.green + first);
+    hn::Store(onB, df, L.blue + first);
     const LM ended = hn::AndNot(goesOn, live);
     const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
-    hn::Store(depth, di, L.depth);
-    hn::Store(hn::Add(used, hn::IfThenElseZero(ints(hit), hn::Set(di, 1))), di, L.used);
-    hn::Store(hn::Add(hn::Load(di, L.searches), hn::IfThenElseZero(ints(live), hn::Set(di, 1))), di,
-              L.searches);
-    hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state)),
-              di, L.state);
-    return laneBits(ended);
+    hn::Store(depth, di, L.depth + first);
+    hn::Store(hn::Add(used, hn::IfThenElseZero(ints(hit), hn::Set(di, 1))), di, L.used + first);
+    hn::Store(
+        hn::Add(hn::Load(di, L.searches + first), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
+        di, L.searches + first);
+    hn::Store(
+        hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state + first)),
+        di, L.state + first);
+    return laneBits(ended) << first;
 }
 
 // A path that ended in the last step: its colour added to its pixel, its draws used up.
@@ -429,8 +433,10 @@ HWY_INLINE void endPath(PathLanes& L, int lane) {
 }
 
 int TracePathLanes(const PackedScene& scene, PathLanes& L) {
+    const int vectorLanes = static_cast<int>(hn::Lanes(DL()));
+    const unsigned blockBits = vectorLanes >= 32 ? ~0u : (1u << vectorLanes) - 1;
     requirePackedForThisSet(scene);
-    const int lanes = PathLaneCount();
+    const int lanes = PathLanes::kMostLanes;
     // The lanes given a chain, or left starting by the last call, and those in flight.
     unsigned starting = 0;
     unsigned inFlight = 0;
@@ -450,7 +456,14 @@ int TracePathLanes(const PackedScene& scene, PathLanes& L) {
         if (inFlight == 0) {
             return -1;
         }
-        const unsigned ended = stepLanes(scene, L);
+        // Sixteen lanes, in as many vectors as that takes: a narrow vector's searches then
+        // have others beside them, and the steps' bookkeeping is shared by as many paths.
+        unsigned ended = 0;
+        for (int first = 0; first < PathLanes::kMostLanes; first += vectorLanes) {
+            if (((inFlight >> first) & blockBits) != 0) {
+                ended |= stepLanes(scene, L, first);
+            }
+        }
         for (unsigned e = ended; e != 0; e &= e - 1) {
             endPath(L, __builtin_ctz(e));
         }

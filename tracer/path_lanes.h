@@ -57,8 +57,9 @@ struct PathLanes {
     alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};
 };
 
-// The lanes of the instruction set in use (at most PathLanes::kMostLanes); 1 where the set has
-// no vectors, and then paths are traced one after another.
+// The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
+// many of its vectors as that takes (one with AVX-512, two with AVX2, four with SSE4 or NEON);
+// 1 where the set has no vectors, and then paths are traced one after another.
 int pathLanes();
 
 // Traces the busy lanes' chains until one of them has no path left: returns that lane (now
