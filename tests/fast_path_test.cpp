@@ -790,6 +790,24 @@ TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
     expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
 }
 
+// More shapes than two registers of the widest sets hold: the hits' values are gathered from
+// memory. Thirty spheres no ray meets (behind the eye, facing away) come first, so that the
+// scene's shapes are hit with indices 30 to 41.
+TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
+    resetWorld();
+    Shape far;
+    far.type = Sphere;
+    far.radiusSq = 1.0f;
+    far.color = makeVec3(1.0f, 0.5f, 0.0f);
+    for (int i = 0; i < 30; ++i) {
+        far.pos = makeVec3(static_cast<float>(i), 0.0f, -1000.0f);
+        shapes.insert(shapes.begin(), far);
+    }
+    precalcFrame(gRayOrigin);
+    const FrameScene& scene = prepareFrameScene();
+    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
 // Lights elsewhere: a sphere (a light and a sphere at once) and the floor, not the ceiling.
 TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
     resetWorld();
