@@ -47,7 +47,7 @@ struct PathLanes {
     alignas(64) std::int32_t state[kMostLanes] = {};
     alignas(64) float px[kMostLanes] = {}, py[kMostLanes] = {}, pz[kMostLanes] = {};
     alignas(64) float dx[kMostLanes] = {}, dy[kMostLanes] = {}, dz[kMostLanes] = {};
-    // The product of the colours bounced off so far.
+    // The product of the colours bounced off so far (once the path ended, its colour).
     alignas(64) float red[kMostLanes] = {}, green[kMostLanes] = {}, blue[kMostLanes] = {};
     alignas(64) std::int32_t depth[kMostLanes] = {};
     alignas(64) std::int32_t used[kMostLanes] = {};     // draws used by the path
