@@ -273,10 +273,7 @@ HWY_INLINE int accumulate(const PackedScene& scene, const PathStart* starts, int
             return i;
         }
         const Vec3 col = tracePath(scene, starts[i], 0, draws, segments);
-        Vec3& sum = sums[i];
-        sum.x += std::min(1.0f, col.x);
-        sum.y += std::min(1.0f, col.y);
-        sum.z += std::min(1.0f, col.z);
+        addClamped(sums[i], col.x, col.y, col.z);
     }
     return count;
 }

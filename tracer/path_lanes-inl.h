@@ -47,6 +47,14 @@ HWY_INLINE void addClamped(Vec3& sum, float r, float g, float b) {
     sum.z += std::min(1.0f, b);
 }
 
+// Notes the count of values the chain's draws used as pixel `i`'s path starts, if `i` begins a
+// row and rows are noted.
+HWY_INLINE void noteRowStart(LaneChain& c, int i) {
+    if (c.rowUsed != nullptr && i % c.rowLength == 0) {
+        c.rowUsed[i / c.rowLength] = c.draws->usedCount();
+    }
+}
+
 #if HWY_TARGET == HWY_SCALAR
 
 int PathLaneCount() {
@@ -60,9 +68,7 @@ int TracePathLanes(const PackedScene& scene, PathLanes& lanes) {
     }
     LaneChain& c = lanes.chains[0];
     for (; c.next < c.count; ++c.next) {
-        if (c.rowUsed != nullptr && c.next % c.rowLength == 0) {
-            c.rowUsed[c.next / c.rowLength] = c.draws->usedCount();
-        }
+        noteRowStart(c, c.next);
         const Vec3 col = tracePath(scene, c.starts[c.next], 0, *c.draws, c.segments);
         addClamped(c.sums[c.next], col.x, col.y, col.z);
     }
@@ -280,9 +286,7 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
     const PackedScene::HitValues& h = scene.hitValues();
     while (c.next < c.count) {
         const int i = c.next++;
-        if (c.rowUsed != nullptr && i % c.rowLength == 0) {
-            c.rowUsed[i / c.rowLength] = c.draws->usedCount();
-        }
+        noteRowStart(c, i);
         const PathStart& start = c.starts[i];
         if (start.shape < 0) {
             addClamped(c.sums[i], 0.0f, 0.0f, 0.0f);
@@ -316,7 +320,6 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
         L.red[lane] = h.red[shape];
         L.green[lane] = h.green[shape];
         L.blue[lane] = h.blue[shape];
-        L.depth[lane] = 1;
         L.used[lane] = 1;
         L.searches[lane] = 0;
         L.pixel[lane] = i;
@@ -386,10 +389,12 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
     const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
     const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
 
+    // A path in flight has bounced off as many surfaces as it used draws: with this hit's, it
+    // goes on only within the depth limit.
     const LM light = hasKind(PackedScene::HitValues::kLight);
-    const LI depth = hn::Add(hn::Load(di, L.depth + first), hn::Set(di, 1));
+    const LI usedNow = hn::Add(used, hn::IfThenElseZero(hn::RebindMask(di, hit), hn::Set(di, 1)));
     const LM goesOn =
-        hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(depth, hn::Set(di, kMaxDepth)))), hit);
+        hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(usedNow, hn::Set(di, kMaxDepth)))), hit);
     // The colour times the hit's factor: the colour on, or the light reached. A path that ends
     // otherwise brings back black.
     const LM lit = hn::Or(goesOn, light);
@@ -412,8 +417,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
     hn::Store(onB, df, L.blue + first);
     const LM ended = hn::AndNot(goesOn, live);
     const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
-    hn::Store(depth, di, L.depth + first);
-    hn::Store(hn::Add(used, hn::IfThenElseZero(ints(hit), hn::Set(di, 1))), di, L.used + first);
+    hn::Store(usedNow, di, L.used + first);
     hn::Store(
         hn::Add(hn::Load(di, L.searches + first), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
         di, L.searches + first);
@@ -434,7 +438,7 @@ HWY_INLINE void endPath(PathLanes& L, int lane) {
 
 int TracePathLanes(const PackedScene& scene, PathLanes& L) {
     const int vectorLanes = static_cast<int>(hn::Lanes(DL()));
-    const unsigned blockBits = vectorLanes >= 32 ? ~0u : (1u << vectorLanes) - 1;
+    const unsigned blockBits = (1u << vectorLanes) - 1; // at most sixteen
     requirePackedForThisSet(scene);
     const int lanes = PathLanes::kMostLanes;
     // The lanes given a chain, or left starting by the last call, and those in flight.

@@ -49,8 +49,8 @@ struct PathLanes {
     alignas(64) float dx[kMostLanes] = {}, dy[kMostLanes] = {}, dz[kMostLanes] = {};
     // The product of the colours bounced off so far (once the path ended, its colour).
     alignas(64) float red[kMostLanes] = {}, green[kMostLanes] = {}, blue[kMostLanes] = {};
-    alignas(64) std::int32_t depth[kMostLanes] = {};
-    alignas(64) std::int32_t used[kMostLanes] = {};     // draws used by the path
+    // Draws used by the path: one per hit, so also the surfaces bounced off while in flight.
+    alignas(64) std::int32_t used[kMostLanes] = {};
     alignas(64) std::int32_t searches[kMostLanes] = {}; // segments traced beyond its first hit
     alignas(64) std::int32_t pixel[kMostLanes] = {};
     // The path's bounces, draw by draw, lane by lane.
