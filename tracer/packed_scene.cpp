@@ -106,6 +106,31 @@ float outwardFloat(double value, float direction) {
     return inward ? std::nextafter(f, direction) : f;
 }
 
+// A triangle's constants as its inside test computes them (edges from vert0, their dot products,
+// the determinant) and its box, rounded outward so that the float box holds the exact one.
+struct TriangleValues {
+    Vec3 u, v;
+    float uu, uv, vv, d;
+    float lo[3], hi[3];
+};
+TriangleValues triangleValues(const Shape& s) {
+    TriangleValues t;
+    t.u = s.vert1 - s.vert0;
+    t.v = s.vert2 - s.vert0;
+    t.uu = dot(t.u, t.u);
+    t.uv = dot(t.u, t.v);
+    t.vv = dot(t.v, t.v);
+    t.d = t.uv * t.uv - t.uu * t.vv;
+    double lo[3];
+    double hi[3];
+    insideTestBox(s, t.uu, t.vv, t.d, lo, hi);
+    for (int axis = 0; axis < 3; ++axis) {
+        t.lo[axis] = outwardFloat(lo[axis], -INFINITY);
+        t.hi[axis] = outwardFloat(hi[axis], INFINITY);
+    }
+    return t;
+}
+
 // Groups whose lanes are never hit: all-zero planes and triangles give a NaN distance, as does a
 // NaN coordinate on the axis, and a sphere of squared radius -infinity a discriminant of
 // -infinity. No lane has a shape index.
@@ -202,34 +227,29 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
             if (axisAligned) {
                 setAxis(g, lane, s.normal, s.vert0);
             }
-            const Vec3 u = s.vert1 - s.vert0;
-            const Vec3 v = s.vert2 - s.vert0;
+            const TriangleValues t = triangleValues(s);
             g.ax[lane] = s.vert0.x;
             g.ay[lane] = s.vert0.y;
             g.az[lane] = s.vert0.z;
             g.nx[lane] = s.normal.x;
             g.ny[lane] = s.normal.y;
             g.nz[lane] = s.normal.z;
-            g.ux[lane] = u.x;
-            g.uy[lane] = u.y;
-            g.uz[lane] = u.z;
-            g.vx[lane] = v.x;
-            g.vy[lane] = v.y;
-            g.vz[lane] = v.z;
-            g.uu[lane] = dot(u, u);
-            g.uv[lane] = dot(u, v);
-            g.vv[lane] = dot(v, v);
-            g.d[lane] = g.uv[lane] * g.uv[lane] - g.uu[lane] * g.vv[lane];
-            double lo[3];
-            double hi[3];
-            insideTestBox(s, g.uu[lane], g.vv[lane], g.d[lane], lo, hi);
-            // Rounded outward, so that the float box holds the exact one.
-            g.loX[lane] = outwardFloat(lo[0], -INFINITY);
-            g.loY[lane] = outwardFloat(lo[1], -INFINITY);
-            g.loZ[lane] = outwardFloat(lo[2], -INFINITY);
-            g.hiX[lane] = outwardFloat(hi[0], INFINITY);
-            g.hiY[lane] = outwardFloat(hi[1], INFINITY);
-            g.hiZ[lane] = outwardFloat(hi[2], INFINITY);
+            g.ux[lane] = t.u.x;
+            g.uy[lane] = t.u.y;
+            g.uz[lane] = t.u.z;
+            g.vx[lane] = t.v.x;
+            g.vy[lane] = t.v.y;
+            g.vz[lane] = t.v.z;
+            g.uu[lane] = t.uu;
+            g.uv[lane] = t.uv;
+            g.vv[lane] = t.vv;
+            g.d[lane] = t.d;
+            g.loX[lane] = t.lo[0];
+            g.loY[lane] = t.lo[1];
+            g.loZ[lane] = t.lo[2];
+            g.hiX[lane] = t.hi[0];
+            g.hiY[lane] = t.hi[1];
+            g.hiZ[lane] = t.hi[2];
             g.index[lane] = i;
             break;
         }
@@ -326,25 +346,19 @@ void PackedScene::buildLaneShapes() {
             break;
         case Triangle: {
             l.kind = axisAligned ? LaneShape::AxisTriangle : LaneShape::Triangle;
-            const Vec3 u = s.vert1 - s.vert0;
-            const Vec3 v = s.vert2 - s.vert0;
-            l.ux = u.x;
-            l.uy = u.y;
-            l.uz = u.z;
-            l.vx = v.x;
-            l.vy = v.y;
-            l.vz = v.z;
-            l.uu = dot(u, u);
-            l.uv = dot(u, v);
-            l.vv = dot(v, v);
-            l.d = l.uv * l.uv - l.uu * l.vv;
-            double lo[3];
-            double hi[3];
-            insideTestBox(s, l.uu, l.vv, l.d, lo, hi);
-            for (int axis = 0; axis < 3; ++axis) {
-                l.lo[axis] = outwardFloat(lo[axis], -INFINITY);
-                l.hi[axis] = outwardFloat(hi[axis], INFINITY);
-            }
+            const TriangleValues t = triangleValues(s);
+            l.ux = t.u.x;
+            l.uy = t.u.y;
+            l.uz = t.u.z;
+            l.vx = t.v.x;
+            l.vy = t.v.y;
+            l.vz = t.v.z;
+            l.uu = t.uu;
+            l.uv = t.uv;
+            l.vv = t.vv;
+            l.d = t.d;
+            std::copy(std::begin(t.lo), std::end(t.lo), l.lo);
+            std::copy(std::begin(t.hi), std::end(t.hi), l.hi);
             break;
         }
         default:
