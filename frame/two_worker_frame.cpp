@@ -37,22 +37,47 @@ bool TwoWorkerFrame::tracesInLanes(const FrameScene& scene) const {
     return pathLanes() > 1 && scene.packed.tracesInLanes();
 }
 
+// Sets `draws` at later part `index`'s start, for a worker whose claims take parts in increasing
+// order: moved on there if they traced an earlier part of this frame (`started`; the stretch
+// between is others' values, and the bounces held beyond it are the part's), started there from
+// the frame's origin otherwise.
+void TwoWorkerFrame::startPartDraws(int index, DrawStream& draws, bool& started) {
+    const std::uint64_t start = plan_.starts[index];
+    if (started && draws.usedEnd() <= start) {
+        draws.moveTo(start);
+    } else {
+        draws.startAt(origin_, start);
+    }
+    started = true;
+}
+
+// Later part `index` is traced with `draws`: its segments and end are published.
+void TwoWorkerFrame::publishPart(int index, const DrawStream& draws, std::uint64_t segments) {
+    Part& part = parts_[index];
+    part.segments = segments;
+    part.end = draws.usedEnd();
+    part.after = draws.stateAtUsedEnd();
+    part.done.store(true, std::memory_order_release);
+}
+
+// Gives each idle lane of `w` the next free part, while there is one.
+void TwoWorkerFrame::fillIdleLanes(const FrameScene& scene, PartLanes& w) {
+    for (int lane = 0; lane < pathLanes(); ++lane) {
+        if (!w.lanes.busy(lane) && !takeFreePart(scene, w, lane)) {
+            return;
+        }
+    }
+}
+
 // Takes the next free later part into `lane`, its sums kept as they were and its draws at its
-// start (moved on there if they traced an earlier part of this frame): false, the lane left
-// idle, when none is free.
+// start (startPartDraws): false, the lane left idle, when none is free.
 bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lane) {
     const int index = claims_.claim();
     if (index < 0) {
         return false;
     }
     DrawStream& draws = w.draws[lane];
-    const std::uint64_t start = plan_.starts[index];
-    if (w.started[lane] && draws.usedEnd() <= start) {
-        draws.moveTo(start);
-    } else {
-        draws.startAt(origin_, start);
-    }
-    w.started[lane] = true;
+    startPartDraws(index, draws, w.started[lane]);
     const int first = plan_.rows[index];
     const int end = plan_.rows[index + 1];
     std::copy(rowSums(first), rowSums(end),
@@ -85,11 +110,7 @@ void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
         rows_.values[first + k] = end - used[k];
         rows_.nanoseconds[first + k] = nanoseconds / rows;
     }
-    Part& part = parts_[index];
-    part.segments = chain.segments + static_cast<std::uint64_t>(chain.count);
-    part.end = draws.usedEnd();
-    part.after = draws.stateAtUsedEnd();
-    part.done.store(true, std::memory_order_release);
+    publishPart(index, draws, chain.segments + static_cast<std::uint64_t>(chain.count));
 }
 
 // Traces the lanes' parts until one is done, and takes the next free part into its lane: false
@@ -145,33 +166,22 @@ std::uint64_t TwoWorkerFrame::traceRows(int first, int end, const FrameScene& sc
     return segments;
 }
 
-// Traces claimed later part `index` with `draws`, which a worker's claims take in increasing
-// order: moved on to the part's start if they traced an earlier part of this frame (the stretch
-// between is others' values, and the bounces held beyond it are the part's), started there from
-// the frame's origin otherwise. Its sums are kept as they were, and its end published.
+// Traces claimed later part `index` with `draws` (see startPartDraws). Its sums are kept as they
+// were, and its end published.
 void TwoWorkerFrame::traceClaimedPart(const FrameScene& scene, int index, DrawStream& draws,
                                       bool& started) {
-    const std::uint64_t start = plan_.starts[index];
-    if (started && draws.usedEnd() <= start) {
-        draws.moveTo(start);
-    } else {
-        draws.startAt(origin_, start);
-    }
-    started = true;
+    startPartDraws(index, draws, started);
     const int first = plan_.rows[index];
-    Part& part = parts_[index];
-    part.segments = traceRows(first, plan_.rows[index + 1], scene, draws,
-                              laterBefore_.data() + (first - plan_.splitRow) * kWidth, noStop);
-    part.end = draws.usedEnd();
-    part.after = draws.stateAtUsedEnd();
-    part.done.store(true, std::memory_order_release);
+    const std::uint64_t segments =
+        traceRows(first, plan_.rows[index + 1], scene, draws,
+                  laterBefore_.data() + (first - plan_.splitRow) * kWidth, noStop);
+    publishPart(index, draws, segments);
 }
 
 // The other worker: later parts as they are free, each with the values from its start on.
 void TwoWorkerFrame::traceFreeParts(const FrameScene& scene) {
     if (tracesInLanes(scene)) {
-        for (int lane = 0; lane < pathLanes() && takeFreePart(scene, secondLanes_, lane); ++lane) {
-        }
+        fillIdleLanes(scene, secondLanes_);
         while (traceTakenParts(scene, secondLanes_)) {
         }
         return;
@@ -191,11 +201,7 @@ void TwoWorkerFrame::awaitPart(const FrameScene& scene) {
     const Part& part = parts_[passed_];
     while (!part.done.load(std::memory_order_acquire)) {
         if (tracesInLanes(scene)) {
-            for (int lane = 0; lane < pathLanes(); ++lane) {
-                if (!takenLanes_.lanes.busy(lane) && !takeFreePart(scene, takenLanes_, lane)) {
-                    break;
-                }
-            }
+            fillIdleLanes(scene, takenLanes_);
             if (!traceTakenParts(scene, takenLanes_)) {
                 std::this_thread::yield();
             }

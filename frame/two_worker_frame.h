@@ -134,6 +134,9 @@ class TwoWorkerFrame {
 
     std::uint64_t traceParts(const FrameScene& scene, Workers workers, PartEnds& ends);
     bool tracesInLanes(const FrameScene& scene) const;
+    void startPartDraws(int index, DrawStream& draws, bool& started);
+    void publishPart(int index, const DrawStream& draws, std::uint64_t segments);
+    void fillIdleLanes(const FrameScene& scene, PartLanes& w);
     bool takeFreePart(const FrameScene& scene, PartLanes& w, int lane);
     bool traceTakenParts(const FrameScene& scene, PartLanes& w);
     void finishPart(PartLanes& w, int lane);
