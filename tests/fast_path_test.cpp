@@ -739,11 +739,16 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
     }
 }
 
-TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {
-    resetWorld();
+// The same for the picture's own first hits, in the world as it stands.
+void expectPictureChainsSideBySideAsOneAfterAnother() {
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
     expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+}
+
+TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {
+    resetWorld();
+    expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
 // The same for paths that start where the picture's never do: far out (traced the plain way),
@@ -785,9 +790,7 @@ TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
         copy.color = makeVec3(copy.color.z, 0.5f, copy.color.x);
         shapes.push_back(copy);
     }
-    precalcFrame(gRayOrigin);
-    const FrameScene& scene = prepareFrameScene();
-    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+    expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
 // More shapes than two registers of the widest sets hold: the hits' values are gathered from
@@ -803,9 +806,7 @@ TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
         far.pos = makeVec3(static_cast<float>(i), 0.0f, -1000.0f);
         shapes.insert(shapes.begin(), far);
     }
-    precalcFrame(gRayOrigin);
-    const FrameScene& scene = prepareFrameScene();
-    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+    expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
 // Lights elsewhere: a sphere (a light and a sphere at once) and the floor, not the ceiling.
@@ -814,9 +815,7 @@ TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
     shapes[4].emission = Vec3{};
     shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
     shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
-    precalcFrame(gRayOrigin);
-    const FrameScene& scene = prepareFrameScene();
-    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+    expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
 // A lane whose chain has no pixels is done at once; with no lane busy there is nothing to trace.
