@@ -362,6 +362,9 @@ TEST(PartClaims, EachPartGoesToOneWorker) {
     std::vector<int> taken[2];
     const auto take = [&](std::vector<int>& mine) {
         mine.reserve(kParts);
+        // Each takes one part before either goes on, so that both take some however the two
+        // threads are scheduled; then they race for the rest.
+        mine.push_back(claims.claim());
         ready.fetch_add(1);
         while (ready.load() < 2) {
         }
@@ -525,3 +528,4 @@ TEST(Display, BlackBeforeTheFirstSample) {
     gAccumColor1[0] = makeVec3(1, 1, 1);
     EXPECT_EQ(meanPixelWord(0), 0u);
 }
+

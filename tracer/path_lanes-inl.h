@@ -168,15 +168,15 @@ HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values,
 #if !PATHTRACER_SIZELESS_VECTORS
     constexpr int kLanes = static_cast<int>(hn::MaxLanes(d));
     if (count <= kLanes) {
-        return hn::TableLookupLanes(hn::Load(d, values.data()), hn::IndicesFromVec(d, index));
+        return hn::TableLookupLanes(hn::LoadU(d, values.data()), hn::IndicesFromVec(d, index));
     }
     if (count <= 2 * kLanes) {
         const DLI di;
         const auto within = hn::IndicesFromVec(d, hn::And(index, hn::Set(di, kLanes - 1)));
         const auto upper = hn::RebindMask(d, hn::Gt(index, hn::Set(di, kLanes - 1)));
         return hn::IfThenElse(upper,
-                              hn::TableLookupLanes(hn::Load(d, values.data() + kLanes), within),
-                              hn::TableLookupLanes(hn::Load(d, values.data()), within));
+                              hn::TableLookupLanes(hn::LoadU(d, values.data() + kLanes), within),
+                              hn::TableLookupLanes(hn::LoadU(d, values.data()), within));
     }
 #endif
     return hn::GatherIndex(d, values.data(), index);
