@@ -9,31 +9,35 @@ namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 volatile std::sig_atomic_t gSecondEndsAtOnce = 0;
-// Which of SIGINT, SIGTERM and SIGHUP are caught here (one ignored at start is left alone for
-// good).
+// Which of SIGINT and SIGTERM are caught here (one ignored at start is left alone for good).
 volatile std::sig_atomic_t gCaughtInt = 0;
 volatile std::sig_atomic_t gCaughtTerm = 0;
-volatile std::sig_atomic_t gCaughtHup = 0;
+
+void setHandler(int signal, void (*handler)(int)) {
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr); // (async-signal-safe: called in the handler too)
+}
 
 void requestStop(int signal) {
     if (gStopSignal == 0) {
         gStopSignal = signal;
     }
+    if (signal == SIGHUP) {
+        // The terminal is gone: writing a line to it must not stop the program.
+        setHandler(SIGTTOU, SIG_IGN);
+        setHandler(SIGTTIN, SIG_IGN);
+    }
     if (gSecondEndsAtOnce != 0) {
-        // Back to the usual effect for every one that is caught (sigaction may be called in a
-        // handler); an ignored one stays ignored.
-        struct sigaction usual;
-        std::memset(&usual, 0, sizeof usual);
-        usual.sa_handler = SIG_DFL;
-        sigemptyset(&usual.sa_mask);
+        // Back to the usual effect for SIGINT and SIGTERM where they are caught; an ignored one
+        // stays ignored, and SIGHUP stays caught.
         if (gCaughtInt != 0) {
-            sigaction(SIGINT, &usual, nullptr);
+            setHandler(SIGINT, SIG_DFL);
         }
         if (gCaughtTerm != 0) {
-            sigaction(SIGTERM, &usual, nullptr);
-        }
-        if (gCaughtHup != 0) {
-            sigaction(SIGHUP, &usual, nullptr);
+            setHandler(SIGTERM, SIG_DFL);
         }
     }
 }
@@ -51,12 +55,10 @@ void catchStopSignals(bool secondEndsAtOnce, bool hangUpToo) {
         if (previous.sa_handler == SIG_IGN) {
             continue;
         }
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
-        action.sa_handler = requestStop;
-        sigemptyset(&action.sa_mask);
-        sigaction(signal, &action, nullptr);
-        (signal == SIGINT ? gCaughtInt : signal == SIGTERM ? gCaughtTerm : gCaughtHup) = 1;
+        setHandler(signal, requestStop);
+        if (signal != SIGHUP) {
+            (signal == SIGINT ? gCaughtInt : gCaughtTerm) = 1;
+        }
     }
 }
 

@@ -5,9 +5,11 @@
 // of killing it mid-frame. A signal that was ignored when the program started (as for a job
 // started with nohup) stays ignored.
 //
-// With `secondEndsAtOnce`, only the first of them is caught: a second one has its usual effect
+// With `secondEndsAtOnce`, a SIGINT or SIGTERM after the first stop signal has its usual effect
 // and ends the program at once. With `hangUpToo`, SIGHUP (a closed terminal) is a stop signal as
-// well.
+// well, and stays caught: closing a terminal sends it twice (once from the shell, once from the
+// kernel as the session ends), which is not a user asking twice. Once it has come, SIGTTOU and
+// SIGTTIN are ignored too, so that a line for the terminal that is gone never stops the program.
 void catchStopSignals(bool secondEndsAtOnce, bool hangUpToo = false);
 
 // The number of the first stop signal received, or 0.

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -18,6 +20,7 @@
 #include "frame/image.h"
 #include "frame/part_claims.h"
 #include "frame/render.h"
+#include "frame/stop_signals.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
 #include "tracer/draws.h"
@@ -529,3 +532,49 @@ TEST(Display, BlackBeforeTheFirstSample) {
     EXPECT_EQ(meanPixelWord(0), 0u);
 }
 
+// Signals one after another at a program that catches them as pathtracer-render does: the first
+// asks it to stop; a SIGINT or SIGTERM after it ends the program at once; SIGHUP never does,
+// since closing a terminal sends it twice. Each run in a process of its own.
+TEST(StopSignals, OnlyASecondInterruptOrTerminateEndsAtOnce) {
+    struct Run {
+        std::vector<int> signals;
+        int killedBy; // or 0: the program goes on, asked to stop by the first
+    };
+    const Run runs[] = {
+        {{SIGHUP, SIGHUP, SIGHUP}, 0},
+        {{SIGINT, SIGHUP}, 0},
+        {{SIGTERM}, 0},
+        {{SIGHUP, SIGTERM}, SIGTERM},
+        {{SIGINT, SIGINT}, SIGINT},
+        {{SIGTERM, SIGINT}, SIGINT},
+    };
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const Run& run : runs) {
+        const auto raiseAll = [&] {
+            catchStopSignals(true, true);
+            for (const int signal : run.signals) {
+                std::raise(signal);
+            }
+            std::_Exit(stopSignal());
+        };
+        if (run.killedBy != 0) {
+            EXPECT_EXIT(raiseAll(), testing::KilledBySignal(run.killedBy), "") << run.signals[0];
+        } else {
+            EXPECT_EXIT(raiseAll(), testing::ExitedWithCode(run.signals[0]), "") << run.signals[0];
+        }
+    }
+}
+
+// Once the terminal has hung up, a line for it never stops the program (SIGTTOU, SIGTTIN).
+TEST(StopSignals, AfterAHangUpTerminalStopsAreIgnored) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto hangUp = [] {
+        catchStopSignals(true, true);
+        std::raise(SIGHUP);
+        struct sigaction output, input;
+        sigaction(SIGTTOU, nullptr, &output);
+        sigaction(SIGTTIN, nullptr, &input);
+        std::_Exit(output.sa_handler == SIG_IGN && input.sa_handler == SIG_IGN ? 0 : 1);
+    };
+    EXPECT_EXIT(hangUp(), testing::ExitedWithCode(0), "");
+}
