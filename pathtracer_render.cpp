@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // pathtracer-render: the scene traced without a window, to time frames or save the picture.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -31,6 +32,7 @@
 #include "headless/quoted.h"
 #include "headless/render_state.h"
 #include "headless/safe_file.h"
+#include "headless/signals_held.h"
 #include "scene/scene.h"
 #include "tracer/fast_paths.h"
 
@@ -182,6 +184,22 @@ struct Render {
     int retraced = 0;    // two-worker frames whose plan missed (frame.h)
     bool capped = false; // stopped because every pixel holds the most samples a render takes
     std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
+    // Memory set aside before the first frame and given back just before the final saves, so
+    // that a render that ran short of memory on the way still has what they need.
+    std::vector<char> reserve;
+};
+
+// More than the final saves take at once beyond the picture's words: an OpenEXR picture's floats
+// and its encoder's buffers, a checkpoint's copy of the sums and its bytes (3.7 MB each).
+constexpr std::size_t kFinalSaveReserve = 16u << 20;
+
+// What the final saves wrote and what they could not, for the last message: "picture",
+// "checkpoint", "summary".
+struct Saves {
+    std::vector<std::string> written, failed;
+    bool wrote(const std::string& what) const {
+        return std::find(written.begin(), written.end(), what) != written.end();
+    }
 };
 
 std::string savePicture(const Render& render, std::vector<std::uint32_t>& words,
@@ -291,39 +309,46 @@ std::string resumeRender(RenderOptions& options) {
 enum class Saving { CheckpointOnly, Everything };
 
 // The one way files are saved, every so often (the checkpoint) and at the end (all of them):
-// each written whole (signals wait while a file is replaced), what went wrong told. False if a
-// file could not be written.
-bool saveOutputs(Render& render, Saving what) {
+// each written whole, what went wrong told. A save that runs out of memory is a failed save like
+// any other: the render goes on, and the file written before stays.
+Saves saveOutputs(Render& render, Saving what) {
     const RenderOptions& options = render.options;
-    bool saved = true;
-    const auto save = [&](const std::function<std::string(std::string*)>& write) {
+    Saves saves;
+    const auto save = [&](const char* what, const std::string& name,
+                          const std::function<std::string(std::string*)>& write) {
         std::string notice;
-        const std::string error = write(&notice);
+        std::string error;
+        try {
+            error = write(&notice);
+        } catch (const std::bad_alloc&) {
+            error = "cannot write " + quotedName(name) + ": " + std::strerror(ENOMEM);
+        }
         if (!notice.empty()) {
             tell(notice);
         }
         if (!error.empty()) {
             tell(error);
-            saved = false;
         }
+        (error.empty() ? saves.written : saves.failed).emplace_back(what);
     };
     const bool everything = what == Saving::Everything;
     if (everything && !options.output.empty() && gSamples > 0) {
-        save([&](std::string* notice) { return savePicture(render, render.picture, notice); });
+        save("picture", options.output,
+             [&](std::string* notice) { return savePicture(render, render.picture, notice); });
     }
     if (!options.checkpoint.empty()) {
-        save([&](std::string* notice) {
+        save("checkpoint", options.checkpoint, [&](std::string* notice) {
             return writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential),
                                    notice);
         });
     }
     if (everything && !options.json.empty()) {
-        save([&](std::string* notice) {
+        save("summary", options.json, [&](std::string* notice) {
             return saveSummary(options.json, render.times, render.segments, render.retraced,
                                options.sequential, notice);
         });
     }
-    return saved;
+    return saves;
 }
 
 // Traces the frames asked for, until a stop signal, an output line that cannot be written or
@@ -365,21 +390,23 @@ void traceFrames(Render& render) {
     progress.finish();
 }
 
-// The summary, and why the render ended early where it did.
-void report(const Render& render) {
+// What the files saved at the end hold, for the line that says why the render ended early.
+std::string whatWasKept(const RenderOptions& options, const Saves& saves) {
+    const bool picture = saves.wrote("picture"), checkpoint = saves.wrote("checkpoint");
+    return picture && checkpoint ? "; the picture and checkpoint saved hold those frames"
+           : picture             ? "; the picture saved holds those frames"
+           : checkpoint          ? "; the checkpoint saved holds those frames"
+           : !options.output.empty() && gSamples == 0 ? "; no frame to save"
+                                                      : "";
+}
+
+// Why the render ended early where it did, told once the files are saved, and which were not.
+void report(const Render& render, const Saves& saves) {
     const RenderOptions& options = render.options;
-    printSummary(render.times, render.segments, options.sequential);
-    noteOutputError();
     const std::uint64_t traced = render.times.count();
     const std::string counted =
         std::to_string(traced) + " of " + std::to_string(options.frames) + " frames";
-    const bool save = !options.output.empty() && gSamples > 0;
-    const char* kept = save && !options.checkpoint.empty()
-                           ? "; the picture and checkpoint saved hold those frames"
-                       : save                        ? "; the picture saved holds those frames"
-                       : !options.checkpoint.empty() ? "; the checkpoint saved holds those frames"
-                       : options.output.empty()      ? ""
-                                                     : "; no frame to save";
+    const std::string kept = whatWasKept(options, saves);
     if (render.capped) {
         tell("every pixel holds " + std::to_string(kMaxSamples) +
              " samples, the most a render takes: traced " + counted);
@@ -391,6 +418,24 @@ void report(const Render& render) {
         tell("interrupted by " + std::string(signalName(stopSignal())) + " after " + counted +
              kept);
     }
+    if (!saves.failed.empty()) {
+        std::string unsaved;
+        for (std::size_t i = 0; i < saves.failed.size(); ++i) {
+            unsaved += (i == 0 ? "" : i + 1 == saves.failed.size() ? " and " : ", ") +
+                       saves.failed[i];
+        }
+        tell("not saved: the " + unsaved);
+    }
+}
+
+// The final saves, and the line that says what they hold. Every signal waits meanwhile: a second
+// one must not end the program between two files, nor before that line; it comes after.
+Saves saveAtTheEnd(Render& render) {
+    const SignalsHeld held;
+    std::vector<char>().swap(render.reserve);
+    const Saves saves = saveOutputs(render, Saving::Everything);
+    report(render, saves);
+    return saves;
 }
 
 int run(int argc, char** argv) {
@@ -422,14 +467,17 @@ int run(int argc, char** argv) {
             }
         }
         render.picture.resize(render.options.output.empty() ? 0 : kPixelCount);
+        render.reserve.assign(kFinalSaveReserve, 0); // (written, so that it is really had)
         traceFrames(render);
     } catch (...) {
         tell(frameFailure());
         return 1;
     }
-    report(render);
-    if (!saveOutputs(render, Saving::Everything)) {
-        return 1;
+    printSummary(render.times, render.segments, render.options.sequential);
+    noteOutputError();
+    const Saves saves = saveAtTheEnd(render);
+    if (!saves.failed.empty()) {
+        return afterOutput(1);
     }
     // As a shell reports a program ended by the signal (one that came while the files were
     // being saved included).

@@ -75,7 +75,18 @@ for kb in $limits; do
     grep -q -x -E "pathtracer-render: (out of memory|cannot start a worker thread: .+|cannot write 'p.png': Cannot allocate memory)" "$work/.err" \
         || fail "memory limit of $kb KB: $(cat "$work/.err")"
 done
-rm -f "$work/.err" "$work/p.png"
+# Just enough memory for the frames and the final saves: periodic checkpoints that run short
+# fail like any other save, and the render goes on to save everything at the end.
+if [ -n "$limits" ] && [ "$status" -eq 0 ]; then
+    { (cd "$work" && ulimit -v "$kb" && timeout 60 "${render[@]}" --frames 4 --quiet --output p.png \
+        --checkpoint c.ckpt --checkpoint-every 0.000001 >/dev/null 2>"$work/.err"); } 2>/dev/null
+    status=$?
+    [ "$status" -eq 0 ] && [ -s "$work/p.png" ] && [ -s "$work/c.ckpt" ] \
+        || fail "periodic checkpoints short of memory: status $status: $(cat "$work/.err")"
+    grep -q -x "pathtracer-render: cannot write 'c.ckpt': Cannot allocate memory" "$work/.err" \
+        || fail "periodic checkpoints short of memory: $(cat "$work/.err")"
+fi
+rm -f "$work/.err" "$work/p.png" "$work/c.ckpt"
 # Lines that cannot be written make the run fail, with the reason: --version's here, a render's
 # in tests/files_test.sh.
 (cd "$work" && "${render[@]}" --version >/dev/full 2>"$work/.err")
@@ -107,13 +118,6 @@ grep -q '(sequential, ' "$work/seq.txt" || fail "sequential summary: $(tail -n 1
 wait_for_lines() { # FILE COUNT PID: up to 120 s for COUNT timing lines while PID runs
     wait_for 120 traced_or_gone "$@" && traced_at_least "$1" "$2"
 }
-summary_or_gone() { grep -q '^Traced ' "$work/long.out" || gone "$1"; }
-# A PNG written whole: its signature first, its closing IEND chunk last (a truncated or
-# half-written one ends elsewhere).
-whole_png() {
-    [ "$(head -c 8 "$1" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
-        [ "$(tail -c 12 "$1" | od -An -tx1 | tr -d ' \n')" = 0000000049454e44ae426082 ]
-}
 for signal in INT TERM; do
     want=$((128 + $(kill -l "$signal")))
     rm -f "$work"/long.*
@@ -141,7 +145,7 @@ set +m
 wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced"
 kill -INT "$pid"
 # The second while the picture is being saved (it is saved after the summary line).
-wait_for -s 0.001 12 summary_or_gone "$pid"
+wait_for -s 0.001 12 summary_or_gone "$work/long.out" "$pid"
 kill -INT "$pid"
 wait_for 10 gone "$pid" || { kill -9 "$pid"; fail "still running 10 s after a second Ctrl-C"; }
 wait "$pid"
@@ -163,7 +167,7 @@ set -m
 (cd "$work" && exec "${render[@]}" --frames 1 --output long.png >"$work/long.out" 2>"$work/long.err") &
 pid=$!
 set +m
-wait_for -s 0.01 120 summary_or_gone "$pid"
+wait_for -s 0.01 120 summary_or_gone "$work/long.out" "$pid"
 kill -HUP "$pid"
 { wait "$pid"; } 2>/dev/null # without the shell's "Hangup" notice
 got=$?
@@ -179,7 +183,7 @@ set +m
 wait_for_lines "$work/long.out" 1 "$pid" || fail "no frames traced with SIGINT ignored"
 kill -TERM "$pid"
 # Once SIGTERM has stopped the render (its summary is out), SIGINT is still ignored.
-wait_for -s 0.001 120 summary_or_gone "$pid"
+wait_for -s 0.001 120 summary_or_gone "$work/long.out" "$pid"
 kill -INT "$pid" 2>/dev/null
 wait "$pid"
 got=$?

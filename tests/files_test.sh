@@ -279,6 +279,64 @@ for round in 1 2 3 4 5 6; do
     fi
 done
 
+# A render in a terminal that is closed: the shell and the kernel each send SIGHUP, a few
+# milliseconds apart, and the terminal's lines then fail; the frames traced are kept all the same.
+closed_terminal() { # the frames to wait for before the terminal is closed
+    python3 - "$work" "$1" "${render[@]}" <<'EOF'
+import os, pty, shlex, sys, time
+work, frames, render = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+pid, master = pty.fork()
+if pid == 0:
+    os.chdir(work)
+    os.execvp('bash', ['bash', '--norc', '--noprofile', '-i'])
+command = 'sh -c \'echo $$ >hup.pid; exec "$@"\' render ' + ' '.join(map(shlex.quote, render)) + \
+    ' --frames 1000000 --checkpoint hup.ckpt --output hup.png'
+os.write(master, (command + '\n').encode())
+seen = b''
+while seen.count(b'Tracing time') < frames:
+    seen += os.read(master, 4096)
+os.close(master)
+os.waitpid(pid, 0)
+EOF
+}
+if [ "${#render[@]}" -eq 1 ]; then
+    for round in 1 2 3 4 5; do
+        rm -f "$work"/hup.*
+        closed_terminal $((1 + round % 3))
+        wait_for 60 gone "$(cat "$work/hup.pid")" || fail "a closed terminal (round $round): the render still runs"
+        whole_png "$work/hup.png" || fail "a closed terminal (round $round): no whole picture"
+        run --frames 1 --quiet --resume hup.ckpt >/dev/null 2>"$work/.err" \
+            || fail "a closed terminal (round $round): the checkpoint: $(cat "$work/.err")"
+    done
+    rm -f "$work"/hup.*
+fi
+
+# A second SIGTERM while the files are being saved waits until all of them are, and the line that
+# says what they hold comes after them. (strace slows every fsync, so that the signal is sent
+# during the saves.)
+if [ "${#render[@]}" -eq 1 ] && strace -f -o /dev/null true 2>/dev/null; then
+    rm -f "$work"/slow.*
+    set -m
+    (cd "$work" && exec strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=300000 \
+        "${render[@]}" --frames 1000000 --output slow.png --checkpoint slow.ckpt >"$work/slow.out" 2>"$work/slow.err") &
+    tracer=$!
+    set +m
+    wait_for 60 traced_or_gone "$work/slow.out" 2 "$tracer"
+    pid=$(pgrep -P "$tracer")
+    kill -TERM "$pid"
+    wait_for -s 0.01 60 summary_or_gone "$work/slow.out" "$tracer"
+    kill -TERM "$pid"
+    wait "$tracer"
+    got=$?
+    [ "$got" -eq 143 ] || fail "a second SIGTERM while saving: status $got, expected 143: $(cat "$work/slow.err")"
+    whole_png "$work/slow.png" || fail "a second SIGTERM while saving: no whole picture"
+    run --frames 1 --quiet --resume slow.ckpt >/dev/null 2>"$work/.err" \
+        || fail "a second SIGTERM while saving: the checkpoint: $(cat "$work/.err")"
+    grep -q "^pathtracer-render: interrupted by SIGTERM after [0-9]* of 1000000 frames; the picture and checkpoint saved hold those frames$" \
+        "$work/slow.err" || fail "a second SIGTERM while saving: $(cat "$work/slow.err")"
+    rm -f "$work"/slow.*
+fi
+
 # A kill between naming a temporary file and renaming it leaves that file; the next run that
 # writes in its folder takes away those whose process is gone, and no other.
 mkdir "$work/killed"

@@ -45,6 +45,18 @@ traced_or_gone() {
     traced_at_least "$1" "$2" || gone "$3"
 }
 
+# A PNG written whole: its signature first, its closing IEND chunk last (a truncated or
+# half-written one ends elsewhere).
+whole_png() {
+    [ "$(head -c 8 "$1" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] &&
+        [ "$(tail -c 12 "$1" | od -An -tx1 | tr -d ' \n')" = 0000000049454e44ae426082 ]
+}
+
+# summary_or_gone FILE PID: FILE holds the summary line, or the process has ended.
+summary_or_gone() {
+    grep -q '^Traced ' "$1" || gone "$2"
+}
+
 # The "Tracing time" lines the window program has written so far to $work/out.txt.
 timing_lines() {
     local n
