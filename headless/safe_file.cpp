@@ -14,10 +14,12 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
 
 #include "headless/quoted.h"
+#include "headless/signals_held.h"
 
 namespace {
 
@@ -86,22 +88,6 @@ bool unchangeable(const std::string& path, bool folder) {
     const bool asked = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
     close(fd);
     return asked && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL)) != 0;
-}
-
-// Whether the user running the program is in group `group`.
-bool inGroup(gid_t group) {
-    if (group == getegid()) {
-        return true;
-    }
-    const int count = getgroups(0, nullptr);
-    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
-    const int got = count > 0 ? getgroups(count, groups.data()) : 0;
-    for (int i = 0; i < got; ++i) {
-        if (groups[static_cast<std::size_t>(i)] == group) {
-            return true;
-        }
-    }
-    return false;
 }
 
 // Sets the permission bits of the open file `fd`: 0, or why it failed. A file system that keeps
@@ -208,23 +194,36 @@ void removeAbandoned(const std::string& folder) {
 
 // A new file in `folder` to fill before it takes the final name: an unnamed one (O_TMPFILE),
 // which nothing can leave behind, where the file system has them; else one with a temporary
-// name, set in `named`.
-int openTemporary(const std::string& folder, std::string& named, bool unnamedToo) {
+// name, set in `named`. It is made with `mode`, less the umask or as the folder's default ACL
+// has it, as the kernel makes any new file.
+int openTemporary(const std::string& folder, std::string& named, bool unnamedToo, mode_t mode) {
     named.clear();
 #ifdef O_TMPFILE
     if (unnamedToo) {
-        const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         if (fd >= 0) {
             return fd;
         }
     }
 #endif
-    named = folder + "/" + temporaryPrefix() + "XXXXXX";
-    const int fd = mkostemp(named.data(), O_CLOEXEC);
-    if (fd < 0) {
-        named.clear();
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%06x",
+                      (counter++ * 2654435761u + static_cast<unsigned>(getpid())) & 0xFFFFFFu);
+        named = folder + "/" + temporaryPrefix() + suffix;
+        const int fd =
+            open(named.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            if (fd < 0) {
+                named.clear();
+            }
+            return fd;
+        }
     }
-    return fd;
+    named.clear();
+    errno = EEXIST;
+    return -1;
 }
 
 // Gives the unnamed file `fd` a temporary name in `folder`, through /proc. False, with errno
@@ -272,22 +271,6 @@ int fill(int fd, const std::function<bool(std::FILE*)>& write) {
     }
     return ok ? 0 : (reason != 0 ? reason : EIO);
 }
-
-// Every catchable signal waits while it lives.
-class SignalsHeld {
-  public:
-    SignalsHeld() {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_BLOCK, &all, &before_);
-    }
-    ~SignalsHeld() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    SignalsHeld(const SignalsHeld&) = delete;
-    SignalsHeld& operator=(const SignalsHeld&) = delete;
-
-  private:
-    sigset_t before_;
-};
 
 // `name` with its ASCII letters in lower case, or in upper case.
 std::string inCase(std::string name, bool upper) {
@@ -346,6 +329,53 @@ std::string checkExisting(const std::string& name, const std::string& file,
     return {};
 }
 
+// What a new file could keep of the owner and group of the file it replaces.
+enum class Ownership { Kept, GroupLost, OwnerLost };
+
+// Gives the new file `fd` the owner and group of the file it replaces, where it was not made
+// with them. Whether the system allows it is found by trying (root may lack CAP_CHOWN, or be
+// root only in a user namespace that does not map the owner), never guessed from the user ID.
+Ownership giveOwnership(int fd, const struct stat& replaced) {
+    struct stat made;
+    if (fstat(fd, &made) != 0) {
+        return Ownership::OwnerLost;
+    }
+    if ((made.st_uid == replaced.st_uid && made.st_gid == replaced.st_gid) ||
+        fchown(fd, replaced.st_uid, replaced.st_gid) == 0) {
+        return Ownership::Kept;
+    }
+    return made.st_uid == replaced.st_uid ? Ownership::GroupLost : Ownership::OwnerLost;
+}
+
+// The name of the access ACL as the kernel keeps it, the same bytes libacl's acl_get_file and
+// acl_set_fd pass: copied whole, it needs no reading.
+constexpr const char* kAccessAcl = "system.posix_acl_access";
+
+// Gives the new file `fd` the permission bits `mode` (without setuid, setgid and sticky) and the
+// access ACL of the file `replaced` it replaces, or none where it had none (the folder's default
+// ACL may have given the new file one). Where an ACL cannot be kept, only the owner keeps
+// rights: the mode's group bits are then the ACL's mask, which can be more than the group had.
+// 0, or why it failed.
+int givePermissions(int fd, const std::string& replaced, mode_t mode) {
+    std::vector<char> acl;
+    ssize_t size = getxattr(replaced.c_str(), kAccessAcl, nullptr, 0);
+    if (size > 0) {
+        acl.resize(static_cast<std::size_t>(size));
+        size = getxattr(replaced.c_str(), kAccessAcl, acl.data(), acl.size());
+    }
+    if (size <= 0) {
+        fremovexattr(fd, kAccessAcl); // (none there, or none kept here: nothing to take away)
+        return setMode(fd, mode);
+    }
+    if (const int reason = setMode(fd, mode); reason != 0) {
+        return reason;
+    }
+    if (fsetxattr(fd, kAccessAcl, acl.data(), static_cast<std::size_t>(size), 0) != 0) {
+        return setMode(fd, mode & 0700);
+    }
+    return 0;
+}
+
 // Replace: what the write will need. With `probe`, a file is made in the folder too (and taken
 // away); the write itself makes its own.
 std::string checkReplace(const std::string& name, OutputPlace& place, bool probe) {
@@ -367,6 +397,7 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
         return failure(name, EPERM, "its folder is immutable or append-only");
     }
     struct stat existing;
+    const struct stat* replaced = nullptr;
     if (lstat(place.file.c_str(), &existing) == 0) {
         if (S_ISDIR(existing.st_mode)) {
             return failure(name, EISDIR);
@@ -376,11 +407,7 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
             return refused;
         }
         place.identity = identityOf(existing);
-        // Replaced by the user's own file, it would change owner or group: written in place.
-        if (geteuid() != 0 && (existing.st_uid != geteuid() || !inGroup(existing.st_gid))) {
-            place.way = OutputPlace::Way::Rewrite;
-            return {};
-        }
+        replaced = &existing;
     } else {
         // A new file is its folder and its name, whichever path reaches the folder, and in a
         // folder that folds case (FAT, or ext4's casefold) its name in one case.
@@ -393,11 +420,21 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
     removeAbandoned(folder);
     const SignalsHeld held;
     std::string named;
-    const int fd = openTemporary(folder, named, true);
+    const int fd = openTemporary(folder, named, true, 0600);
+    // Another user's file that no new file can take the place of (the folder is not the
+    // user's to write, or its owner cannot be given back) is written in place, as `>` does.
     if (fd < 0) {
+        if (replaced != nullptr && replaced->st_uid != geteuid()) {
+            place.way = OutputPlace::Way::Rewrite;
+            return {};
+        }
         return failure(name, errno);
     }
     const int reason = setMode(fd, 0600);
+    if (reason == 0 && replaced != nullptr &&
+        giveOwnership(fd, *replaced) == Ownership::OwnerLost) {
+        place.way = OutputPlace::Way::Rewrite;
+    }
     close(fd);
     if (!named.empty()) {
         unlink(named.c_str());
@@ -431,27 +468,37 @@ std::string writeInPlace(const std::string& name, const std::string& file,
     return reason == 0 ? std::string() : failure(name, reason);
 }
 
-// Gives the filled temporary file the owner, group and permission bits the replaced file had
-// (or those of a new file), and puts it on the disk: 0, or why it failed.
-int finishTemporary(int fd, const struct stat* replaced) {
-    mode_t mode = 0;
+// Gives the filled temporary file the permission bits and ACL of the file it replaces, and puts
+// it on the disk: 0, or why it failed. A new file keeps what the kernel made it with. Where the
+// replaced file's group could not be kept (the user's own file of a group they are not in), the
+// new file's group has no rights: it is another group, which had none.
+int finishTemporary(int fd, const std::string& file, const struct stat* replaced,
+                    Ownership owned) {
     if (replaced != nullptr) {
-        if (replaced->st_uid != geteuid() || replaced->st_gid != getegid()) {
-            // Another owner only where the system allows it (as root); the group where the user
-            // is a member of it.
-            if (fchown(fd, replaced->st_uid, replaced->st_gid) != 0 &&
-                fchown(fd, static_cast<uid_t>(-1), replaced->st_gid) != 0) {
-                errno = 0;
+        const int reason = givePermissions(fd, file, replaced->st_mode & 0777);
+        if (reason != 0) {
+            return reason;
+        }
+        struct stat now;
+        if (owned == Ownership::GroupLost && fstat(fd, &now) == 0) {
+            if (const int stripped = setMode(fd, now.st_mode & 0707); stripped != 0) {
+                return stripped;
             }
         }
-        mode = replaced->st_mode & 0777;
-    } else {
-        const mode_t mask = umask(0);
-        umask(mask);
-        mode = 0666 & ~mask;
     }
-    const int reason = setMode(fd, mode);
-    return reason != 0 ? reason : fsync(fd) != 0 ? errno : 0;
+    return fsync(fd) != 0 ? errno : 0;
+}
+
+// Puts a rename in `folder` on the disk: the folder synced, or where it cannot be opened (one
+// the user may write but not read) the whole file system that `fd`, a file in it, is on.
+void syncFolder(const std::string& folder, int fd) {
+    const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        fsync(folderFd);
+        close(folderFd);
+    } else {
+        syncfs(fd);
+    }
 }
 
 std::string replaceFile(const std::string& name, const OutputPlace& place,
@@ -463,13 +510,28 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
     removeAbandoned(folder);
     for (const bool unnamedToo : {true, false}) {
         std::string named;
-        const int fd = openTemporary(folder, named, unnamedToo);
+        // A replacement is made private, then given the replaced file's permissions; a new
+        // file is made as `>` makes it.
+        const int fd = openTemporary(folder, named, unnamedToo, exists ? 0600 : 0666);
+        const Ownership owned =
+            fd < 0 ? Ownership::OwnerLost : exists ? giveOwnership(fd, existing) : Ownership::Kept;
+        if (exists && existing.st_uid != geteuid() && owned == Ownership::OwnerLost) {
+            // Another user's file that no new file can take the place of: written in place, as
+            // `>` writes it.
+            if (fd >= 0) {
+                if (!named.empty()) {
+                    unlink(named.c_str());
+                }
+                close(fd);
+            }
+            return writeInPlace(name, place.file, write, true);
+        }
         if (fd < 0) {
             return failure(name, errno);
         }
         int reason = fill(fd, write);
         if (reason == 0) {
-            reason = finishTemporary(fd, exists ? &existing : nullptr);
+            reason = finishTemporary(fd, place.file, exists ? &existing : nullptr, owned);
         }
         if (reason == 0 && named.empty() && !nameTemporary(fd, folder, named)) {
             // No /proc to name it through: written again under a temporary name.
@@ -482,6 +544,10 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
         if (reason != 0 && !named.empty()) {
             unlink(named.c_str());
         }
+        if (reason == 0) {
+            // The rename itself is on the disk once the folder is.
+            syncFolder(folder, fd);
+        }
         close(fd);
         if (reason == EBUSY && exists) {
             // A file mounted on its own cannot be renamed over: written where it stands.
@@ -491,16 +557,7 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
             }
             return writeInPlace(name, place.file, write, true);
         }
-        if (reason != 0) {
-            return failure(name, reason);
-        }
-        // The rename itself is on the disk once the folder is.
-        const int folderFd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (folderFd >= 0) {
-            fsync(folderFd);
-            close(folderFd);
-        }
-        return {};
+        return reason == 0 ? std::string() : failure(name, reason);
     }
     return failure(name, EIO);
 }
@@ -578,8 +635,10 @@ std::string writeFileSafely(const std::string& name, const std::function<bool(st
     switch (place.way) {
     case OutputPlace::Way::Descriptor:
         return writeToDescriptor(name, place.descriptor, write);
-    case OutputPlace::Way::InPlace:
+    case OutputPlace::Way::InPlace: {
+        const StopSignalsLet let; // (its reader may never come)
         return writeInPlace(name, place.file, write, false);
+    }
     case OutputPlace::Way::Rewrite:
         return writeInPlace(name, place.file, write, true);
     case OutputPlace::Way::Replace:

@@ -183,6 +183,42 @@ if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "$
         chattr -a "$work/append"
     fi
 fi
+# ACLs: a replaced file keeps its own (a mask above the group's rights gives the group nothing
+# more); a new file gets what > gives it, the folder's default ACL applied by the kernel.
+if command -v setfacl >/dev/null && echo old >"$work/acl.ppm" &&
+    setfacl -m u:nobody:rw,g::-,o::- "$work/acl.ppm" 2>/dev/null; then
+    before=$(getfacl -cp "$work/acl.ppm")
+    run --sequential --frames 1 --quiet --output acl.ppm >/dev/null || fail "replacing a file with an ACL"
+    [ "$(getfacl -cp "$work/acl.ppm")" = "$before" ] \
+        || fail "a replaced file's ACL: $(getfacl -cp "$work/acl.ppm"), was $before"
+    mkdir "$work/inherits"
+    setfacl -d -m u:nobody:rw,o::- "$work/inherits"
+    : >"$work/inherits/by-shell.ppm"
+    run --sequential --frames 1 --quiet --output inherits/new.ppm >/dev/null || fail "a new file under a default ACL"
+    [ "$(getfacl -cp "$work/inherits/new.ppm")" = "$(getfacl -cp "$work/inherits/by-shell.ppm")" ] \
+        || fail "a new file under a default ACL: $(getfacl -cp "$work/inherits/new.ppm")"
+    no_temporaries "ACLs"
+fi
+# Root that may not give files away (no CAP_CHOWN, as in some containers) writes another user's
+# file in place, as other users do, so that it keeps its owner.
+if is_root && setpriv --bounding-set=-chown true 2>/dev/null; then
+    echo theirs >"$work/given.ppm" && chmod 644 "$work/given.ppm" && chown nobody "$work/given.ppm"
+    (cd "$work" && setpriv --bounding-set=-chown "${render[@]}" --sequential --frames 1 --quiet --output given.ppm >/dev/null) \
+        || fail "another user's file, as root without CAP_CHOWN"
+    [ "$(stat -c %U "$work/given.ppm")" = nobody ] && [ "$(head -c 2 "$work/given.ppm")" = P6 ] \
+        || fail "another user's file, as root without CAP_CHOWN: owned by $(stat -c %U "$work/given.ppm")"
+fi
+# The user's own file of a group they are not in is replaced whole all the same (a checkpoint is
+# never emptied in place), with the user's group, which gets no rights.
+if is_root && [ -d "$work/open" ]; then
+    echo mine >"$work/open/grouped.ckpt" && chmod 640 "$work/open/grouped.ckpt"
+    chown nobody:root "$work/open/grouped.ckpt"
+    inode=$(stat -c %i "$work/open/grouped.ckpt")
+    as nobody 0 "" "the user's own file of another group" -- --checkpoint open/grouped.ckpt
+    [ "$(stat -c %i "$work/open/grouped.ckpt")" != "$inode" ] \
+        && [ "$(stat -c %U:%G:%a "$work/open/grouped.ckpt")" = "nobody:$(id -gn nobody):600" ] \
+        || fail "the user's own file of another group: $(stat -c %i:%U:%G:%a "$work/open/grouped.ckpt"), was inode $inode"
+fi
 # One folder through two mounts is one folder: a new file there has one identity.
 mkdir "$work/d" "$work/d2"
 if is_root && mount --bind "$work/d" "$work/d2" 2>/dev/null; then
