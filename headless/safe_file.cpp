@@ -12,8 +12,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 #include <vector>
@@ -376,6 +378,13 @@ int givePermissions(int fd, const std::string& replaced, mode_t mode) {
     return 0;
 }
 
+// Whether `folder` is in /proc or /sys, whose files the kernel makes.
+bool kernelFolder(const std::string& folder) {
+    struct statfs fs;
+    return statfs(folder.c_str(), &fs) == 0 &&
+           (fs.f_type == PROC_SUPER_MAGIC || fs.f_type == SYSFS_MAGIC);
+}
+
 // Replace: what the write will need. With `probe`, a file is made in the folder too (and taken
 // away); the write itself makes its own.
 std::string checkReplace(const std::string& name, OutputPlace& place, bool probe) {
@@ -424,11 +433,15 @@ std::string checkReplace(const std::string& name, OutputPlace& place, bool probe
     // Another user's file that no new file can take the place of (the folder is not the
     // user's to write, or its owner cannot be given back) is written in place, as `>` does.
     if (fd < 0) {
+        const int reason = errno;
         if (replaced != nullptr && replaced->st_uid != geteuid()) {
             place.way = OutputPlace::Way::Rewrite;
             return {};
         }
-        return failure(name, errno);
+        return failure(name, reason,
+                       kernelFolder(folder) ? "it is in /proc or /sys, where the kernel's files "
+                                              "cannot be replaced and none can be made"
+                                            : "");
     }
     const int reason = setMode(fd, 0600);
     if (reason == 0 && replaced != nullptr &&
@@ -562,6 +575,18 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
     return failure(name, EIO);
 }
 
+// Why standard output or standard error (`descriptor`) cannot be written, or an empty string.
+// One that was closed when the program started is open for reading only (on /dev/null).
+std::string unwritableStream(const std::string& name, int descriptor) {
+    const int flags = fcntl(descriptor, F_GETFL);
+    if (flags >= 0 && (flags & O_ACCMODE) != O_RDONLY) {
+        return {};
+    }
+    return failure(name, EBADF,
+                   descriptor == STDOUT_FILENO ? "standard output is closed or read-only"
+                                               : "standard error is closed or read-only");
+}
+
 // findOutputPlace, with or without making a file in the folder of one to replace.
 std::string locate(const std::string& name, OutputPlace& place, bool probe) {
     place = OutputPlace{};
@@ -570,7 +595,7 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
         place.descriptor = STDOUT_FILENO;
         struct stat st;
         place.identity = fstat(STDOUT_FILENO, &st) == 0 ? identityOf(st) : "-";
-        return {};
+        return unwritableStream(name, STDOUT_FILENO);
     }
     // Every link on the way, checked as the kernel's rule would, whatever it leads to.
     std::string error;
@@ -587,7 +612,7 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
             place.way = OutputPlace::Way::Descriptor;
             place.descriptor = stream;
             place.identity = identityOf(st);
-            return {};
+            return unwritableStream(name, stream);
         }
         if (S_ISDIR(st.st_mode)) {
             return failure(name, EISDIR);

@@ -219,6 +219,13 @@ if is_root && [ -d "$work/open" ]; then
         && [ "$(stat -c %U:%G:%a "$work/open/grouped.ckpt")" = "nobody:$(id -gn nobody):600" ] \
         || fail "the user's own file of another group: $(stat -c %i:%U:%G:%a "$work/open/grouped.ckpt"), was inode $inode"
 fi
+# Files the kernel makes, and a standard output that is closed: refused up front, saying why.
+expect 1 "cannot write '/proc/self/comm': it is in /proc or /sys, where the kernel's files cannot be replaced" \
+    "a file in /proc" -- --frames 1 --json /proc/self/comm
+(cd "$work" && "${render[@]}" --frames 1 --json - >&- 2>"$work/.err")
+status=$?
+[ "$status" -eq 1 ] && grep -q -x "pathtracer-render: cannot write '-': standard output is closed or read-only (Bad file descriptor)" "$work/.err" \
+    || fail "--json - with standard output closed: status $status: $(cat "$work/.err")"
 # One folder through two mounts is one folder: a new file there has one identity.
 mkdir "$work/d" "$work/d2"
 if is_root && mount --bind "$work/d" "$work/d2" 2>/dev/null; then
