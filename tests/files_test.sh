@@ -365,7 +365,7 @@ if [ "${#render[@]}" -eq 1 ] && strace -f -o /dev/null true 2>/dev/null; then
     tracer=$!
     set +m
     wait_for 60 traced_or_gone "$work/slow.out" 2 "$tracer"
-    pid=$(pgrep -P "$tracer")
+    read -r pid _ <"/proc/$tracer/task/$tracer/children"
     kill -TERM "$pid"
     wait_for -s 0.01 60 summary_or_gone "$work/slow.out" "$tracer"
     kill -TERM "$pid"
