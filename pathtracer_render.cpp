@@ -11,6 +11,7 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -136,7 +137,7 @@ std::string cpuModel() {
     return {};
 }
 
-std::string saveSummary(const std::string& path, const FrameTimes& times, std::uint64_t segments,
+std::string saveSummary(const OutputFile& file, const FrameTimes& times, std::uint64_t segments,
                         int retraced, bool sequential, std::string* notice) {
     const double seconds = times.totalSeconds();
     const std::string cpu = cpuModel();
@@ -157,9 +158,9 @@ std::string saveSummary(const std::string& path, const FrameTimes& times, std::u
     };
     const std::string text = summary.dump(2) + "\n";
     return writeFileSafely(
-        path,
-        [&](std::FILE* file) {
-            return std::fwrite(text.data(), 1, text.size(), file) == text.size();
+        file,
+        [&](std::FILE* stream) {
+            return std::fwrite(text.data(), 1, text.size(), stream) == text.size();
         },
         notice);
 }
@@ -183,6 +184,8 @@ struct Render {
     std::uint64_t segments = 0;
     int retraced = 0;    // two-worker frames whose plan missed (frame.h)
     bool capped = false; // stopped because every pixel holds the most samples a render takes
+    // The files to write, each held in the folder it was found in before the first frame.
+    OutputFile output{""}, checkpoint{""}, json{""};
     std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
     // Memory set aside before the first frame and given back just before the final saves, so
     // that a render that ran short of memory on the way still has what they need.
@@ -211,12 +214,12 @@ std::string savePicture(const Render& render, std::vector<std::uint32_t>& words,
         attributes.frames = gSamples;
         attributes.mode = modeName(options.sequential);
         attributes.instructionSet = instructionSet();
-        return saveExr(options.output, meanPicture(), kWidth, kHeight, attributes, notice);
+        return saveExr(render.output, meanPicture(), kWidth, kHeight, attributes, notice);
     }
     for (int i = 0; i < kPixelCount; ++i) {
         words[i] = meanPixelWord(i);
     }
-    return saveImage(options.output, words, kWidth, kHeight, notice);
+    return saveImage(render.output, words, kWidth, kHeight, notice);
 }
 
 // The command line read and checked: -1 to go on, else the status to end with.
@@ -253,15 +256,16 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
 
 // Every file the run will write, checked before any frame: that it can be written as it will
 // be at the end, that no two outputs lead to one file, and that none but the checkpoint is the
-// one --resume reads. 0, or the status to end with.
-int checkOutputs(const RenderOptions& options) {
-    const std::pair<const char*, const std::string*> outputs[] = {
-        {"--output", &options.output},
-        {"--checkpoint", &options.checkpoint},
-        {"--json", &options.json}};
+// one --resume reads. Each is then held where it was found. 0, or the status to end with.
+int checkOutputs(Render& render) {
+    const RenderOptions& options = render.options;
+    const std::tuple<const char*, const std::string*, OutputFile*> outputs[] = {
+        {"--output", &options.output, &render.output},
+        {"--checkpoint", &options.checkpoint, &render.checkpoint},
+        {"--json", &options.json, &render.json}};
     std::vector<std::pair<const char*, OutputPlace>> places;
     const std::string resumed = options.resume.empty() ? "" : fileIdentity(options.resume);
-    for (const auto& [option, name] : outputs) {
+    for (const auto& [option, name, file] : outputs) {
         if (name->empty()) {
             continue;
         }
@@ -285,6 +289,7 @@ int checkOutputs(const RenderOptions& options) {
             }
         }
         places.emplace_back(option, place);
+        *file = OutputFile(*name, place);
     }
     return 0;
 }
@@ -338,13 +343,13 @@ Saves saveOutputs(Render& render, Saving what) {
     }
     if (!options.checkpoint.empty()) {
         save("checkpoint", options.checkpoint, [&](std::string* notice) {
-            return writeCheckpoint(options.checkpoint, currentCheckpoint(options.sequential),
+            return writeCheckpoint(render.checkpoint, currentCheckpoint(options.sequential),
                                    notice);
         });
     }
     if (everything && !options.json.empty()) {
         save("summary", options.json, [&](std::string* notice) {
-            return saveSummary(options.json, render.times, render.segments, render.retraced,
+            return saveSummary(render.json, render.times, render.segments, render.retraced,
                                options.sequential, notice);
         });
     }
@@ -445,7 +450,7 @@ int run(int argc, char** argv) {
     if (status >= 0) {
         return status;
     }
-    if (const int refused = checkOutputs(render.options); refused != 0) {
+    if (const int refused = checkOutputs(render); refused != 0) {
         return refused;
     }
     // Ctrl-C, SIGTERM or SIGHUP: the frame being traced is finished and the picture and

@@ -89,7 +89,7 @@ std::uint32_t floatBits(float f) {
 
 } // namespace
 
-std::string writeCheckpoint(const std::string& path, const Checkpoint& c, std::string* notice) {
+std::string writeCheckpoint(const OutputFile& file, const Checkpoint& c, std::string* notice) {
     std::vector<std::uint8_t> out;
     out.reserve(kHeaderBytes + 2 * (c.topDraws.size() + c.bottomDraws.size()) + 4 * c.sums.size() +
                 kChecksumBytes);
@@ -113,8 +113,10 @@ std::string writeCheckpoint(const std::string& path, const Checkpoint& c, std::s
     }
     put32(out, checksum(out.data(), out.size()));
     return writeFileSafely(
-        path,
-        [&](std::FILE* file) { return std::fwrite(out.data(), 1, out.size(), file) == out.size(); },
+        file,
+        [&](std::FILE* stream) {
+            return std::fwrite(out.data(), 1, out.size(), stream) == out.size();
+        },
         notice);
 }
 

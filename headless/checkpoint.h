@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "headless/safe_file.h"
+
 // Everything a render needs to carry on where it stopped: the per-pixel sums, the frame count,
 // the mode, the random generator's state and the bounces taken from it but not yet used. The
 // file is written in one byte order and with fixed-size fields, so that a checkpoint written on
@@ -27,7 +29,7 @@ struct Checkpoint {
 
 // Writes the checkpoint with writeFileSafely (never half-written). Returns an error message, or
 // an empty string.
-std::string writeCheckpoint(const std::string& path, const Checkpoint& checkpoint,
+std::string writeCheckpoint(const OutputFile& file, const Checkpoint& checkpoint,
                             std::string* notice = nullptr);
 
 // What a checkpoint of this program may hold: anything else is refused, and the sizes are

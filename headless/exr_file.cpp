@@ -83,8 +83,9 @@ std::vector<char> exrBytes(const std::string& path, const std::vector<float>& rg
 
 } // namespace
 
-std::string saveExr(const std::string& path, const std::vector<float>& rgb, int width, int height,
+std::string saveExr(const OutputFile& output, const std::vector<float>& rgb, int width, int height,
                     const ExrAttributes& attributes, std::string* notice) {
+    const std::string& path = output.name;
     std::vector<char> bytes;
     try {
         bytes = exrBytes(path, rgb, width, height, attributes);
@@ -94,7 +95,7 @@ std::string saveExr(const std::string& path, const std::vector<float>& rgb, int 
         return "cannot write " + quotedName(path) + ": " + e.what();
     }
     return writeFileSafely(
-        path,
+        output,
         [&](std::FILE* file) {
             return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
         },
@@ -111,9 +112,9 @@ bool exrSupported() {
     return false;
 }
 
-std::string saveExr(const std::string& path, const std::vector<float>&, int, int,
+std::string saveExr(const OutputFile& output, const std::vector<float>&, int, int,
                     const ExrAttributes&, std::string*) {
-    return "cannot save " + quotedName(path) + ": this build has no OpenEXR support";
+    return "cannot save " + quotedName(output.name) + ": this build has no OpenEXR support";
 }
 
 #endif

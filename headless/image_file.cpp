@@ -102,8 +102,9 @@ ImageFormat imageFormatOf(const std::string& path) {
     return ImageFormat::Unknown;
 }
 
-std::string saveImage(const std::string& path, const std::vector<std::uint32_t>& words, int width,
+std::string saveImage(const OutputFile& output, const std::vector<std::uint32_t>& words, int width,
                       int height, std::string* notice) {
+    const std::string& path = output.name;
     const ImageFormat format = imageFormatOf(path);
     if (format != ImageFormat::Ppm && format != ImageFormat::Png) {
         return "cannot save " + quotedName(path) + " as 8 bits: the name must end in .ppm or .png";
@@ -116,7 +117,7 @@ std::string saveImage(const std::string& path, const std::vector<std::uint32_t>&
         errno = ENOMEM;
         return systemError("write", path);
     }
-    return writeFileSafely(path, [&](std::FILE* file) {
+    return writeFileSafely(output, [&](std::FILE* file) {
         return format == ImageFormat::Ppm ? writePpm(file, words, width, height, row)
                                           : writePng(file, words, width, height, row);
     }, notice);

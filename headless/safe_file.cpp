@@ -102,10 +102,10 @@ int setMode(int fd, mode_t mode) {
     return errno;
 }
 
-// The file a regular file's name leads to, links followed one by one (to a name that does not
-// exist yet too). Empty, with `error` set, where no file can be written.
-std::string followLinks(const std::string& name, std::string& error) {
-    std::string file = name;
+// The file a regular file's `path` leads to, links followed one by one (to a name that does not
+// exist yet too). Empty, with `error` set (naming `name`), where no file can be written.
+std::string followLinks(const std::string& name, const std::string& path, std::string& error) {
+    std::string file = path;
     for (int links = 0;; ++links) {
         struct stat st;
         if (lstat(file.c_str(), &st) != 0) {
@@ -587,8 +587,10 @@ std::string unwritableStream(const std::string& name, int descriptor) {
                                                : "standard error is closed or read-only");
 }
 
-// findOutputPlace, with or without making a file in the folder of one to replace.
-std::string locate(const std::string& name, OutputPlace& place, bool probe) {
+// findOutputPlace for the name `path` (`name` in messages), with or without making a file in the
+// folder of one to replace.
+std::string locate(const std::string& name, const std::string& path, OutputPlace& place,
+                   bool probe) {
     place = OutputPlace{};
     if (name == "-") {
         place.way = OutputPlace::Way::Descriptor;
@@ -599,14 +601,14 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
     }
     // Every link on the way, checked as the kernel's rule would, whatever it leads to.
     std::string error;
-    const std::string file = followLinks(name, error);
+    const std::string file = followLinks(name, path, error);
     if (!error.empty()) {
         return error;
     }
     // What the kernel finds at the name: the program's own output, a special file, or a
     // regular file (or none yet), which is replaced.
     struct stat st;
-    if (stat(name.c_str(), &st) == 0) {
+    if (stat(path.c_str(), &st) == 0) {
         const int stream = standardStreamOf(st);
         if (stream >= 0) {
             place.way = OutputPlace::Way::Descriptor;
@@ -621,7 +623,7 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
             // A special file, or a file open but deleted that only the name reaches
             // (/proc/self/fd/N): written through the name, as it is.
             place.way = S_ISREG(st.st_mode) ? OutputPlace::Way::Rewrite : OutputPlace::Way::InPlace;
-            place.file = name;
+            place.file = path;
             place.identity = identityOf(st);
             return {};
         }
@@ -633,7 +635,7 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
     place.way = OutputPlace::Way::Replace;
     place.file = file;
     struct stat folder;
-    if (place.file != name && stat(folderOf(place.file).c_str(), &folder) != 0) {
+    if (place.file != path && stat(folderOf(place.file).c_str(), &folder) != 0) {
         return failure(name, errno, "it is a symbolic link that leads nowhere");
     }
     return checkReplace(name, place, probe);
@@ -642,18 +644,44 @@ std::string locate(const std::string& name, OutputPlace& place, bool probe) {
 } // namespace
 
 std::string findOutputPlace(const std::string& name, OutputPlace& place) {
-    return locate(name, place, true);
+    const std::string error = locate(name, name, place, true);
+    if (error.empty() && !place.file.empty() && place.way != OutputPlace::Way::InPlace) {
+        // Held by a handle that reaches it without reading it (one the user may write only).
+        const int fd = open(folderOf(place.file).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0) {
+            place.folder = std::shared_ptr<const int>(new int(fd), [](const int* held) {
+                close(*held);
+                delete held;
+            });
+            place.base = baseOf(place.file);
+        }
+    }
+    return error;
 }
+
+OutputFile::OutputFile(std::string given, const OutputPlace& place)
+    : name(std::move(given)), folder(place.folder), base(place.base) {}
 
 std::string checkWritable(const std::string& name) {
     OutputPlace place;
     return findOutputPlace(name, place);
 }
 
-std::string writeFileSafely(const std::string& name, const std::function<bool(std::FILE*)>& write,
+std::string writeFileSafely(const OutputFile& file, const std::function<bool(std::FILE*)>& write,
                             std::string* notice) {
+    const std::string& name = file.name;
+    // In the folder held since the file was found, through /proc: a short name for it however
+    // long its own, wherever it was moved to since, as with a file `>` opened at the start.
+    std::string path = name;
+    if (file.folder != nullptr) {
+        const std::string held = "/proc/self/fd/" + std::to_string(*file.folder);
+        struct stat folder;
+        if (stat(held.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) {
+            path = held + "/" + file.base;
+        }
+    }
     OutputPlace place;
-    const std::string error = locate(name, place, false);
+    const std::string error = locate(name, path, place, false);
     if (!error.empty()) {
         return error;
     }

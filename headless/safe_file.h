@@ -3,7 +3,9 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
+#include <utility>
 
 // Where a name given for a file to write leads, and how it is written there, as a shell's `>`
 // would write it, except that a regular file is never seen half-written:
@@ -31,6 +33,22 @@ struct OutputPlace {
     std::string file;     // Replace, Rewrite and InPlace: the file written, links followed
     int descriptor = -1;  // Descriptor: 1 or 2
     std::string identity; // the same for two names that lead to one file
+    // Replace and Rewrite, as findOutputPlace found them: the file's folder, held open, and its
+    // name there.
+    std::shared_ptr<const int> folder;
+    std::string base;
+};
+
+// A file to write: the name it was given (for messages), and where findOutputPlace found one, its
+// folder held open since, so that the file lands there even if the folder is renamed or its path
+// grows longer than a path may be, as with a file `>` opened at the start.
+struct OutputFile {
+    OutputFile(std::string given) : name(std::move(given)) {} // NOLINT: a name alone
+    OutputFile(const char* given) : name(given) {}             // NOLINT: a name alone
+    OutputFile(std::string given, const OutputPlace& place);
+    std::string name;
+    std::shared_ptr<const int> folder;
+    std::string base;
 };
 
 // Finds where `name` leads and checks up front everything that writing it will need (for
@@ -44,11 +62,11 @@ std::string checkWritable(const std::string& name);
 // The identity (as OutputPlace has it) of the existing file `name` leads to, or an empty string.
 std::string fileIdentity(const std::string& name);
 
-// Writes a whole file at `name` as findOutputPlace describes. `write` fills the file and returns
+// Writes a whole file at `file` as findOutputPlace describes. `write` fills the file and returns
 // false on failure (with errno set where it can); the stream's error state is checked as well,
 // so a write that fell short is never taken for a whole one. Every catchable signal waits while
 // a regular file is replaced. Where the rename cannot replace the file (a file mounted on its
 // own, as a container's bind mount gives), it is written in place instead and `notice` (when
-// given) says so. Returns an error message naming `name`, or an empty string.
-std::string writeFileSafely(const std::string& name, const std::function<bool(std::FILE*)>& write,
+// given) says so. Returns an error message naming the file, or an empty string.
+std::string writeFileSafely(const OutputFile& file, const std::function<bool(std::FILE*)>& write,
                             std::string* notice = nullptr);

@@ -219,6 +219,36 @@ if is_root && [ -d "$work/open" ]; then
         && [ "$(stat -c %U:%G:%a "$work/open/grouped.ckpt")" = "nobody:$(id -gn nobody):600" ] \
         || fail "the user's own file of another group: $(stat -c %i:%U:%G:%a "$work/open/grouped.ckpt"), was inode $inode"
 fi
+# Written in the folder found before the first frame, as with a file `>` opened then: one
+# renamed during the render, and one whose path leaves no room for a temporary name beside it.
+mkdir "$work/moving"
+set -m
+(cd "$work" && exec "${render[@]}" --frames 1000000 --output moving/p.ppm --checkpoint moving/c.ckpt >"$work/m.out" 2>"$work/m.err") &
+pid=$!
+set +m
+wait_for 60 traced_or_gone "$work/m.out" 1 "$pid"
+mv "$work/moving" "$work/moved"
+kill -INT "$pid"
+wait "$pid"
+[ "$(head -c 2 "$work/moved/p.ppm" 2>/dev/null)" = P6 ] && [ -s "$work/moved/c.ckpt" ] \
+    || fail "a folder renamed during the render: $(ls "$work/moved") $(cat "$work/m.err")"
+deep=$work
+while [ "${#deep}" -lt 3820 ]; do deep=$deep/$(printf 'd%.0s' $(seq 240)); done
+deep=$deep/$(printf 'e%.0s' $(seq $((4070 - ${#deep} - 1))))
+mkdir -p "$deep"
+"${render[@]}" --sequential --frames 1 --quiet --output "$deep/p.ppm" >/dev/null 2>"$work/.err" \
+    && [ -s "$deep/p.ppm" ] || fail "a folder path of ${#deep} bytes: $(cat "$work/.err")"
+rm -rf "$work/moved" "$work/$(printf 'd%.0s' $(seq 240))"
+no_temporaries "folders that change"
+# A folder the user may write but not read is synced through its file system.
+if is_root && command -v strace >/dev/null; then
+    mkdir -m 300 "$work/unreadable" && chown nobody "$work/unreadable"
+    (cd "$work" && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+        strace -f -e trace=syncfs "${render[@]}" --sequential --frames 1 --quiet --output unreadable/p.ppm >/dev/null 2>"$work/sync.log") \
+        || fail "a folder that cannot be read"
+    grep -q 'syncfs(.* = 0' "$work/sync.log" || fail "a folder that cannot be read was not synced: $(cat "$work/sync.log")"
+fi
+
 # Files the kernel makes, and a standard output that is closed: refused up front, saying why.
 expect 1 "cannot write '/proc/self/comm': it is in /proc or /sys, where the kernel's files cannot be replaced" \
     "a file in /proc" -- --frames 1 --json /proc/self/comm
@@ -453,9 +483,9 @@ if command -v script >/dev/null && [ "${#render[@]}" -eq 1 ]; then
     # Each redraw starts with a carriage return and a clear; none may be wider than the terminal.
     widest=$(tr '\r' '\n' <"$work/narrow.txt" | sed 's/\x1b\[K//g' | grep -a '^frame' | awk '{ print length }' | sort -n | tail -n 1)
     [ -n "$widest" ] && [ "$widest" -lt 20 ] || fail "the progress line on 20 columns is ${widest:-missing} wide"
-    # A periodic checkpoint that fails (its folder moved away) is told on a line of its own.
+    # A periodic checkpoint that fails (a folder took its name) is told on a line of its own.
     mkdir "$work/gone"
-    (cd "$work" && script -qec "(until [ -s gone/c.ckpt ]; do sleep 0.01; done; mv gone moved) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
+    (cd "$work" && script -qec "(until [ -s gone/c.ckpt ]; do sleep 0.01; done; until mkdir gone/c.ckpt 2>/dev/null; do rm -f gone/c.ckpt; done) & timeout -s INT 3 $(printf '%q ' "${render[@]}") --sequential --frames 1000000 --quiet --checkpoint gone/c.ckpt --checkpoint-every 0.0001 >/dev/null" /dev/null \
         >"$work/message.txt" 2>&1)
     tr '\r' '\n' <"$work/message.txt" | sed 's/\x1b\[K//g' | grep -a -q "^pathtracer-render: cannot write 'gone/c.ckpt'" \
         || fail "a message shares a line with the progress line: $(cat -v "$work/message.txt")"
