@@ -300,6 +300,24 @@ TEST(DrawStream, StopsBeforeOtherPartsValuesAndGoesOnAfterThem) {
     EXPECT_EQ(first.usedCount(), first.usedEnd() - skipped);
 }
 
+// A stream started anew forgets its stop: a stop of the frame before would keep a part's draws
+// from going past it, and the frame would never end.
+TEST(DrawStream, StartingAnewForgetsTheStop) {
+    SharedRandom source;
+    source.reseed(3);
+    DrawStream stream(source);
+    stream.startAt(source.state(), 0);
+    stream.stopAt(3 * 400);
+    stream.startAt(source.state(), 3 * 100);
+    EXPECT_EQ(stream.stop(), DrawStream::kNoStop);
+    int taken = 0;
+    while (taken < 1000 && stream.tryReserve(1)) {
+        stream.nextReservedBounce();
+        ++taken;
+    }
+    EXPECT_EQ(taken, 1000);
+}
+
 // A stream that waits takes nothing at its stop; any other call goes through it.
 TEST(DrawStream, WaitsAtItsStopOnlyWhenAskedTo) {
     SharedRandom source;
@@ -862,6 +880,15 @@ TEST(PackedScene, TracesInLanesWhereColourProductsAreExact) {
         {"an emission that does not light", 2, makeVec3(1, 0, 0), makeVec3(-1, 0, 0), false},
         {"a light with a negative component", 2, makeVec3(1, 0, 0), makeVec3(1, -1, 0), false},
         {"a colour of -0", 2, makeVec3(-0.0f, 0, 0), Vec3{}, false},
+        // Every channel is checked, not only red.
+        {"a green of 0.3", 2, makeVec3(0, 0.3f, 0), Vec3{}, false},
+        {"a blue of 0.3", 2, makeVec3(0, 0, 0.3f), Vec3{}, false},
+        {"an emission in green that does not light", 2, makeVec3(1, 0, 0), makeVec3(0, -1, 0),
+         false},
+        {"an emission in blue that does not light", 2, makeVec3(1, 0, 0), makeVec3(0, 0, -1),
+         false},
+        {"a light with a green of 2^-31", 2, makeVec3(1, 0, 0), makeVec3(1, 0x1p-31f, 0), false},
+        {"a light with a negative blue", 2, makeVec3(1, 0, 0), makeVec3(1, 0, -1), false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
