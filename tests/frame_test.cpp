@@ -548,7 +548,6 @@ TEST(StopSignals, OnlyASecondInterruptOrTerminateEndsAtOnce) {
         {{SIGINT, SIGINT}, SIGINT},
         {{SIGTERM, SIGINT}, SIGINT},
     };
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (const Run& run : runs) {
         const auto raiseAll = [&] {
             catchStopSignals(true, true);
@@ -567,7 +566,6 @@ TEST(StopSignals, OnlyASecondInterruptOrTerminateEndsAtOnce) {
 
 // Once the terminal has hung up, a line for it never stops the program (SIGTTOU, SIGTTIN).
 TEST(StopSignals, AfterAHangUpTerminalStopsAreIgnored) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
     const auto hangUp = [] {
         catchStopSignals(true, true);
         std::raise(SIGHUP);
