@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "scene/cpu_clones.h"
+
 void RandomSequence::reseed(unsigned seed) {
     // The generator's seeding: a Park-Miller sequence fills the state (seed 0 counts as 1), and
     // the first 310 outputs are discarded.
@@ -28,14 +30,18 @@ void RandomSequence::reseed(unsigned seed) {
     fill(discard, 10 * kDegree);
 }
 
-void RandomSequence::fill(std::int32_t* out, int count) {
+namespace {
+
+// RandomSequence::fill on its history.
+PATHTRACER_CLONED_FOR_CPUS void fillFrom(std::uint32_t* history, std::int32_t* out, int count) {
     // Each word depends on the one three places back, so three running sums are carried in
     // registers; the word 31 places back comes from the history.
+    constexpr int kDegree = RandomSequence::kDegree;
     constexpr int kChunk = 1023; // whole steps of three
     std::uint32_t words[kDegree + kChunk];
     while (count > 0) {
         const int n = count < kChunk ? count : kChunk;
-        std::copy(history_, history_ + kDegree, words);
+        std::copy(history, history + kDegree, words);
         std::uint32_t a = words[kDegree - 3];
         std::uint32_t b = words[kDegree - 2];
         std::uint32_t c = words[kDegree - 1];
@@ -50,10 +56,16 @@ void RandomSequence::fill(std::int32_t* out, int count) {
         for (int i = 0; i < n; ++i) {
             out[i] = static_cast<std::int32_t>(words[kDegree + i] >> 1);
         }
-        std::copy(words + n, words + n + kDegree, history_);
+        std::copy(words + n, words + n + kDegree, history);
         out += n;
         count -= n;
     }
+}
+
+} // namespace
+
+void RandomSequence::fill(std::int32_t* out, int count) {
+    fillFrom(history_, out, count);
 }
 
 namespace {

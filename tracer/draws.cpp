@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "scene/cpu_clones.h"
 #include "tracer/bounce_table.h"
 
 DrawStream::DrawStream(SharedRandom& source) : source_(&source) {}
@@ -18,21 +19,33 @@ void DrawStream::syncWithSource() {
     }
 }
 
-void DrawStream::acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
-                               int first) {
-    std::uint8_t digits[kValuesPerRun];
+namespace {
+
+// DrawStream::acceptBounces into `bounces` and `ends`: the number accepted.
+PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int count,
+                                             std::uint32_t end, std::uint16_t* bounces,
+                                             std::uint32_t* ends) {
+    std::uint8_t digits[3 * DrawStream::kTriplesPerRun];
     for (int i = 0; i < count; ++i) {
         digits[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(values[i]) % 10u);
     }
-    run.count = 0;
-    auto end = static_cast<std::uint32_t>(start);
+    int accepted = 0;
     for (int i = 0; i < count; i += 3) {
         const int index = digits[i] * 100 + digits[i + 1] * 10 + digits[i + 2];
         end += 3;
-        run.bounces[first + run.count] = static_cast<std::uint16_t>(index);
-        run.ends[first + run.count] = end;
-        run.count += gBounceTable.rejected[index] ? 0 : 1;
+        bounces[accepted] = static_cast<std::uint16_t>(index);
+        ends[accepted] = end;
+        accepted += gBounceTable.rejected[index] ? 0 : 1;
     }
+    return accepted;
+}
+
+} // namespace
+
+void DrawStream::acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
+                               int first) {
+    run.count = acceptTriples(values, count, static_cast<std::uint32_t>(start), run.bounces + first,
+                              run.ends + first);
 }
 
 // Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.
