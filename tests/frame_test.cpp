@@ -24,6 +24,8 @@
 #include "test_support.h"
 #include "tracer/bounce_table.h"
 #include "tracer/draws.h"
+#include "tracer/closest_hit.h"
+#include "tracer/hemisphere.h"
 #include "tracer/path_tracer.h"
 
 using std::chrono::microseconds;
@@ -188,6 +190,42 @@ std::uint64_t expectOneUnbrokenStretch(const FrameDraws& draws) {
     return end;
 }
 
+// The searches the plain tracer makes along one pixel's path (its first hit's included), drawing
+// as it draws: one per segment, as a frame counts them.
+std::uint64_t segmentsOfPath(Vec3 origin, Vec3 dir, DrawStream& draws) {
+    std::uint64_t searches = 0;
+    for (int depth = 0; depth <= kMaxDepth; ++depth) {
+        float t = 0.0f;
+        const Shape* hit = findClosestShape(origin, dir, t, depth == 0);
+        ++searches;
+        if (hit == nullptr) {
+            break;
+        }
+        Vec3 point;
+        Vec3 normal;
+        hit->getCollisionInfo(origin, dir, t, point, normal);
+        dir = randomRayInHemisphere(normal, draws);
+        if (isEmitter(*hit)) {
+            break;
+        }
+        origin = point;
+    }
+    return searches;
+}
+
+// The path segments of rows [first, end), drawing exactly `bounces` in order.
+std::uint64_t segmentsOfBand(int first, int end, const std::vector<std::uint16_t>& bounces) {
+    ReplayDraws replay(bounces);
+    std::uint64_t segments = 0;
+    for (int row = first; row < end; ++row) {
+        for (int column = 0; column < kWidth; ++column) {
+            segments += segmentsOfPath(gRayOrigin, primaryDirection(row, column), replay.draws());
+        }
+    }
+    EXPECT_TRUE(replay.usedAll());
+    return segments;
+}
+
 // Adds to `sums` the samples of rows [first, end) traced by the plain recursive tracer, drawing
 // exactly `bounces` in order.
 void replayBand(int first, int end, const std::vector<std::uint16_t>& bounces,
@@ -225,8 +263,16 @@ void expectFrameReplays(const char* what) {
     EXPECT_TRUE(drawState().top.empty());
 
     std::vector<Vec3> sums = before;
-    replayBand(0, kBandSplitRow, bouncesOf(origin, draws.top), sums);
-    replayBand(kBandSplitRow, kHeight, bouncesOf(origin, draws.bottom), sums);
+    const std::vector<std::uint16_t> top = bouncesOf(origin, draws.top);
+    const std::vector<std::uint16_t> bottom = bouncesOf(origin, draws.bottom);
+    replayBand(0, kBandSplitRow, top, sums);
+    replayBand(kBandSplitRow, kHeight, bottom, sums);
+    // The segments the summary reports, those of parts traced in lanes included (a frame that
+    // traced parts again counts them twice).
+    if (!kEmulated && !stats.retraced) {
+        EXPECT_EQ(stats.segments, segmentsOfBand(0, kBandSplitRow, top) +
+                                      segmentsOfBand(kBandSplitRow, kHeight, bottom));
+    }
     for (int i = 0; i < kPixelCount; ++i) {
         const Vec3& a = sums[i];
         const Vec3& b = gAccumColor1[i];
