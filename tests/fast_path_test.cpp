@@ -827,6 +827,21 @@ TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
     expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
+// Few enough shapes for one AVX2 register (at most eight): the scene without its triangles and
+// a sphere.
+TEST_P(FastPath, ChainsSideBySideAmongFewShapes) {
+    resetWorld();
+    shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
+                                [](const Shape& s) { return s.type == Triangle; }),
+                 shapes.end());
+    const auto sphere = std::find_if(shapes.begin(), shapes.end(),
+                                     [](const Shape& s) { return s.type == Sphere; });
+    ASSERT_NE(sphere, shapes.end());
+    shapes.erase(sphere);
+    ASSERT_LE(shapes.size(), 8u);
+    expectPictureChainsSideBySideAsOneAfterAnother();
+}
+
 // Lights elsewhere: a sphere (a light and a sphere at once) and the floor, not the ceiling.
 TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
     resetWorld();
