@@ -225,12 +225,10 @@ std::uint64_t TwoWorkerFrame::traceFirstPartAndTop(const FrameScene& scene, Part
     if (plan_.parts > 0) {
         first_.stopAt(plan_.starts[0]);
     }
-    // Reaching the first later part's start in the first part takes its values: noted, and
-    // every later part is traced again.
-    std::uint64_t segments = traceRows(kBandSplitRow, plan_.splitRow, scene, first_, nullptr, [&] {
-        firstPartRanOn_ = true;
-        first_.stopAt(DrawStream::kNoStop);
-    });
+    // Reaching the first later part's start in the first part takes its values: every later
+    // part is then traced again.
+    std::uint64_t segments = traceRows(kBandSplitRow, plan_.splitRow, scene, first_, nullptr,
+                                       [&] { first_.stopAt(DrawStream::kNoStop); });
     ends.firstPart = first_.usedEnd();
     segments += traceRows(0, kBandSplitRow, scene, first_, nullptr, [&] { awaitPart(scene); });
     ends.top = first_.usedEnd();
@@ -252,7 +250,6 @@ std::uint64_t TwoWorkerFrame::traceParts(const FrameScene& scene, Workers worker
         part.end = 0;
         part.segments = 0;
     }
-    firstPartRanOn_ = false;
     passed_ = 0;
     takenStarted_ = false;
     secondLanes_.started.fill(false);

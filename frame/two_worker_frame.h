@@ -172,7 +172,6 @@ class TwoWorkerFrame {
     std::vector<Vec3> laterBefore_;
     RowFigures rows_;
     // The top band's worker's alone.
-    bool firstPartRanOn_ = false; // the first part took values at the first later part's start
     int passed_ = 0;              // the later parts whose ends its draws went on after
     bool takenStarted_ = false;   // it has traced a later part in this frame
 
