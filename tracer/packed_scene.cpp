@@ -4,9 +4,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <type_traits>
 
 #include "tracer/fast_paths.h"
+#include "tracer/path_tracer.h"
 
 namespace {
 
@@ -273,7 +275,11 @@ bool exactFactor(float c) {
 }
 
 // A light's component that a product of such factors leaves exact: +0, or between 2^-30 and
-// 2^30 (eleven factors of 2^-8 take it no lower than 2^-118, still a normal float).
+// 2^30. A path reaches a light at depth kMaxDepth at the deepest, having bounced off kMaxDepth
+// surfaces: their colours, 2^-8 at the least, take it no lower than 2^-110, still a normal float
+// (a deeper limit would need a brighter least light).
+static_assert(-30 - 8 * kMaxDepth >= std::numeric_limits<float>::min_exponent - 1,
+              "the least exact light times the least colours is no longer a normal float");
 bool exactLight(float e) {
     return (e == 0.0f && !std::signbit(e)) || (e >= 0x1p-30f && e <= 0x1p30f);
 }
