@@ -194,6 +194,29 @@ void removeAbandoned(const std::string& folder) {
     closedir(dir);
 }
 
+// Tries this process's temporary names in `folder` one after another until `make` (given one)
+// returns 0 or more, or fails (-1) for another reason than a file of that name: its result, with
+// `named` set to the name it took, or cleared.
+template <typename Make>
+int withTemporaryName(const std::string& folder, std::string& named, const Make& make) {
+    static std::atomic<unsigned> counter{0};
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, "%06x", (counter++ * 2654435761u) & 0xFFFFFFu);
+        named = folder + "/" + temporaryPrefix() + suffix;
+        const int result = make(named);
+        if (result >= 0 || errno != EEXIST) {
+            if (result < 0) {
+                named.clear();
+            }
+            return result;
+        }
+    }
+    named.clear();
+    errno = EEXIST;
+    return -1;
+}
+
 // A new file in `folder` to fill before it takes the final name: an unnamed one (O_TMPFILE),
 // which nothing can leave behind, where the file system has them; else one with a temporary
 // name, set in `named`. It is made with `mode`, less the umask or as the folder's default ACL
@@ -208,44 +231,18 @@ int openTemporary(const std::string& folder, std::string& named, bool unnamedToo
         }
     }
 #endif
-    static std::atomic<unsigned> counter{0};
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%06x",
-                      (counter++ * 2654435761u + static_cast<unsigned>(getpid())) & 0xFFFFFFu);
-        named = folder + "/" + temporaryPrefix() + suffix;
-        const int fd =
-            open(named.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY | O_CLOEXEC, mode);
-        if (fd >= 0 || errno != EEXIST) {
-            if (fd < 0) {
-                named.clear();
-            }
-            return fd;
-        }
-    }
-    named.clear();
-    errno = EEXIST;
-    return -1;
+    return withTemporaryName(folder, named, [&](const std::string& name) {
+        return open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_NOCTTY | O_CLOEXEC, mode);
+    });
 }
 
 // Gives the unnamed file `fd` a temporary name in `folder`, through /proc. False, with errno
 // set, where it cannot.
 bool nameTemporary(int fd, const std::string& folder, std::string& named) {
-    static std::atomic<unsigned> counter{0};
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, "%06x", (counter++ * 2654435761u) & 0xFFFFFFu);
-        named = folder + "/" + temporaryPrefix() + suffix;
-        if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, named.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-            return true;
-        }
-        if (errno != EEXIST) {
-            break;
-        }
-    }
-    named.clear();
-    return false;
+    return withTemporaryName(folder, named, [&](const std::string& name) {
+               return linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+           }) == 0;
 }
 
 // Fills the open file `fd` through `write` and flushes it: 0, or why it failed. The stream's
