@@ -307,16 +307,8 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
             addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
         }
-        // Draw k is taken by the step its vector's clock reads k - 1 steps from now.
-        const int vectorLanes = static_cast<int>(hn::Lanes(DL()));
-        const std::uint32_t clock = L.clocks[lane / vectorLanes];
-        for (int k = 1; k < PathLanes::kDraws; ++k) {
-            const int row = static_cast<int>((clock + static_cast<std::uint32_t>(k - 1)) &
-                                             (PathLanes::kRows - 1));
-            const Vec3& later = gBounceTable.dir[held[k]];
-            L.bounceX[row][lane] = later.x;
-            L.bounceY[row][lane] = later.y;
-            L.bounceZ[row][lane] = later.z;
+        for (int k = 0; k < PathLanes::kDraws; ++k) {
+            L.bounces[k][lane] = held[k];
         }
         const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
         L.px[lane] = start.point.x;
@@ -380,14 +372,18 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
         nz = hn::IfThenElse(sphere, hn::Mul(cz, scale), nz);
     }
 
-    // The hit's bounce: the path's next draw, in this step's row, mirrored onto the normal's
-    // side. (Lanes not in flight read what the row holds, and it is not used.)
+    // The hit's bounce: the path's next draw, mirrored onto the normal's side.
+    // A path in flight has used at most kMaxDepth draws; other lanes read the first.
+    static_assert(PathLanes::kMostLanes == 16);
     const LI used = hn::Load(di, L.used + first);
-    std::uint32_t& clock = L.clocks[first / static_cast<int>(hn::Lanes(df))];
-    const int row = static_cast<int>(clock++ & (PathLanes::kRows - 1));
-    const LF gx = hn::Load(df, L.bounceX[row] + first);
-    const LF gy = hn::Load(df, L.bounceY[row] + first);
-    const LF gz = hn::Load(df, L.bounceZ[row] + first);
+    const LI drawIndex = hn::IfThenElseZero(hn::RebindMask(di, hit),
+                                            hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, first)));
+    const LI bounce = hn::GatherIndex(di, &L.bounces[0][0], drawIndex);
+    const float* table = &gBounceTable.dir[0].x;
+    const LI at = hn::ShiftLeft<2>(bounce); // four floats per direction
+    const LF gx = hn::GatherIndex(df, table, at);
+    const LF gy = hn::GatherIndex(df, table + 1, at);
+    const LF gz = hn::GatherIndex(df, table + 2, at);
     const LM flip = hn::Lt(laneDot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
     const LF nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
     const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);

@@ -53,16 +53,8 @@ struct PathLanes {
     alignas(64) std::int32_t used[kMostLanes] = {};
     alignas(64) std::int32_t searches[kMostLanes] = {}; // segments traced beyond its first hit
     alignas(64) std::int32_t pixel[kMostLanes] = {};
-    // The directions of the path's later bounces, laid out so that a step reads one row for all
-    // the lanes of its vector, with no gather: a path in flight takes one draw per step, so its
-    // draw k (from 1) is taken by its vector's step clock + k - 1, counted from the clock when
-    // it starts, and is kept in that row (modulo kRows).
-    static constexpr int kRows = 16; // at least kDraws - 1, and a power of two
-    static_assert(kRows >= kDraws - 1 && (kRows & (kRows - 1)) == 0);
-    alignas(64) float bounceX[kRows][kMostLanes] = {};
-    alignas(64) float bounceY[kRows][kMostLanes] = {};
-    alignas(64) float bounceZ[kRows][kMostLanes] = {};
-    std::uint32_t clocks[kMostLanes] = {}; // the steps each vector of lanes has taken
+    // The path's bounces, draw by draw, lane by lane.
+    alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};
 };
 
 // The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
