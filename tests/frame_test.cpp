@@ -320,7 +320,11 @@ TEST(TwoWorkerFrames, ReplayWhereColoursAreNotExact) {
     EXPECT_GT(lastFrameDraws().plan.parts, 1);
 }
 
-TEST(TwoWorkerPlan, PlansThatMissAreMadeGood) {
+// Frames by plans that miss, or whose every step is known in advance: on each instruction set,
+// as the parts are traced side by side or one after another.
+RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerPlans);
+
+TEST_P(TwoWorkerPlans, PlansThatMissAreMadeGood) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers);
@@ -367,7 +371,7 @@ using Workers = TwoWorkerFrame::Workers;
 // after the part, but used nothing beyond it, so the stretch before the part is filled and the
 // part's values are not the top band's. The part is traced again after the top band's values.
 // (The top band's worker alone, so that every step is known in advance.)
-TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
+TEST_P(TwoWorkerPlans, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
     constexpr int kSplit = 400;
     resetWorld();
     setNextFramePlan(twoPartPlan(kSplit, 3 * 5000000), Workers::TopBandsOnly);
@@ -387,7 +391,7 @@ TEST(TwoWorkerPlan, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
 // Parts the top band never reaches, taken by no one (its worker takes parts only while its
 // draws wait at one): each is traced once, after the top band's values, from the sums it had
 // (not from a copy another frame left).
-TEST(TwoWorkerPlan, APartNoOneTookIsTracedOnceAfterTheTopBand) {
+TEST_P(TwoWorkerPlans, APartNoOneTookIsTracedOnceAfterTheTopBand) {
     resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers); // every part traced, and its sums copied first
@@ -400,6 +404,74 @@ TEST(TwoWorkerPlan, APartNoOneTookIsTracedOnceAfterTheTopBand) {
     expectFrameReplays("parts no one took");
     EXPECT_TRUE(lastFrameDraws().retraced);
     EXPECT_EQ(lastFrameDraws().bottom.size(), 2u);
+}
+
+namespace {
+
+// A plan whose first part is rows [kBandSplitRow, splitRow) and whose later parts begin at `rows`
+// (the last ends at kHeight): the first later part's values start at `start`, each other's so far
+// beyond it that the top band never reaches them.
+FramePlan planReachingOnlyTheFirst(int splitRow, std::initializer_list<int> rows,
+                                   std::uint64_t start) {
+    FramePlan plan;
+    plan.splitRow = splitRow;
+    for (const int row : rows) {
+        plan.rows[plan.parts] = row;
+        plan.starts[plan.parts] = start + 3 * 5000000ull * plan.parts;
+        ++plan.parts;
+    }
+    plan.rows[plan.parts] = kHeight;
+    return plan;
+}
+
+// Traces a frame of the top band's worker alone by such a plan whose first later part's values
+// start a little before the top band's end: its draws stop there while the first later part, and
+// every other part its lanes took meanwhile, is traced. `frameBefore` brings the world to the
+// frame's origin; it runs twice, once to find where the top band ends.
+void traceReachingOnlyTheFirst(const std::function<void()>& frameBefore, int splitRow,
+                               std::initializer_list<int> rows) {
+    frameBefore();
+    setNextFramePlan(planReachingOnlyTheFirst(splitRow, rows, 3 * 5000000),
+                     Workers::TopBandsOnly);
+    traceFrame(FrameMode::TwoWorkers);
+    const std::uint64_t topEnd = lastFrameDraws().top.back().to;
+    frameBefore();
+    setNextFramePlan(planReachingOnlyTheFirst(splitRow, rows, (topEnd / 3 - 100) * 3),
+                     Workers::TopBandsOnly);
+}
+
+} // namespace
+
+// A lane's draws move on from part to part within a frame; the next frame's parts draw from that
+// frame's origin, even where a lane's first part there starts beyond where its draws ended.
+TEST_P(TwoWorkerPlans, EachFramesLanesDrawFromItsOrigin) {
+    // Sixteen parts, each taken into a lane of its own while the top band waits at the first.
+    std::uint64_t firstLaneEnd = 0;
+    const auto sixteenParts = [&] {
+        resetWorld();
+        traceReachingOnlyTheFirst(resetWorld, kBandSplitRow,
+                                  {240, 255, 270, 285, 300, 315, 330, 345, 360, 375, 390, 405,
+                                   420, 435, 450, 465});
+        traceFrame(FrameMode::TwoWorkers);
+        ASSERT_GE(lastFrameDraws().bottom.size(), 2u);
+        firstLaneEnd = lastFrameDraws().bottom[1].to;
+    };
+    // Then one part after a first part of 60 rows, which starts beyond the first lane's end.
+    traceReachingOnlyTheFirst(sixteenParts, 300, {300});
+    expectFrameReplays("a lane's first part beyond where it ended in the last frame");
+    ASSERT_GE(lastFrameDraws().bottom.size(), 2u);
+    EXPECT_GT(lastFrameDraws().bottom[1].from, firstLaneEnd);
+}
+
+// The top band ends while its lanes still trace a part it never reached: that part is traced to
+// its end, its sums put back, and traced again after the top band's values.
+TEST_P(TwoWorkerPlans, PartsInLanesWhenTheTopBandEndsAreTracedAgain) {
+    // A short first later part and a long second one, taken while the top band waits at the
+    // first.
+    traceReachingOnlyTheFirst(resetWorld, kBandSplitRow, {240, 260});
+    expectFrameReplays("a part still in a lane as the top band ends");
+    EXPECT_TRUE(lastFrameDraws().retraced);
+    EXPECT_EQ(lastFrameDraws().bottom.size(), 3u);
 }
 
 // Two workers taking parts as fast as they can: each part is taken exactly once.
