@@ -190,6 +190,6 @@ choose_test_legs() {
         CROSS_ARCHITECTURES=(mips64el)
         CROSS_PACKAGES=(qemu-user dpkg-dev g++-mips64el-linux-gnuabi64 libc6:mips64el
             libstdc++6:mips64el libhwy-dev:mips64el libgtest-dev:mips64el)
-        TEST_PRESETS=(test mips64el)
+        TEST_PRESETS=(test unoptimised mips64el)
     fi
 }

@@ -12,6 +12,8 @@
 #                     cross-built for each other release architecture and run under qemu-user on
 #                     its most capable processor (i386 on the x86-64 kernel itself), on every
 #                     vector instruction set each offers: what can differ by architecture
+#   unoptimised       (Debian 12) the vector searches' and paths' tests built without
+#                     optimisation, where each vector load is the one the code writes
 #   clang             (unstable) the unit tests, the headless renderer and the window program
 #                     built with Clang
 #   sanitizers        (unstable) the unit tests and the headless renderer under AddressSanitizer
