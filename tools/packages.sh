@@ -3,6 +3,12 @@
 # apt-get when run as root, else through sudo), the release this machine runs and the packages
 # and test legs that go with it, and minimal Debian systems made with debootstrap from the archive
 # this machine's own apt reads.
+# Whatever step fails says so, with where it is and its status, the failing command of a
+# substitution too (whose output only says what it found), before the script stops: the scripts
+# that source this file run with `set -euo pipefail`, where a failure is otherwise silent.
+set -E
+trap 'echo "FAIL: ${BASH_SOURCE[0]}, line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
+
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
 }
@@ -34,6 +40,18 @@ with_network_patience() {
     done
 }
 
+# Runs a command with its output kept aside, shown only when it fails: its last 40 lines (apt's
+# and dpkg's say what they could not do there), then what failed. A script run in another system
+# takes it along as `$(declare -f quietly)`.
+quietly() {
+    local log status=0
+    log=$(mktemp)
+    "$@" >"$log" 2>&1 || status=$?
+    [ "$status" -eq 0 ] || { tail -n 40 "$log" >&2; echo "FAIL: $* (status $status)" >&2; }
+    rm -f "$log"
+    return "$status"
+}
+
 # Whether package $1 of this machine's own architecture (or of none: Architecture all) is
 # installed. (dpkg-query answers for a package of any architecture, so a libhwy-dev:arm64
 # unpacked for a cross build would pass for the machine's own.)
@@ -58,9 +76,19 @@ install_missing_packages() {
         install -y --no-install-recommends "${missing[@]}"
 }
 
-# Lets packages of architecture $1 (for example arm64) be installed beside the machine's own.
-add_architecture() {
-    dpkg --print-foreign-architectures | grep -qx "$1" || as_root dpkg --add-architecture "$1"
+# Lets packages of the architectures given (for example arm64) be installed beside the machine's
+# own, other than its own. Until the package lists are read again after one is added, apt refuses
+# its package cache, built for the architectures before (status 100, and `apt-get indextargets`
+# too): so they are read again at once.
+add_architectures() {
+    local arch added=0
+    for arch in "$@"; do
+        [ "$arch" != "$(dpkg --print-architecture)" ] || continue
+        dpkg --print-foreign-architectures | grep -qx "$arch" && continue
+        as_root dpkg --add-architecture "$arch"
+        added=1
+    done
+    [ "$added" -eq 0 ] || with_network_patience as_root apt-get -o Acquire::Retries=3 update
 }
 
 # The first package of those given that the archive offers (names change between releases).
@@ -79,7 +107,7 @@ first_offered() {
 # the extended regular expression $2: how a name that carries a version is found (clang ->
 # clang-14, libhwy-dev -> libhwy1t64).
 dependency_named() {
-    apt-cache depends "$1" 2>/dev/null |
+    apt-cache depends "$1" |
         sed -nE "s/^ *\|?${3:-Depends}: <?([^ >]+)>?\$/\1/p" | grep -E -m1 "^($2)\$"
 }
 
@@ -94,7 +122,7 @@ read_package_lists_once() {
 # updates from ($1 = Debian-Security), as its own configuration says (sources.list or deb822
 # .sources files, wherever apt is told to look): a local mirror or a snapshot works unchanged.
 apt_archive() {
-    apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(REPO_URI)' 2>/dev/null |
+    apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(REPO_URI)' |
         awk -v label="$1" '$1 == label && $2 == "deb" { print $3; exit }'
 }
 
@@ -136,7 +164,7 @@ make_minimal_debian() {
 # testing and unstable, which have none) and the codename its apt reads (bookworm, trixie, sid).
 DEBIAN_RELEASE=$(. /etc/os-release && echo "${VERSION_ID:-}")
 DEBIAN_RELEASE=${DEBIAN_RELEASE%%.*}
-DEBIAN_CODENAME=$(apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(CODENAME)' 2>/dev/null |
+DEBIAN_CODENAME=$(apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(CODENAME)' |
     awk '$1 == "Debian" && $2 == "deb" && $3 !~ /-/ { print $3; exit }')
 [ -n "$DEBIAN_CODENAME" ] || DEBIAN_CODENAME=$(. /etc/os-release && echo "${VERSION_CODENAME:-sid}")
 # How messages name it: "Debian 13 (trixie)", "Debian sid".

@@ -31,6 +31,10 @@ source tools/packages.sh
 echo "=== $DEBIAN_NAME"
 read_package_lists_once
 choose_test_legs
+# The cross-built legs' architectures are added before the other releases' systems are made:
+# apt here refuses its package cache from an architecture's adding until the lists are read
+# again, and making those systems reads it.
+add_architectures "${CROSS_ARCHITECTURES[@]}"
 
 # Each leg's time, printed after it and all together at the end.
 times=()
@@ -72,10 +76,6 @@ if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
 fi
 
 prepare() {
-    local arch
-    for arch in "${CROSS_ARCHITECTURES[@]}"; do
-        [ "$arch" = "$(dpkg --print-architecture)" ] || add_architecture "$arch"
-    done
     install_missing_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
     tools/cross-libs.sh "${CROSS_ARCHITECTURES[@]}"
 }

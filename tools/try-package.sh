@@ -38,13 +38,13 @@ fresh() {
 root=$(fresh build)
 as_root mkdir -p "$root/build/source"
 tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$root/build/source"
-as_root chroot "$root" /bin/bash -euo pipefail -c '
+as_root chroot "$root" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update >/dev/null
-    apt-get install -y --no-install-recommends build-essential >/dev/null
+    quietly apt-get update
+    quietly apt-get install -y --no-install-recommends build-essential
     cd /build/source
-    apt-get build-dep -y --no-install-recommends ./ >/dev/null
-    dpkg-buildpackage -b -us -uc -j"$(nproc)" >/build/log 2>&1 || { tail -n 40 /build/log; exit 1; }
+    quietly apt-get build-dep -y --no-install-recommends ./
+    quietly dpkg-buildpackage -b -us -uc -j"$(nproc)"
 '
 built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
 if ! cmp -s "$built" "$deb"; then
@@ -61,9 +61,10 @@ echo "built on a minimal $DEBIAN_NAME with only its Build-Depends, byte for byte
 # 2. Installed, run and purged.
 root=$(fresh install)
 as_root cp "$deb" "$root/tmp/pathtracer.deb"
-as_root chroot "$root" /bin/bash -euo pipefail -c '
-    apt-get update >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y /tmp/pathtracer.deb >/dev/null
+as_root chroot "$root" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
+    export DEBIAN_FRONTEND=noninteractive
+    quietly apt-get update
+    quietly apt-get install -y /tmp/pathtracer.deb
     pathtracer-render --version
     pathtracer-render --sequential --frames 1 --output /tmp/one.ppm >/dev/null
     [ "$(sha256sum </tmp/one.ppm | cut -d" " -f1)" = "$1" ] \
@@ -82,7 +83,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c '
     [ "$status" -eq 0 ] && grep -q "^Tracing time: " /tmp/window.out \
         || { echo "FAIL: the window program (status $status)"; exit 1; }
     dpkg -L pathtracer >/tmp/owned.txt
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y pathtracer >/dev/null
+    quietly apt-get purge -y pathtracer
     while read -r path; do
         if [ -e "$path" ] && [ ! -d "$path" ]; then echo "FAIL: left behind: $path"; exit 1; fi
     done </tmp/owned.txt
@@ -92,7 +93,7 @@ echo "installed, ran and purged cleanly on a minimal $DEBIAN_NAME: $deb"
 
 # 3. The autopkgtests, against the package, in a minimal system of their own.
 root=$(fresh autopkgtest)
-as_root chroot "$root" apt-get update >/dev/null
+quietly as_root chroot "$root" apt-get update
 source_copy=$work/source
 mkdir -p "$source_copy"
 tar --exclude=./build --exclude=./.git -cf - . | tar -xf - -C "$source_copy"
