@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The map stays true: every file, folder, function, variable, test and benchmark that the README,
+# ARCHITECTURE.md and docs/ name in backticks exists in the tree. Names of other projects (SDL's,
+# Highway's instruction sets) and words of the command line are not the tree's, and not checked.
+# Usage: map_test.sh SOURCE_DIR
+set -euo pipefail
+cd "$1"
+status=0
+# Where names are defined or used: everything but the documents that name them.
+code=(scene tracer frame headless window tests bench tools cmake debian desktop pathtracer.cpp
+    pathtracer_render.cpp CMakeLists.txt CMakePresets.json)
+
+# Whether word $1 occurs in the code.
+in_code() {
+    grep -rqwF --exclude='*.md' -- "$1" "${code[@]}"
+}
+
+# Checks that name $2, written in backticks in document $1, is the tree's.
+check() {
+    local document=$1 name=$2 word
+    case "$name" in
+    *'<'* | *'*'?* | *...* | build/* | /* | -*) return ;; # placeholders, patterns, arguments, options
+    Set/*) name=${name#Set/} ;;                           # a test on each instruction set
+    BM_*) name=${name%%/*} ;;                             # a benchmark, its arguments left out
+    */* | *.h | *.cpp | *.sh | *.json | *.md | *.sha256 | *.in)
+        [ -e "$name" ] || [ -n "$(find . -path ./build -prune -o -name "$name" -print -quit)" ] ||
+            { echo "FAIL: $document names \`$2\`, which is not in the tree"; status=1; }
+        return
+        ;;
+    *::* | g[A-Z]* | [a-z]*[A-Z]* | [A-Z]*[a-z]*[A-Z]* | [a-z]*_[a-z]*) ;;
+    *) return ;; # a word of the command line or of another project
+    esac
+    for word in ${name//[.:()]/ }; do
+        [ "$word" = '*' ] || in_code "$word" ||
+            { echo "FAIL: $document names \`$2\`: \`$word\` is in no code"; status=1; }
+    done
+}
+
+for document in README.md ARCHITECTURE.md docs/*.md; do
+    while IFS= read -r name; do
+        check "$document" "$name"
+    done < <(grep -o '`[^` ]\+`' "$document" | tr -d '`' | sort -u)
+done
+exit "$status"
