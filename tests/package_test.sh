@@ -25,6 +25,7 @@ done
 expected="./usr/bin/pathtracer
 ./usr/bin/pathtracer-render
 ./usr/share/applications/example.pathtracer.PathTracer.desktop
+./usr/share/bash-completion/completions/pathtracer-render
 ./usr/share/doc/pathtracer/changelog.gz
 ./usr/share/doc/pathtracer/copyright
 ./usr/share/icons/hicolor/256x256/apps/pathtracer.png

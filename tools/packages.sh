@@ -190,7 +190,8 @@ BUILD_PACKAGES=(build-essential g++ cmake make pkg-config libsdl1.2-dev libpng-d
 choose_test_legs() {
     local magick
     TEST_PACKAGES=(libgtest-dev libbenchmark-dev xvfb xauth xdotool x11-utils imagemagick mandoc
-        desktop-file-utils appstream openexr python3 debootstrap dosfstools acl strace)
+        desktop-file-utils appstream openexr python3 debootstrap dosfstools acl strace
+        bash-completion)
     # FAT through FUSE, for saving where modes are not kept and names fold case.
     TEST_PACKAGES+=($(first_offered fusefat || true))
     # sdl12-compat beside classic SDL 1.2, where it is a package of its own.

@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# The bash completion installed for pathtracer-render, as bash-completion runs it: the options,
+# the instruction sets the program names for --simd, and file names for the options naming files.
+# Usage: completion_test.sh SOURCE_DIR PATHTRACER_RENDER   (exit 77: no bash-completion here)
+set -uo pipefail
+source_dir=$1
+render=$(realpath "$2")
+[ -r /usr/share/bash-completion/bash_completion ] || { echo "no bash-completion"; exit 77; }
+source /usr/share/bash-completion/bash_completion
+source "$source_dir/desktop/pathtracer-render.bash-completion"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+mkdir folder
+touch picture.png picture.exr picture.ppm notes.txt state.ckpt
+
+status=0
+# Completes the command line given (its last word the one completed) and prints the candidates
+# sorted on one line.
+complete_line() {
+    COMP_WORDS=("$render" "$@")
+    COMP_CWORD=$#
+    COMP_LINE="${COMP_WORDS[*]}"
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    _pathtracer_render "pathtracer-render" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
+    printf '%s\n' "${COMPREPLY[@]}" | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
+# What the program says it has, for --simd.
+sets=$("$render" --simd '?' 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d , |
+    tr ' ' '\n' | sort | tr '\n' ' ' | sed 's/ $//')
+[ -n "$sets" ] || { echo "FAIL: the program named no instruction sets"; status=1; }
+
+# The line after the command, then the candidates.
+while IFS='|' read -r line expected; do
+    read -ra words <<<"$line"
+    [ "${line: -1}" != ' ' ] || words+=("")
+    got=$(complete_line "${words[@]}")
+    [ "$got" = "$expected" ] || { echo "FAIL: '$line' gives '$got', not '$expected'"; status=1; }
+done <<EOF_CASES
+--si|--simd
+--check|--checkpoint --checkpoint-every
+--q|--quiet
+--output |folder picture.exr picture.png picture.ppm
+--output pic|picture.exr picture.png picture.ppm
+--frames 8 --json |folder notes.txt picture.exr picture.png picture.ppm state.ckpt
+--resume st|state.ckpt
+--frames |
+--simd |$sets
+EOF_CASES
+exit "$status"
