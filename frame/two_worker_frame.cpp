@@ -236,7 +236,9 @@ std::uint64_t TwoWorkerFrame::traceFirstPartAndTop(const FrameScene& scene, Part
     // so are those its lanes still trace (to the end, so that their sums can be put back).
     while (claims_.claim() >= 0) {
     }
-    while (traceTakenParts(scene, takenLanes_)) {
+    if (tracesInLanes(scene)) {
+        while (traceTakenParts(scene, takenLanes_)) {
+        }
     }
     return segments;
 }

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
+#include <functional>
 #include <initializer_list>
 #include <new>
 #include <string>
@@ -105,6 +106,44 @@ TEST(DrawStream, HandsOutTheAcceptedTriplesInSequenceOrder) {
     for (int i = 0; i < 10 * DrawStream::kTriplesPerRun; ++i) {
         ASSERT_EQ(stream.nextBounce(), nextAcceptedIndex(sequence)) << "bounce " << i;
     }
+}
+
+// What the draw streams and the lanes ask of their callers, checked where the tests are built:
+// a broken precondition ends the program at once, naming itself.
+TEST(Preconditions, ABrokenOneEndsTheProgramNamingIt) {
+#if PATHTRACER_CHECKS
+    SharedRandom source;
+    source.reseed(1337);
+    DrawStream stream(source);
+    const RandomSequence::State origin = source.state();
+    PackedScene notInLanes;
+    notInLanes.build({});
+    PathLanes lanes;
+    const struct {
+        const char* broken;
+        std::function<void()> call;
+        const char* named;
+    } cases[] = {
+        {"a start between triples", [&] { stream.startAt(origin, 31); }, "position % 3 == 0"},
+        {"a move behind the values used", [&] { stream.startAt(origin, 30); stream.nextBounce();
+                                                 stream.moveTo(30); },
+         "position >= usedEnd"},
+        {"a stop behind the values taken", [&] { stream.startAt(origin, 30); stream.nextBounce();
+                                                  stream.stopAt(33); },
+         "position >= taken_"},
+        {"going on between triples", [&] { stream.startAt(origin, 0); stream.goOnAt(4, origin); },
+         "position % 3 == 0"},
+        {"a lane beyond the set's", [&] { lanes.start(pathLanes(), LaneChain{}); },
+         "lane < pathLanes"},
+        {"a scene that does not trace in lanes", [&] { tracePathLanes(notInLanes, lanes); },
+         "scene.tracesInLanes"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_DEATH(c.call(), std::string("precondition broken: .*") + c.named) << c.broken;
+    }
+#else
+    GTEST_SKIP() << "preconditions are not checked in this build";
+#endif
 }
 
 TEST(DrawStream, ReservedBouncesKeepTheSequenceAcrossRuns) {

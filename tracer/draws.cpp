@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "scene/cpu_clones.h"
+#include "scene/preconditions.h"
 #include "tracer/bounce_table.h"
 
 DrawStream::DrawStream(SharedRandom& source) : source_(&source) {}
@@ -90,6 +91,7 @@ __attribute__((noinline)) bool DrawStream::refill(bool passStop) {
 }
 
 void DrawStream::goOnAt(std::uint64_t position, const RandomSequence::State& state) {
+    PATHTRACER_EXPECTS(position % 3 == 0 && position >= taken_);
     source_->setState(state);
     settleSkips();
     if (pendingSkips_ == kMostPendingSkips) {
@@ -117,6 +119,7 @@ void DrawStream::settleSkips() {
 }
 
 void DrawStream::moveTo(std::uint64_t position) {
+    PATHTRACER_EXPECTS(position % 3 == 0 && position >= usedEnd());
     // Held bounces that end at or before the position lie before it: whole triples are taken
     // from position 0.
     int first = next_;
@@ -149,6 +152,7 @@ RandomSequence::State DrawStream::stateAtUsedEnd() const {
 }
 
 void DrawStream::startAt(const RandomSequence::State& origin, std::uint64_t position) {
+    PATHTRACER_EXPECTS(position % 3 == 0);
     RandomSequence sequence;
     sequence.setState(origin);
     sequence.skip(position);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "scene/preconditions.h"
 #include "scene/shared_random.h"
 
 // One thread's supply of bounce draws. A bounce takes three draws (z, y, then x grid digit);
@@ -106,7 +107,10 @@ class DrawStream {
     // Takes no value at `position` (a multiple of 3, not behind the values taken) or beyond with
     // tryReserve, until the stop is dropped (noStop) or moved.
     static constexpr std::uint64_t kNoStop = std::numeric_limits<std::uint64_t>::max();
-    void stopAt(std::uint64_t position) { stop_ = position; }
+    void stopAt(std::uint64_t position) {
+        PATHTRACER_EXPECTS(position % 3 == 0 && position >= taken_);
+        stop_ = position;
+    }
     std::uint64_t stop() const { return stop_; }
     // At the stop: goes on at `position`, further on, where the generator's state is `state`,
     // passing over the values between.

@@ -38,6 +38,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "scene/preconditions.h"
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
@@ -480,6 +481,7 @@ int pathLanes() {
     return PATHTRACER_DISPATCH(PathLaneCount, pathLanes)();
 }
 int tracePathLanes(const PackedScene& scene, PathLanes& lanes) {
+    PATHTRACER_EXPECTS(scene.tracesInLanes());
     return PATHTRACER_DISPATCH(TracePathLanes, tracePathLanes)(scene, lanes);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "scene/preconditions.h"
 #include "tracer/path_tracer.h"
 
 class DrawStream;
@@ -29,6 +30,11 @@ struct LaneChain {
     std::uint64_t segments = 0;
 };
 
+// The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
+// many of its vectors as that takes (one with AVX-512, two with AVX2, four with SSE4 or NEON);
+// 1 where the set has no vectors, and then paths are traced one after another.
+int pathLanes();
+
 struct PathLanes {
     static constexpr int kMostLanes = 16;
     static constexpr int kDraws = kMaxDepth + 1;
@@ -37,6 +43,7 @@ struct PathLanes {
     // with start(); tracePathLanes then traces every busy lane's chain.
     LaneChain chains[kMostLanes];
     void start(int lane, const LaneChain& chain) {
+        PATHTRACER_EXPECTS(lane >= 0 && lane < pathLanes());
         chains[lane] = chain;
         state[lane] = kStarting;
     }
@@ -56,11 +63,6 @@ struct PathLanes {
     // The path's bounces, draw by draw, lane by lane.
     alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};
 };
-
-// The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
-// many of its vectors as that takes (one with AVX-512, two with AVX2, four with SSE4 or NEON);
-// 1 where the set has no vectors, and then paths are traced one after another.
-int pathLanes();
 
 // Traces the busy lanes' chains until one of them has no path left: returns that lane (now
 // idle), or -1 when no lane is busy. `scene` must trace in lanes (PackedScene::tracesInLanes).
