@@ -25,7 +25,7 @@ struct Vec3;
 // frame uses one unbroken stretch of the generator's sequence from where the last frame ended,
 // each value once, and each band uses its values in increasing order along its pixels and
 // bounces. Every frame traced here keeps that rule, and says which values each band used
-// (FrameDraws), so that tests can trace it again with the plain tracer and get the same sums bit
+// (Draws, below), so that tests can trace it again with the plain tracer and get the same sums bit
 // for bit.
 //
 // Why not simply two bands. The top band mostly sees the light, where paths end after one hit:
