@@ -31,7 +31,9 @@ check() {
     *::* | g[A-Z]* | [a-z]*[A-Z]* | [A-Z]*[a-z]*[A-Z]* | [a-z]*_[a-z]*) ;;
     *) return ;; # a word of the command line or of another project
     esac
-    for word in ${name//[.:()]/ }; do
+    local words
+    read -ra words <<<"${name//[.:()]/ }" # split, never expanded as a file pattern
+    for word in "${words[@]}"; do
         [ "$word" = '*' ] || in_code "$word" ||
             { echo "FAIL: $document names \`$2\`: \`$word\` is in no code"; status=1; }
     done

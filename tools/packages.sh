@@ -3,11 +3,12 @@
 # apt-get when run as root, else through sudo), the release this machine runs and the packages
 # and test legs that go with it, and minimal Debian systems made with debootstrap from the archive
 # this machine's own apt reads.
-# Whatever step fails says so, with where it is and its status, the failing command of a
-# substitution too (whose output only says what it found), before the script stops: the scripts
-# that source this file run with `set -euo pipefail`, where a failure is otherwise silent.
+# Whatever step fails says so before the script stops: where it is (in a function, also where
+# that was called from), the command and its status, the failing command of a substitution too
+# (whose output only says what it found). The scripts that source this file run with
+# `set -euo pipefail`, where such a failure is otherwise silent.
 set -E
-trap 'echo "FAIL: ${BASH_SOURCE[0]}, line $LINENO: $BASH_COMMAND (status $?)" >&2' ERR
+trap 'echo "FAIL: ${BASH_SOURCE[0]}, line $LINENO: $BASH_COMMAND (status $?)${FUNCNAME[0]:+; in ${FUNCNAME[0]}, called from ${BASH_SOURCE[1]}, line ${BASH_LINENO[0]}}" >&2' ERR
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
