@@ -8,8 +8,6 @@ render_command "$@"
 work=$(mktemp -d)
 chmod 755 "$work"
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # expect STATUS DESCRIPTION -- ARGS...: runs in $work, checks the status and a one-line message.
 expect() {

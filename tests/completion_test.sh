@@ -9,13 +9,13 @@ render=$(realpath "$2")
 [ -r /usr/share/bash-completion/bash_completion ] || { echo "no bash-completion"; exit 77; }
 source /usr/share/bash-completion/bash_completion
 source "$source_dir/desktop/pathtracer-render.bash-completion"
+source "$source_dir/tests/script_support.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
 mkdir folder
 touch picture.png picture.exr picture.ppm notes.txt state.ckpt
 
-status=0
 # Completes the command line given (its last word the one completed) and prints the candidates
 # sorted on one line.
 complete_line() {
@@ -31,14 +31,14 @@ complete_line() {
 # What the program says it has, for --simd.
 sets=$("$render" --simd '?' 2>&1 | sed -n 's/.* have \(.*\) (see --help)$/\1/p' | tr -d , |
     tr ' ' '\n' | sort | tr '\n' ' ' | sed 's/ $//')
-[ -n "$sets" ] || { echo "FAIL: the program named no instruction sets"; status=1; }
+[ -n "$sets" ] || fail "the program named no instruction sets"
 
 # The line after the command, then the candidates.
 while IFS='|' read -r line expected; do
     read -ra words <<<"$line"
     [ "${line: -1}" != ' ' ] || words+=("")
     got=$(complete_line "${words[@]}")
-    [ "$got" = "$expected" ] || { echo "FAIL: '$line' gives '$got', not '$expected'"; status=1; }
+    [ "$got" = "$expected" ] || fail "'$line' gives '$got', not '$expected'"
 done <<EOF_CASES
 --si|--simd
 --check|--checkpoint --checkpoint-every
@@ -50,4 +50,4 @@ done <<EOF_CASES
 --frames |
 --simd |$sets
 EOF_CASES
-exit "$status"
+[ "$failures" -eq 0 ]

@@ -15,8 +15,6 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() { (cd "$work" && "${render[@]}" "$@"); }
 no_temporaries() {
     [ -z "$(find "$work" -name '.pt-*')" ] || fail "$1: temporary files left: $(find "$work" -name '.pt-*')"

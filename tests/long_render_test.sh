@@ -12,8 +12,6 @@ source "$(dirname "$0")/script_support.sh"
 render_command "$@"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 run() { (cd "$work" && "${render[@]}" "$@"); }
 same() { cmp -s "$work/$1" "$work/$2" || fail "$3: $1 and $2 differ"; }
 

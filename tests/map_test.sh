@@ -5,8 +5,8 @@
 # Highway's instruction sets) and words of the command line are not the tree's, and not checked.
 # Usage: map_test.sh SOURCE_DIR
 set -euo pipefail
+source "$(dirname "$0")/script_support.sh"
 cd "$1"
-status=0
 # Where names are defined or used: everything but the documents that name them.
 code=(scene tracer frame headless window tests bench tools cmake debian desktop pathtracer.cpp
     pathtracer_render.cpp CMakeLists.txt CMakePresets.json)
@@ -25,7 +25,7 @@ check() {
     BM_*) name=${name%%/*} ;;                             # a benchmark, its arguments left out
     */* | *.h | *.cpp | *.sh | *.json | *.md | *.sha256 | *.in)
         [ -e "$name" ] || [ -n "$(find . -path ./build -prune -o -name "$name" -print -quit)" ] ||
-            { echo "FAIL: $document names \`$2\`, which is not in the tree"; status=1; }
+            fail "$document names \`$2\`, which is not in the tree"
         return
         ;;
     *::* | g[A-Z]* | [a-z]*[A-Z]* | [A-Z]*[a-z]*[A-Z]* | [a-z]*_[a-z]*) ;;
@@ -35,7 +35,7 @@ check() {
     read -ra words <<<"${name//[.:()]/ }" # split, never expanded as a file pattern
     for word in "${words[@]}"; do
         [ "$word" = '*' ] || in_code "$word" ||
-            { echo "FAIL: $document names \`$2\`: \`$word\` is in no code"; status=1; }
+            fail "$document names \`$2\`: \`$word\` is in no code"
     done
 }
 
@@ -44,4 +44,4 @@ for document in README.md ARCHITECTURE.md docs/*.md; do
         check "$document" "$name"
     done < <(grep -o '`[^` ]\+`' "$document" | tr -d '`' | sort -u)
 done
-exit "$status"
+[ "$failures" -eq 0 ]

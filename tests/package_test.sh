@@ -8,8 +8,6 @@ source "$(dirname "$0")/script_support.sh"
 deb=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Package)" = pathtracer ] || fail "package name $(field Package)"

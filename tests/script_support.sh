@@ -1,6 +1,13 @@
 # SPDX-License-Identifier: MIT
 # Sourced by the test scripts of both programs.
 
+# Reports a failed check and counts it: a script ends with `[ "$failures" -eq 0 ]`.
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+
 # Sets `render` to the renderer's command given as the script's arguments (its path, after an
 # emulator and its options when cross-built), with names relative to where the script was
 # started made absolute, so that they hold from a work folder too.

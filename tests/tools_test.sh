@@ -8,11 +8,7 @@ set -euo pipefail
 source=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
+source "$(dirname "$0")/script_support.sh"
 
 # Runs the script given on standard input from the source tree, as the scripts in tools/ run.
 script() {
@@ -58,4 +54,4 @@ SCRIPT
 [ "$(sed -n 40p "$work/out")" = "E: Unable to locate package nothing" ] ||
     fail "quietly did not show the failing command's last line: $(cat "$work/out")"
 grep -qx 'FAIL: sh -c .* (status 100)' "$work/out" || fail "quietly did not say what failed: $(cat "$work/out")"
-exit "$status"
+[ "$failures" -eq 0 ]
