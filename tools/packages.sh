@@ -78,9 +78,9 @@ install_missing_packages() {
 }
 
 # Lets packages of the architectures given (for example arm64) be installed beside the machine's
-# own, other than its own. Until the package lists are read again after one is added, apt refuses
-# its package cache, built for the architectures before (status 100, and `apt-get indextargets`
-# too): so they are read again at once.
+# own, other than its own, and reads the package lists again for them. (An apt command that reads
+# its package cache while an architecture is being added refuses it, with status 100: nothing else
+# may use apt here meanwhile.)
 add_architectures() {
     local arch added=0
     for arch in "$@"; do

@@ -32,8 +32,8 @@ echo "=== $DEBIAN_NAME"
 read_package_lists_once
 choose_test_legs
 # The cross-built legs' architectures are added before the other releases' systems are made:
-# apt here refuses its package cache from an architecture's adding until the lists are read
-# again, and making those systems reads it.
+# making them reads apt's package cache here, which apt refuses (status 100) while the
+# architectures change under it.
 add_architectures "${CROSS_ARCHITECTURES[@]}"
 
 # Each leg's time, printed after it and all together at the end.
