@@ -162,13 +162,106 @@ template <typename Group> void keepAGroup(std::vector<Group>& groups) {
     }
 }
 
-template <typename Group> void setAxis(Group& g, int lane, const Vec3& normal, const Vec3& point) {
-    const int axis = normalAxis(normal);
-    const float n[3] = {normal.x, normal.y, normal.z};
+// Where a packing step writes a value: a group's lane, or a lane shape's one value. Each kind is
+// packed by one step for both records, which name their values alike.
+template <typename T, std::size_t N> T& slot(T (&lanes)[N], int lane) {
+    return lanes[lane];
+}
+template <typename T> T& slot(T& value, int) {
+    return value;
+}
+
+// The point a plane's or a triangle's plane is given by, as its plain test takes it; none for a
+// sphere.
+const Vec3* planePoint(const Shape& s) {
+    switch (s.type) {
+    case Plane:
+        return &s.pos;
+    case Triangle:
+        return &s.vert0;
+    case Sphere:
+        return nullptr;
+    }
+    return nullptr;
+}
+
+// Whether the shape is searched along the axis of its normal (searchableAlongAxis).
+bool alongAxis(const Shape& s) {
+    const Vec3* point = planePoint(s);
+    return point != nullptr && searchableAlongAxis(s.normal, *point);
+}
+
+// HitValues::kSphere where a hit's normal is taken from the centre (getCollisionInfo), else 0.
+std::int32_t normalFromCentre(const Shape& s) {
+    switch (s.type) {
+    case Sphere:
+        return PackedScene::HitValues::kSphere;
+    case Plane:
+    case Triangle:
+        return 0;
+    }
+    return 0;
+}
+
+template <typename Values> void packAxis(Values& g, int lane, const Shape& s) {
+    const int axis = normalAxis(s.normal);
+    const float n[3] = {s.normal.x, s.normal.y, s.normal.z};
+    const Vec3& point = *planePoint(s);
     const float p[3] = {point.x, point.y, point.z};
-    g.axis.axis[lane] = axis;
-    g.axis.flip[lane] = n[axis] < 0.0f ? INT32_MIN : 0;
-    g.axis.at[lane] = p[axis];
+    slot(g.axis.axis, lane) = axis;
+    slot(g.axis.flip, lane) = n[axis] < 0.0f ? INT32_MIN : 0;
+    slot(g.axis.at, lane) = p[axis];
+}
+
+template <typename Values> void packSphere(Values& g, int lane, const Shape& s, int index) {
+    slot(g.cx, lane) = s.pos.x;
+    slot(g.cy, lane) = s.pos.y;
+    slot(g.cz, lane) = s.pos.z;
+    slot(g.radiusSq, lane) = s.radiusSq;
+    slot(g.index, lane) = index;
+}
+
+template <typename Values> void packPlane(Values& g, int lane, const Shape& s, int index) {
+    if (alongAxis(s)) {
+        packAxis(g, lane, s);
+    }
+    slot(g.px, lane) = s.pos.x;
+    slot(g.py, lane) = s.pos.y;
+    slot(g.pz, lane) = s.pos.z;
+    slot(g.nx, lane) = s.normal.x;
+    slot(g.ny, lane) = s.normal.y;
+    slot(g.nz, lane) = s.normal.z;
+    slot(g.index, lane) = index;
+}
+
+template <typename Values> void packTriangle(Values& g, int lane, const Shape& s, int index) {
+    if (alongAxis(s)) {
+        packAxis(g, lane, s);
+    }
+    const TriangleValues t = triangleValues(s);
+    slot(g.ax, lane) = s.vert0.x;
+    slot(g.ay, lane) = s.vert0.y;
+    slot(g.az, lane) = s.vert0.z;
+    slot(g.nx, lane) = s.normal.x;
+    slot(g.ny, lane) = s.normal.y;
+    slot(g.nz, lane) = s.normal.z;
+    slot(g.ux, lane) = t.u.x;
+    slot(g.uy, lane) = t.u.y;
+    slot(g.uz, lane) = t.u.z;
+    slot(g.vx, lane) = t.v.x;
+    slot(g.vy, lane) = t.v.y;
+    slot(g.vz, lane) = t.v.z;
+    slot(g.uu, lane) = t.uu;
+    slot(g.uv, lane) = t.uv;
+    slot(g.vv, lane) = t.vv;
+    slot(g.d, lane) = t.d;
+    slot(g.loX, lane) = t.lo[0];
+    slot(g.loY, lane) = t.lo[1];
+    slot(g.loZ, lane) = t.lo[2];
+    slot(g.hiX, lane) = t.hi[0];
+    slot(g.hiY, lane) = t.hi[1];
+    slot(g.hiZ, lane) = t.hi[2];
+    slot(g.index, lane) = index;
 }
 
 } // namespace
@@ -192,67 +285,25 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
     int axisTriangleCount = 0;
     for (int i = 0; i < static_cast<int>(shapes.size()); ++i) {
         const Shape& s = shapes[i];
-        const bool axisAligned = searchableAlongAxis(s.normal, s.type == Plane ? s.pos : s.vert0);
+        const bool axisAligned = alongAxis(s);
         switch (s.type) {
         case Sphere: {
             const int lane = nextLane(spheres_, sphereCount++, lanes_);
-            SphereGroup& g = spheres_.back();
-            g.cx[lane] = s.pos.x;
-            g.cy[lane] = s.pos.y;
-            g.cz[lane] = s.pos.z;
-            g.radiusSq[lane] = s.radiusSq;
-            g.index[lane] = i;
+            packSphere(spheres_.back(), lane, s, i);
             break;
         }
         case Plane: {
             auto& groups = axisAligned ? axisPlanes_ : planes_;
             const int lane =
                 nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, lanes_);
-            PlaneGroup& g = groups.back();
-            if (axisAligned) {
-                setAxis(g, lane, s.normal, s.pos);
-            }
-            g.px[lane] = s.pos.x;
-            g.py[lane] = s.pos.y;
-            g.pz[lane] = s.pos.z;
-            g.nx[lane] = s.normal.x;
-            g.ny[lane] = s.normal.y;
-            g.nz[lane] = s.normal.z;
-            g.index[lane] = i;
+            packPlane(groups.back(), lane, s, i);
             break;
         }
         case Triangle: {
             auto& groups = axisAligned ? axisTriangles_ : triangles_;
             const int lane =
                 nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, lanes_);
-            TriangleGroup& g = groups.back();
-            if (axisAligned) {
-                setAxis(g, lane, s.normal, s.vert0);
-            }
-            const TriangleValues t = triangleValues(s);
-            g.ax[lane] = s.vert0.x;
-            g.ay[lane] = s.vert0.y;
-            g.az[lane] = s.vert0.z;
-            g.nx[lane] = s.normal.x;
-            g.ny[lane] = s.normal.y;
-            g.nz[lane] = s.normal.z;
-            g.ux[lane] = t.u.x;
-            g.uy[lane] = t.u.y;
-            g.uz[lane] = t.u.z;
-            g.vx[lane] = t.v.x;
-            g.vy[lane] = t.v.y;
-            g.vz[lane] = t.v.z;
-            g.uu[lane] = t.uu;
-            g.uv[lane] = t.uv;
-            g.vv[lane] = t.vv;
-            g.d[lane] = t.d;
-            g.loX[lane] = t.lo[0];
-            g.loY[lane] = t.lo[1];
-            g.loZ[lane] = t.lo[2];
-            g.hiX[lane] = t.hi[0];
-            g.hiY[lane] = t.hi[1];
-            g.hiZ[lane] = t.hi[2];
-            g.index[lane] = i;
+            packTriangle(groups.back(), lane, s, i);
             break;
         }
         }
@@ -325,52 +376,27 @@ void PackedScene::buildLaneShapes() {
         h.red.push_back(factor.x);
         h.green.push_back(factor.y);
         h.blue.push_back(factor.z);
-        h.kind.push_back((s.type == Sphere ? HitValues::kSphere : 0) |
-                         (isEmitter(s) ? HitValues::kLight : 0));
+        h.kind.push_back(normalFromCentre(s) | (isEmitter(s) ? HitValues::kLight : 0));
 
         LaneShape l{};
-        l.index = i;
-        const Vec3& p = s.type == Triangle ? s.vert0 : s.pos;
-        l.px = p.x;
-        l.py = p.y;
-        l.pz = p.z;
-        l.nx = s.normal.x;
-        l.ny = s.normal.y;
-        l.nz = s.normal.z;
-        l.radiusSq = s.radiusSq;
-        const bool axisAligned = searchableAlongAxis(s.normal, p);
-        if (axisAligned) {
-            l.axis = normalAxis(s.normal);
-            l.at = l.axis == 0 ? p.x : l.axis == 1 ? p.y : p.z;
-        }
+        const bool axisAligned = alongAxis(s);
         switch (s.type) {
         case Sphere:
             l.kind = LaneShape::Sphere;
+            packSphere(l, 0, s, i);
+            laneShapes_.push_back(l);
             break;
         case Plane:
             l.kind = axisAligned ? LaneShape::AxisPlane : LaneShape::Plane;
+            packPlane(l, 0, s, i);
+            laneShapes_.push_back(l);
             break;
-        case Triangle: {
+        case Triangle:
             l.kind = axisAligned ? LaneShape::AxisTriangle : LaneShape::Triangle;
-            const TriangleValues t = triangleValues(s);
-            l.ux = t.u.x;
-            l.uy = t.u.y;
-            l.uz = t.u.z;
-            l.vx = t.v.x;
-            l.vy = t.v.y;
-            l.vz = t.v.z;
-            l.uu = t.uu;
-            l.uv = t.uv;
-            l.vv = t.vv;
-            l.d = t.d;
-            std::copy(std::begin(t.lo), std::end(t.lo), l.lo);
-            std::copy(std::begin(t.hi), std::end(t.hi), l.hi);
+            packTriangle(l, 0, s, i);
+            laneShapes_.push_back(l);
             break;
         }
-        default:
-            continue; // never hit
-        }
-        laneShapes_.push_back(l);
     }
     const std::size_t padded =
         std::max<std::size_t>(2, (shapes_.size() + HitValues::kPadding - 1) / HitValues::kPadding) *

@@ -9,11 +9,11 @@
 // The shapes of a scene packed by kind, one shape per SIMD lane, with the per-triangle constants
 // (edges and their dot products) computed once. The closest hit and its distance found in it
 // (packed_search-inl.h) are the ones findClosestShape finds, bit for bit: the lanes do
-// Shape::intersect's single-precision operations, and depart from them only where the result
-// provably cannot change (a mirrored direction's signs applied at the end, a dot product with an
-// axis-aligned normal taken as one signed coordinate, plane distances shared with triangles, the
-// triangle inside test skipped far from the triangle); packed_scene.cpp and the search derive
-// each.
+// Shape::intersect's single-precision operations (each kind's test written once, in
+// shape_kernels-inl.h), and depart from them only where the result provably cannot change (a
+// mirrored direction's signs applied at the end, a dot product with an axis-aligned normal taken
+// as one signed coordinate, plane distances shared with triangles, the triangle inside test
+// skipped far from the triangle); packed_scene.cpp and the search derive each.
 //
 // A scene is packed for a number of lanes, that of the instruction set the search runs on
 // (fast_paths.h); groups hold kMaxLanes values, of which the first `lanes()` are used.
@@ -36,8 +36,9 @@ class PackedScene {
     // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
     // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it.
     // A dot product with such a normal is, to the sign of a zero, the one coordinate with its sign
-    // flipped or not; a zero of either sign makes a distance of zero, infinity or NaN, which no
-    // search accepts, so the hits found are the same.
+    // flipped or not; a distance is then the quotient of two coordinates' differences, whose
+    // signs flip alike (axisDistance in shape_kernels-inl.h), and only the side of a bounce
+    // takes the sign.
     struct AxisNormal {
         alignas(32) Ints axis;
         alignas(32) Ints flip;
@@ -77,19 +78,24 @@ class PackedScene {
     bool sharesPlaneDistances() const { return sharedPlaneDistances_; }
 
     // The scene as the tracer of paths side by side (path_lanes.h) tests it: one ray per lane,
-    // each shape in list order. The axis-aligned kinds take the one coordinate along their
-    // normal, as the groups above do; a triangle's box is its group's.
+    // each shape in list order. Its values are named as its kind's group names them (each kind's
+    // packing step fills both), and the axis-aligned kinds take the one coordinate along their
+    // normal, as the groups do; a triangle's box is its group's.
     struct LaneShape {
         enum Kind : std::int32_t { AxisPlane, Plane, Sphere, AxisTriangle, Triangle };
         Kind kind;
         std::int32_t index; // in the shape list
-        std::int32_t axis;  // the axis-aligned kinds: 0, 1 or 2
-        float at;           // the axis-aligned kinds: the plane's coordinate on the axis
-        float px, py, pz;   // plane: pos; sphere: centre; triangle: vert0
-        float nx, ny, nz;   // plane and triangle: the normal
-        float radiusSq;
-        float ux, uy, uz, vx, vy, vz, uu, uv, vv, d;
-        float lo[3], hi[3];
+        struct {
+            std::int32_t axis, flip;
+            float at;
+        } axis;                      // the axis-aligned kinds, as AxisNormal
+        float cx, cy, cz, radiusSq;  // sphere
+        float px, py, pz;            // plane: pos
+        float nx, ny, nz;            // plane and triangle: the normal
+        float ax, ay, az;            // triangle: vert0
+        float ux, uy, uz, vx, vy, vz; // triangle: its edges, and as TriangleGroup
+        float uu, uv, vv, d;
+        float loX, loY, loZ, hiX, hiY, hiZ;
     };
     // What a hit on each shape gives a path, by index in the shape list (each list padded with
     // zeros to a whole number of kPadding values, at least two).

@@ -26,6 +26,7 @@
 
 #include "tracer/closest_hit.h"
 #include "tracer/packed_scene.h"
+#include "tracer/shape_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace PATHTRACER_FAST {
@@ -52,11 +53,6 @@ using XYZ = hn::Vec<D3>;
 #else
 #define PATHTRACER_SIZELESS_VECTORS 0
 #endif
-
-// a.x * b.x + a.y * b.y + a.z * b.z, in that order, lane by lane.
-HWY_INLINE Floats dot(Floats ax, Floats ay, Floats az, Floats bx, Floats by, Floats bz) {
-    return hn::Add(hn::Add(hn::Mul(ax, bx), hn::Mul(ay, by)), hn::Mul(az, bz));
-}
 
 HWY_INLINE XYZ lanesOf(const Vec3& v) {
     alignas(16) float xyzw[4];
@@ -132,7 +128,7 @@ HWY_INLINE Floats timesNormal(Ints flip, Floats v) {
 }
 
 // An axis-aligned group's normals: which coordinate each lane takes (coordinateOf), with what
-// sign (load(a.flip)), and where its plane lies (load(a.at)).
+// sign (load(a.flip), for the side of a bounce), and where its plane lies (load(a.at)).
 using Coordinates = decltype(hn::IndicesFromVec(DF(), hn::Zero(DI())));
 HWY_INLINE Coordinates coordinateOf(const PackedScene::AxisNormal& a) {
     return hn::IndicesFromVec(DF(), load(a.axis));
@@ -241,29 +237,22 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     Floats planeDistances = hn::Zero(df); // along the drawn direction, from the last plane group
     searchGroups(scene.axisPlanes(), [&](const PackedScene::PlaneGroup& g) {
         const Coordinates axis = coordinateOf(g.axis);
-        const Ints flip = load(g.axis.flip);
-        planeDistances = hn::Div(timesNormal(flip, hn::Sub(load(g.axis.at), along(axis, o))),
-                                 timesNormal(flip, along(axis, d)));
+        planeDistances = axisDistance(load(g.axis.at), along(axis, o), along(axis, d));
         const Floats tp = forMirrored(planeDistances);
         const Ints index = load(g.index);
         // Lanes without a shape index compute distances for the triangles only.
         keep(hn::And(asInts(hn::Gt(tp, epsilon)), hn::Gt(index, noIndex)), tp, index,
-             timesNormal(flip, along(axis, u)));
+             timesNormal(load(g.axis.flip), along(axis, u)));
     });
     for (const PackedScene::PlaneGroup& g : scene.planes()) {
-        const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
-        const Floats numerator = dot(hn::Sub(load(g.px), ox), hn::Sub(load(g.py), oy),
-                                     hn::Sub(load(g.pz), oz), nx, ny, nz);
-        const Floats tp = forMirrored(hn::Div(numerator, dot(nx, ny, nz, dx, dy, dz)));
-        keep(asInts(hn::Gt(tp, epsilon)), tp, load(g.index), dot(nx, ny, nz, ux, uy, uz));
+        const Floats tp = forMirrored(planeDistance(df, g, ox, oy, oz, dx, dy, dz));
+        keep(asInts(hn::Gt(tp, epsilon)), tp, load(g.index),
+             dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz));
     }
 
     searchGroups(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
-        const Floats ocx = hn::Sub(ox, load(g.cx)), ocy = hn::Sub(oy, load(g.cy)),
-                     ocz = hn::Sub(oz, load(g.cz));
-        const Floats drawnB = dot(dx, dy, dz, ocx, ocy, ocz);
-        const Floats c = hn::Sub(dot(ocx, ocy, ocz, ocx, ocy, ocz), load(g.radiusSq));
-        const Floats disc = hn::Sub(hn::Mul(drawnB, drawnB), c);
+        Floats drawnB, disc;
+        sphereTerms(df, g, ox, oy, oz, dx, dy, dz, drawnB, disc);
         const Floats b = forMirrored(drawnB);
         // The near root is at most -b, so a lane with -b at or below the hit threshold cannot
         // be hit; square roots (in double precision) are taken only where one can.
@@ -305,47 +294,27 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         // (Whether the distance could still win is left to keepNearest: waiting for the other
         // kinds' distances here would only lengthen the search.)
         const Floats tt = forMirrored(drawnT);
-        const Floats px = hn::Add(hn::Mul(dx, drawnT), ox);
-        const Floats py = hn::Add(hn::Mul(dy, drawnT), oy);
-        const Floats pz = hn::Add(hn::Mul(dz, drawnT), oz);
-        const FloatMask outsideBox =
-            hn::Or(hn::Or(hn::Or(hn::Lt(px, load(g.loX)), hn::Gt(px, load(g.hiX))),
-                          hn::Or(hn::Lt(py, load(g.loY)), hn::Gt(py, load(g.hiY)))),
-                   hn::Or(hn::Lt(pz, load(g.loZ)), hn::Gt(pz, load(g.hiZ))));
-        const FloatMask reachable = hn::AndNot(outsideBox, hn::Ge(tt, epsilon));
+        const Floats px = pointAt(ox, dx, drawnT), py = pointAt(oy, dy, drawnT),
+                     pz = pointAt(oz, dz, drawnT);
+        const FloatMask reachable = hn::AndNot(outsideBox(df, g, px, py, pz), hn::Ge(tt, epsilon));
         if (hn::AllFalse(df, reachable)) {
             return;
         }
-        const Floats wx = hn::Sub(px, load(g.ax));
-        const Floats wy = hn::Sub(py, load(g.ay));
-        const Floats wz = hn::Sub(pz, load(g.az));
-        const Floats wu = dot(wx, wy, wz, load(g.ux), load(g.uy), load(g.uz));
-        const Floats wv = dot(wx, wy, wz, load(g.vx), load(g.vy), load(g.vz));
-        const Floats uu = load(g.uu), uv = load(g.uv), vv = load(g.vv), det = load(g.d);
-        const Floats s = hn::Div(hn::Sub(hn::Mul(uv, wv), hn::Mul(vv, wu)), det);
-        const Floats q = hn::Div(hn::Sub(hn::Mul(uv, wu), hn::Mul(uu, wv)), det);
-        const Floats zero = hn::Zero(df), one = hn::Set(df, 1.0f);
-        const FloatMask outside = hn::Or(hn::Or(hn::Le(s, zero), hn::Ge(s, one)),
-                                         hn::Or(hn::Le(q, zero), hn::Ge(hn::Add(s, q), one)));
-        keep(asInts(hn::And(hn::AndNot(outside, reachable), hn::Gt(tt, minHit))), tt,
-             load(g.index), sideOf);
+        keep(asInts(hn::And(hn::AndNot(outsideTriangle(df, g, px, py, pz), reachable),
+                            hn::Gt(tt, minHit))),
+             tt, load(g.index), sideOf);
     };
     const bool shared = scene.sharesPlaneDistances();
     searchGroups(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {
         const Coordinates axis = coordinateOf(g.axis);
-        const Ints flip = load(g.axis.flip);
         const Floats drawnT =
             shared ? hn::TableLookupLanes(planeDistances, hn::IndicesFromVec(df, load(g.planeLane)))
-                   : hn::Div(hn::Neg(timesNormal(flip, hn::Sub(along(axis, o), load(g.axis.at)))),
-                             timesNormal(flip, along(axis, d)));
-        insideTest(g, drawnT, timesNormal(flip, along(axis, u)));
+                   : axisDistance(load(g.axis.at), along(axis, o), along(axis, d));
+        insideTest(g, drawnT, timesNormal(load(g.axis.flip), along(axis, u)));
     });
     for (const PackedScene::TriangleGroup& g : scene.triangles()) {
-        const Floats nx = load(g.nx), ny = load(g.ny), nz = load(g.nz);
-        const Floats drawnT = hn::Div(hn::Neg(dot(hn::Sub(ox, load(g.ax)), hn::Sub(oy, load(g.ay)),
-                                                  hn::Sub(oz, load(g.az)), nx, ny, nz)),
-                                      dot(nx, ny, nz, dx, dy, dz));
-        insideTest(g, drawnT, dot(nx, ny, nz, ux, uy, uz));
+        insideTest(g, triangleDistance(df, g, ox, oy, oz, dx, dy, dz),
+                   dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz));
     }
 
     // The nearest distance, then the first shape in list order at that distance.

@@ -34,6 +34,7 @@
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_lanes.h"
+#include "tracer/shape_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace PATHTRACER_FAST {
@@ -86,10 +87,6 @@ using LM = hn::Mask<DL>;
 
 int PathLaneCount() {
     return PathLanes::kMostLanes;
-}
-
-HWY_INLINE LF laneDot(LF ax, LF ay, LF az, LF bx, LF by, LF bz) {
-    return hn::Add(hn::Add(hn::Mul(ax, bx), hn::Mul(ay, by)), hn::Mul(az, bz));
 }
 
 HWY_INLINE LF alongAxis(int axis, LF x, LF y, LF z) {
@@ -189,7 +186,6 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
     const DLI di;
     const LF epsilon = hn::Set(df, 0.003f);
     const LF minHit = hn::Set(df, kMinHitDistance);
-    const LF zero = hn::Zero(df), one = hn::Set(df, 1.0f);
     bestT = hn::Set(df, kNoHit);
     bestIndex = hn::Set(di, -1);
     const auto keep = [&](LM accepted, LF t, int index) {
@@ -199,58 +195,31 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
     };
     // A triangle's inside test for the lanes whose distance `t` it may accept.
     const auto insideTest = [&](const PackedScene::LaneShape& s, LF t) {
-        const LF px = hn::Add(hn::Mul(dx, t), ox);
-        const LF py = hn::Add(hn::Mul(dy, t), oy);
-        const LF pz = hn::Add(hn::Mul(dz, t), oz);
-        const LM outsideBox = hn::Or(
-            hn::Or(hn::Or(hn::Lt(px, hn::Set(df, s.lo[0])), hn::Gt(px, hn::Set(df, s.hi[0]))),
-                   hn::Or(hn::Lt(py, hn::Set(df, s.lo[1])), hn::Gt(py, hn::Set(df, s.hi[1])))),
-            hn::Or(hn::Lt(pz, hn::Set(df, s.lo[2])), hn::Gt(pz, hn::Set(df, s.hi[2]))));
+        const LF px = pointAt(ox, dx, t), py = pointAt(oy, dy, t), pz = pointAt(oz, dz, t);
         // t >= 0.003 (no NaN): the plain test's bound, which also passes findClosestShape's.
-        const LM reachable = hn::AndNot(outsideBox, hn::And(live, hn::Ge(t, epsilon)));
+        const LM reachable =
+            hn::AndNot(outsideBox(df, s, px, py, pz), hn::And(live, hn::Ge(t, epsilon)));
         if (hn::AllFalse(df, reachable)) {
             return;
         }
-        const LF wx = hn::Sub(px, hn::Set(df, s.px));
-        const LF wy = hn::Sub(py, hn::Set(df, s.py));
-        const LF wz = hn::Sub(pz, hn::Set(df, s.pz));
-        const LF wu = laneDot(wx, wy, wz, hn::Set(df, s.ux), hn::Set(df, s.uy), hn::Set(df, s.uz));
-        const LF wv = laneDot(wx, wy, wz, hn::Set(df, s.vx), hn::Set(df, s.vy), hn::Set(df, s.vz));
-        const LF uu = hn::Set(df, s.uu), uv = hn::Set(df, s.uv), vv = hn::Set(df, s.vv);
-        const LF det = hn::Set(df, s.d);
-        const LF sc = hn::Div(hn::Sub(hn::Mul(uv, wv), hn::Mul(vv, wu)), det);
-        const LF qc = hn::Div(hn::Sub(hn::Mul(uv, wu), hn::Mul(uu, wv)), det);
-        const LM outside = hn::Or(hn::Or(hn::Le(sc, zero), hn::Ge(sc, one)),
-                                  hn::Or(hn::Le(qc, zero), hn::Ge(hn::Add(sc, qc), one)));
-        keep(hn::AndNot(outside, reachable), t, s.index);
+        keep(hn::AndNot(outsideTriangle(df, s, px, py, pz), reachable), t, s.index);
     };
     for (const PackedScene::LaneShape& s : scene.laneShapes()) {
         switch (s.kind) {
         case PackedScene::LaneShape::AxisPlane: {
-            // ((pos - o) . n) / (n . d) with n = +-e_axis: the same sign flip above and below,
-            // so the quotient of the two differences, exactly (a zero difference aside, which
-            // gives a distance no test accepts either way; see PackedScene).
-            const LF t = hn::Div(hn::Sub(hn::Set(df, s.at), alongAxis(s.axis, ox, oy, oz)),
-                                 alongAxis(s.axis, dx, dy, dz));
+            const LF t = axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
+                                      alongAxis(s.axis.axis, dx, dy, dz));
             keep(hn::Gt(t, epsilon), t, s.index);
             break;
         }
         case PackedScene::LaneShape::Plane: {
-            const LF nx = hn::Set(df, s.nx), ny = hn::Set(df, s.ny), nz = hn::Set(df, s.nz);
-            const LF numerator =
-                laneDot(hn::Sub(hn::Set(df, s.px), ox), hn::Sub(hn::Set(df, s.py), oy),
-                        hn::Sub(hn::Set(df, s.pz), oz), nx, ny, nz);
-            const LF t = hn::Div(numerator, laneDot(nx, ny, nz, dx, dy, dz));
+            const LF t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
             keep(hn::Gt(t, epsilon), t, s.index);
             break;
         }
         case PackedScene::LaneShape::Sphere: {
-            const LF ocx = hn::Sub(ox, hn::Set(df, s.px));
-            const LF ocy = hn::Sub(oy, hn::Set(df, s.py));
-            const LF ocz = hn::Sub(oz, hn::Set(df, s.pz));
-            const LF b = laneDot(dx, dy, dz, ocx, ocy, ocz);
-            const LF c = hn::Sub(laneDot(ocx, ocy, ocz, ocx, ocy, ocz), hn::Set(df, s.radiusSq));
-            const LF disc = hn::Sub(hn::Mul(b, b), c);
+            LF b, disc;
+            sphereTerms(df, s, ox, oy, oz, dx, dy, dz, b, disc);
             // The near root is at most -b: only where -b passes the hit threshold can it.
             const LM candidate =
                 hn::And(live, hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit)));
@@ -261,20 +230,13 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
             keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
             break;
         }
-        case PackedScene::LaneShape::AxisTriangle: {
-            // -((o - vert0) . n) / (n . d) with n = +-e_axis, as for the planes.
-            insideTest(s, hn::Div(hn::Sub(hn::Set(df, s.at), alongAxis(s.axis, ox, oy, oz)),
-                                  alongAxis(s.axis, dx, dy, dz)));
+        case PackedScene::LaneShape::AxisTriangle:
+            insideTest(s, axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
+                                       alongAxis(s.axis.axis, dx, dy, dz)));
             break;
-        }
-        case PackedScene::LaneShape::Triangle: {
-            const LF nx = hn::Set(df, s.nx), ny = hn::Set(df, s.ny), nz = hn::Set(df, s.nz);
-            const LF numerator =
-                laneDot(hn::Sub(ox, hn::Set(df, s.px)), hn::Sub(oy, hn::Set(df, s.py)),
-                        hn::Sub(oz, hn::Set(df, s.pz)), nx, ny, nz);
-            insideTest(s, hn::Div(hn::Neg(numerator), laneDot(nx, ny, nz, dx, dy, dz)));
+        case PackedScene::LaneShape::Triangle:
+            insideTest(s, triangleDistance(df, s, ox, oy, oz, dx, dy, dz));
             break;
-        }
         }
     }
 }
@@ -384,7 +346,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
     const LF gx = hn::GatherIndex(df, table, at);
     const LF gy = hn::GatherIndex(df, table + 1, at);
     const LF gz = hn::GatherIndex(df, table + 2, at);
-    const LM flip = hn::Lt(laneDot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
+    const LM flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
     const LF nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
     const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
     const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
