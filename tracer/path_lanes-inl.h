@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Paths side by side (path_lanes.h), compiled for each instruction set by fast_paths.cpp, which
-// includes this file once per set after its own path loop.
+// includes this file once per set. A lane's path that starts far out takes the path loop
+// (path_loop-inl.h).
 //
 // Each lane holds one path of its own chain. A step searches every lane's ray against each shape
 // in list order, one vector operation for a vector's lanes, with the operations of Shape::intersect
@@ -34,6 +35,7 @@
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_lanes.h"
+#include "tracer/path_loop-inl.h"
 #include "tracer/shape_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();
