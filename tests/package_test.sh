@@ -46,7 +46,7 @@ version=$("$bin/pathtracer-render" --version) || fail "the packaged pathtracer-r
 [ "$version" = "pathtracer-render $(field Version)" ] || fail "--version says '$version', the package $(field Version)"
 # The packaged build traces the golden picture of one sequential frame.
 "$bin/pathtracer-render" --sequential --frames 1 --output "$work/one.ppm" >/dev/null || fail "a packaged render failed"
-[ "$(sha256sum <"$work/one.ppm" | cut -d' ' -f1)" = "$(cat "$(dirname "$0")/golden_one_frame.sha256")" ] \
+[ "$(sha256sum <"$work/one.ppm" | cut -d' ' -f1)" = "$(golden picture_1_frame_sha256)" ] \
     || fail "the packaged renderer traces another picture than the golden one"
 # The window program runs (on SDL's dummy driver: no display needed) and ends on SIGTERM.
 set -m

@@ -8,6 +8,12 @@ fail() {
     failures=$((failures + 1))
 }
 
+# golden NAME: the golden value of that name (tests/golden.txt).
+golden_values=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/golden.txt
+golden() {
+    awk -v name="$1" '$1 == name { print $2; found = 1 } END { exit !found }' "$golden_values"
+}
+
 # Sets `render` to the renderer's command given as the script's arguments (its path, after an
 # emulator and its options when cross-built), with names relative to where the script was
 # started made absolute, so that they hold from a work folder too.

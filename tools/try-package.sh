@@ -88,7 +88,7 @@ as_root chroot "$root" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
         if [ -e "$path" ] && [ ! -d "$path" ]; then echo "FAIL: left behind: $path"; exit 1; fi
     done </tmp/owned.txt
     [ ! -e /usr/share/doc/pathtracer ] || { echo "FAIL: left behind: /usr/share/doc/pathtracer"; exit 1; }
-' bash "$(cat tests/golden_one_frame.sha256)"
+' bash "$(awk '$1 == "picture_1_frame_sha256" { print $2 }' tests/golden.txt)"
 echo "installed, ran and purged cleanly on a minimal $DEBIAN_NAME: $deb"
 
 # 3. The autopkgtests, against the package, in a minimal system of their own.
