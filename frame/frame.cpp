@@ -20,15 +20,11 @@ struct FrameLoop {
     // The program's draws: both bands of a sequential frame, which leaves the bounces it took but
     // did not use here for the next.
     DrawStream draws{gRandom};
-    // Bounces a state set for the bottom band; none is ever used (see setDrawState).
-    std::vector<std::uint16_t> bottomHeld;
-    unsigned bottomHeldGeneration = 0;
     TwoWorkerFrame twoWorkers;
 };
 FrameLoop gFrames;
 
 std::uint64_t traceTwoWorkers(const FrameScene& scene) {
-    gFrames.bottomHeld.clear();
     const std::uint64_t segments =
         gFrames.twoWorkers.trace(scene, gRandom.state(), gRandom.generation());
     // Nothing is held over: the next frame starts just after this one's last value.
@@ -78,21 +74,13 @@ std::string tracingTimeLine(std::chrono::nanoseconds tracing) {
 
 DrawState drawState() {
     gFrames.draws.syncWithSource();
-    if (gFrames.bottomHeldGeneration != gRandom.generation()) {
-        gFrames.bottomHeld.clear();
-    }
-    return {gRandom.state(), gFrames.draws.heldBounces(), gFrames.bottomHeld};
+    return {gRandom.state(), gFrames.draws.heldBounces()};
 }
 
-// The bottom band's bounces come from checkpoints written by a two-worker scheme that took runs
-// of the sequence for each band in turn: they are kept only to be written back, and the next
-// two-worker frame drops them with the top band's.
 void setDrawState(const DrawState& state) {
     gRandom.setState(state.generator);
     gFrames.draws.syncWithSource();
-    gFrames.draws.holdBounces(state.top);
-    gFrames.bottomHeld = state.bottom;
-    gFrames.bottomHeldGeneration = gRandom.generation();
+    gFrames.draws.holdBounces(state.held);
 }
 
 const FrameDraws& lastFrameDraws() {

@@ -49,8 +49,7 @@ std::string tracingTimeLine(std::chrono::nanoseconds tracing);
 // frames only.
 struct DrawState {
     RandomSequence::State generator{};
-    std::vector<std::uint16_t> top;
-    std::vector<std::uint16_t> bottom;
+    std::vector<std::uint16_t> held; // bounces taken from the generator, not yet used
 };
 // A two-worker frame leaves no bounces held: the generator stands just after the frame's last
 // value. Bounces held from before (a sequential frame, a state set here) are dropped by the next

@@ -91,8 +91,7 @@ std::uint32_t floatBits(float f) {
 
 std::string writeCheckpoint(const OutputFile& file, const Checkpoint& c, std::string* notice) {
     std::vector<std::uint8_t> out;
-    out.reserve(kHeaderBytes + 2 * (c.topDraws.size() + c.bottomDraws.size()) + 4 * c.sums.size() +
-                kChecksumBytes);
+    out.reserve(kHeaderBytes + 2 * c.heldDraws.size() + 4 * c.sums.size() + kChecksumBytes);
     for (const char c : kMagic) {
         out.push_back(static_cast<std::uint8_t>(c));
     }
@@ -104,10 +103,9 @@ std::string writeCheckpoint(const OutputFile& file, const Checkpoint& c, std::st
     for (const std::uint32_t word : c.generator) {
         put32(out, word);
     }
-    put32(out, static_cast<std::uint32_t>(c.topDraws.size()));
-    put32(out, static_cast<std::uint32_t>(c.bottomDraws.size()));
-    putDraws(out, c.topDraws);
-    putDraws(out, c.bottomDraws);
+    put32(out, static_cast<std::uint32_t>(c.heldDraws.size()));
+    put32(out, 0); // no bounces held for the bottom band (see parseCheckpoint)
+    putDraws(out, c.heldDraws);
     for (const float sum : c.sums) {
         put32(out, floatBits(sum));
     }
@@ -210,9 +208,11 @@ std::string parseCheckpoint(const std::uint8_t* bytes, std::size_t size, const s
         return named(path) + " holds " + std::to_string(c.frames) +
                " frames, more than a render takes (" + std::to_string(limits.mostFrames) + ")";
     }
-    c.topDraws.resize(read.u32());
-    c.bottomDraws.resize(read.u32());
-    for (auto* draws : {&c.topDraws, &c.bottomDraws}) {
+    // Earlier versions also held bounces for the bottom band, which no frame uses: they are
+    // checked like the others and dropped, so that the frames know of one list.
+    c.heldDraws.resize(read.u32());
+    std::vector<std::uint16_t> bottomBand(read.u32());
+    for (auto* draws : {&c.heldDraws, &bottomBand}) {
         for (std::uint16_t& d : *draws) {
             d = read.u16();
             if (!limits.bounceDrawn(d)) {

@@ -22,8 +22,7 @@ struct Checkpoint {
     bool sequential = false;
     std::uint64_t frames = 0;
     std::array<std::uint32_t, 31> generator{}; // the last 31 words, oldest first
-    std::vector<std::uint16_t> topDraws;       // accepted bounce indices, in order of use
-    std::vector<std::uint16_t> bottomDraws;
+    std::vector<std::uint16_t> heldDraws;      // accepted bounce indices, in order of use
     std::vector<float> sums; // red, green, blue of each pixel, row-major
 };
 

@@ -24,8 +24,7 @@ Checkpoint currentCheckpoint(bool sequential) {
     c.frames = static_cast<std::uint64_t>(gSamples);
     const DrawState draws = drawState();
     c.generator = draws.generator;
-    c.topDraws = draws.top;
-    c.bottomDraws = draws.bottom;
+    c.heldDraws = draws.held;
     c.sums.resize(3 * static_cast<std::size_t>(kPixelCount));
     for (int i = 0; i < kPixelCount; ++i) {
         c.sums[3 * i + 0] = gAccumColor1[i].x;
@@ -40,5 +39,5 @@ void restoreCheckpoint(const Checkpoint& c) {
         gAccumColor1[i] = makeVec3(c.sums[3 * i], c.sums[3 * i + 1], c.sums[3 * i + 2]);
     }
     gSamples = static_cast<int>(c.frames);
-    setDrawState({c.generator, c.topDraws, c.bottomDraws});
+    setDrawState({c.generator, c.heldDraws});
 }

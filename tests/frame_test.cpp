@@ -88,21 +88,19 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
 }
 
 TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
-    // A state set with bounces held for both bands (a checkpoint may hold them) is
-    // carried until the next two-worker frame, which starts where the generator stands.
+    // Bounces held by a sequential frame (or a checkpoint) are carried until the next
+    // two-worker frame, which starts where the generator stands.
     resetWorld();
     traceFrame(FrameMode::Sequential);
     DrawState held = drawState();
-    EXPECT_FALSE(held.top.empty());
-    held.bottom = {1, 2, 3};
+    EXPECT_FALSE(held.held.empty());
     setDrawState(held);
-    EXPECT_EQ(drawState().bottom, held.bottom);
+    EXPECT_EQ(drawState().held, held.held);
     for (int round = 0; round < 2; ++round) {
         traceFrame(FrameMode::TwoWorkers);
         EXPECT_EQ(lastFrameDraws().origin, held.generator);
         const DrawState after = drawState();
-        ASSERT_TRUE(after.top.empty()) << "round " << round;
-        ASSERT_TRUE(after.bottom.empty()) << "round " << round;
+        ASSERT_TRUE(after.held.empty()) << "round " << round;
         held = after;
     }
 }
@@ -260,7 +258,7 @@ void expectFrameReplays(const char* what) {
     after.setState(origin);
     after.skip(end);
     EXPECT_EQ(drawState().generator, after.state()) << "the next frame does not start at the end";
-    EXPECT_TRUE(drawState().top.empty());
+    EXPECT_TRUE(drawState().held.empty());
 
     std::vector<Vec3> sums = before;
     const std::vector<std::uint16_t> top = bouncesOf(origin, draws.top);

@@ -252,8 +252,7 @@ Checkpoint smallCheckpoint() {
     c.width = 2;
     c.height = 1;
     c.frames = 4;
-    c.topDraws = {1, 2, 3};
-    c.bottomDraws = {999};
+    c.heldDraws = {1, 2, 3};
     c.sums = {0.0f, 1.0f, 4.0f, 3.5f, 0.25f, 0.0f};
     return c;
 }
@@ -270,9 +269,34 @@ TEST(CheckpointReader, ReadsBackWhatWasWritten) {
     Checkpoint read;
     ASSERT_EQ(readCheckpoint((dir.path / "c.ckpt").string(), smallLimits(), read), "");
     EXPECT_EQ(read.frames, 4u);
-    EXPECT_EQ(read.topDraws, smallCheckpoint().topDraws);
+    EXPECT_EQ(read.heldDraws, smallCheckpoint().heldDraws);
     EXPECT_EQ(read.sums, smallCheckpoint().sums);
     EXPECT_EQ(parseBytes(bytes, read), "");
+}
+
+// Checkpoints of earlier versions also hold bounces for the bottom band, after the others: the
+// reader checks them as it checks those, and drops them.
+TEST(CheckpointReader, ChecksAndDropsBouncesHeldForTheBottomBand) {
+    TempDir dir;
+    for (const std::uint16_t bottom : {std::uint16_t{999}, std::uint16_t{1000}}) {
+        Checkpoint c = smallCheckpoint();
+        c.heldDraws.push_back(bottom);
+        std::vector<std::uint8_t> bytes = checkpointBytes(c, dir);
+        ASSERT_EQ(bytes[156], 4); // held, then 0 for the bottom band
+        ASSERT_EQ(bytes[160], 0);
+        bytes[156] = 3;
+        bytes[160] = 1;
+        rechecksum(bytes);
+        Checkpoint read;
+        const std::string error = parseBytes(bytes, read);
+        if (bottom == 999) {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(read.heldDraws, smallCheckpoint().heldDraws);
+        } else {
+            EXPECT_NE(error.find("holds a bounce no render draws (1000)"), std::string::npos)
+                << error;
+        }
+    }
 }
 
 TEST(CheckpointReader, RefusesValuesNoRenderHasThoughTheChecksumMatches) {

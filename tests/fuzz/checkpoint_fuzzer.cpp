@@ -58,7 +58,7 @@ void resume(const Checkpoint& c) {
         (void)shown;
     }
     const DrawState after = drawState();
-    if (after.top != c.topDraws || after.bottom != c.bottomDraws) {
+    if (after.held != c.heldDraws) {
         std::abort();
     }
 }
