@@ -177,8 +177,8 @@ std::vector<float> meanPicture() {
     return rgb;
 }
 
-// A render in progress: what it was asked for and what it has done.
-struct Render {
+// A run of the renderer in progress: what it was asked for and what it has done.
+struct RenderRun {
     RenderOptions options;
     FrameTimes times;
     std::uint64_t segments = 0;
@@ -205,21 +205,21 @@ struct Saves {
     }
 };
 
-std::string savePicture(const Render& render, std::vector<std::uint32_t>& words,
+std::string savePicture(const RenderRun& run, std::vector<std::uint32_t>& words,
                         std::string* notice) {
-    const RenderOptions& options = render.options;
+    const RenderOptions& options = run.options;
     if (imageFormatOf(options.output) == ImageFormat::Exr) {
         ExrAttributes attributes;
         attributes.software = "pathtracer-render " PATHTRACER_VERSION;
         attributes.frames = gSamples;
         attributes.mode = modeName(options.sequential);
         attributes.instructionSet = instructionSet();
-        return saveExr(render.output, meanPicture(), kWidth, kHeight, attributes, notice);
+        return saveExr(run.output, meanPicture(), kWidth, kHeight, attributes, notice);
     }
     for (int i = 0; i < kPixelCount; ++i) {
         words[i] = meanPixelWord(i);
     }
-    return saveImage(render.output, words, kWidth, kHeight, notice);
+    return saveImage(run.output, words, kWidth, kHeight, notice);
 }
 
 // The command line read and checked: -1 to go on, else the status to end with.
@@ -257,12 +257,12 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
 // Every file the run will write, checked before any frame: that it can be written as it will
 // be at the end, that no two outputs lead to one file, and that none but the checkpoint is the
 // one --resume reads. Each is then held where it was found. 0, or the status to end with.
-int checkOutputs(Render& render) {
-    const RenderOptions& options = render.options;
+int checkOutputs(RenderRun& run) {
+    const RenderOptions& options = run.options;
     const std::tuple<const char*, const std::string*, OutputFile*> outputs[] = {
-        {"--output", &options.output, &render.output},
-        {"--checkpoint", &options.checkpoint, &render.checkpoint},
-        {"--json", &options.json, &render.json}};
+        {"--output", &options.output, &run.output},
+        {"--checkpoint", &options.checkpoint, &run.checkpoint},
+        {"--json", &options.json, &run.json}};
     std::vector<std::pair<const char*, OutputPlace>> places;
     const std::string resumed = options.resume.empty() ? "" : fileIdentity(options.resume);
     for (const auto& [option, name, file] : outputs) {
@@ -316,8 +316,8 @@ enum class Saving { CheckpointOnly, Everything };
 // The one way files are saved, every so often (the checkpoint) and at the end (all of them):
 // each written whole, what went wrong told. A save that runs out of memory is a failed save like
 // any other: the render goes on, and the file written before stays.
-Saves saveOutputs(Render& render, Saving what) {
-    const RenderOptions& options = render.options;
+Saves saveOutputs(RenderRun& run, Saving what) {
+    const RenderOptions& options = run.options;
     Saves saves;
     const auto save = [&](const char* what, const std::string& name,
                           const std::function<std::string(std::string*)>& write) {
@@ -339,17 +339,17 @@ Saves saveOutputs(Render& render, Saving what) {
     const bool everything = what == Saving::Everything;
     if (everything && !options.output.empty() && gSamples > 0) {
         save("picture", options.output,
-             [&](std::string* notice) { return savePicture(render, render.picture, notice); });
+             [&](std::string* notice) { return savePicture(run, run.picture, notice); });
     }
     if (!options.checkpoint.empty()) {
         save("checkpoint", options.checkpoint, [&](std::string* notice) {
-            return writeCheckpoint(render.checkpoint, currentCheckpoint(options.sequential),
+            return writeCheckpoint(run.checkpoint, currentCheckpoint(options.sequential),
                                    notice);
         });
     }
     if (everything && !options.json.empty()) {
         save("summary", options.json, [&](std::string* notice) {
-            return saveSummary(render.json, render.times, render.segments, render.retraced,
+            return saveSummary(run.json, run.times, run.segments, run.retraced,
                                options.sequential, notice);
         });
     }
@@ -358,8 +358,8 @@ Saves saveOutputs(Render& render, Saving what) {
 
 // Traces the frames asked for, until a stop signal, an output line that cannot be written or
 // the most samples a render takes; saves the checkpoint every --checkpoint-every minutes.
-void traceFrames(Render& render) {
-    const RenderOptions& options = render.options;
+void traceFrames(RenderRun& run) {
+    const RenderOptions& options = run.options;
     const FrameMode mode = options.sequential ? FrameMode::Sequential : FrameMode::TwoWorkers;
     Progress progress(options.frames);
     // Messages take the line away while it is shown (a failed frame included).
@@ -372,13 +372,13 @@ void traceFrames(Render& render) {
     auto lastCheckpoint = std::chrono::steady_clock::now();
     for (int i = 0; i < options.frames && stopSignal() == 0 && gOutputError == 0; ++i) {
         if (gSamples >= kMaxSamples) {
-            render.capped = true;
+            run.capped = true;
             break;
         }
         const FrameStats frame = traceFrame(mode);
-        render.times.add(frame.tracing);
-        render.segments += frame.segments;
-        render.retraced += frame.retraced ? 1 : 0;
+        run.times.add(frame.tracing);
+        run.segments += frame.segments;
+        run.retraced += frame.retraced ? 1 : 0;
         if (!options.quiet) {
             progress.beforeOutput();
             std::cout << tracingTimeLine(frame.tracing) << std::endl;
@@ -389,7 +389,7 @@ void traceFrames(Render& render) {
         if (!options.checkpoint.empty() && options.checkpointEveryMinutes > 0.0 &&
             i + 1 < options.frames && now - lastCheckpoint >= every) {
             lastCheckpoint = now;
-            saveOutputs(render, Saving::CheckpointOnly);
+            saveOutputs(run, Saving::CheckpointOnly);
         }
     }
     progress.finish();
@@ -406,13 +406,13 @@ std::string whatWasKept(const RenderOptions& options, const Saves& saves) {
 }
 
 // Why the render ended early where it did, told once the files are saved, and which were not.
-void report(const Render& render, const Saves& saves) {
-    const RenderOptions& options = render.options;
-    const std::uint64_t traced = render.times.count();
+void report(const RenderRun& run, const Saves& saves) {
+    const RenderOptions& options = run.options;
+    const std::uint64_t traced = run.times.count();
     const std::string counted =
         std::to_string(traced) + " of " + std::to_string(options.frames) + " frames";
     const std::string kept = whatWasKept(options, saves);
-    if (render.capped) {
+    if (run.capped) {
         tell("every pixel holds " + std::to_string(kMaxSamples) +
              " samples, the most a render takes: traced " + counted);
     } else if (traced < static_cast<std::uint64_t>(options.frames) && gOutputError != 0) {
@@ -435,22 +435,22 @@ void report(const Render& render, const Saves& saves) {
 
 // The final saves, and the line that says what they hold. Every signal waits meanwhile: a second
 // one must not end the program between two files, nor before that line; it comes after.
-Saves saveAtTheEnd(Render& render) {
+Saves saveAtTheEnd(RenderRun& run) {
     const SignalsHeld held;
-    std::vector<char>().swap(render.reserve);
-    const Saves saves = saveOutputs(render, Saving::Everything);
-    report(render, saves);
+    std::vector<char>().swap(run.reserve);
+    const Saves saves = saveOutputs(run, Saving::Everything);
+    report(run, saves);
     return saves;
 }
 
-int run(int argc, char** argv) {
+int renderAndSave(int argc, char** argv) {
     keepStandardStreamsOpen();
-    Render render;
-    const int status = readOptions(argc, argv, render.options);
+    RenderRun run;
+    const int status = readOptions(argc, argv, run.options);
     if (status >= 0) {
         return status;
     }
-    if (const int refused = checkOutputs(render); refused != 0) {
+    if (const int refused = checkOutputs(run); refused != 0) {
         return refused;
     }
     // Ctrl-C, SIGTERM or SIGHUP: the frame being traced is finished and the picture and
@@ -464,23 +464,23 @@ int run(int argc, char** argv) {
     try {
         initShapes();
         clearImage();
-        if (!render.options.resume.empty()) {
-            const std::string error = resumeRender(render.options);
+        if (!run.options.resume.empty()) {
+            const std::string error = resumeRender(run.options);
             if (!error.empty()) {
                 tell(error);
                 return 1;
             }
         }
-        render.picture.resize(render.options.output.empty() ? 0 : kPixelCount);
-        render.reserve.assign(kFinalSaveReserve, 0); // (written, so that it is really had)
-        traceFrames(render);
+        run.picture.resize(run.options.output.empty() ? 0 : kPixelCount);
+        run.reserve.assign(kFinalSaveReserve, 0); // (written, so that it is really had)
+        traceFrames(run);
     } catch (...) {
         tell(frameFailure());
         return 1;
     }
-    printSummary(render.times, render.segments, render.options.sequential);
+    printSummary(run.times, run.segments, run.options.sequential);
     noteOutputError();
-    const Saves saves = saveAtTheEnd(render);
+    const Saves saves = saveAtTheEnd(run);
     if (!saves.failed.empty()) {
         return afterOutput(1);
     }
@@ -495,7 +495,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     // Memory can run out anywhere, also before the first frame or while the picture is saved.
     try {
-        return run(argc, argv);
+        return renderAndSave(argc, argv);
     } catch (const std::bad_alloc&) {
         std::fputs("pathtracer-render: out of memory\n", stderr);
         return 1;

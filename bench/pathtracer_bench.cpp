@@ -13,7 +13,7 @@
 #include "frame/render.h"
 #include "scene/random_sequence.h"
 #include "scene/scene.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
 #include "tracer/draws.h"
@@ -95,7 +95,7 @@ void BM_ClosestHitPacked(benchmark::State& state) {
 }
 
 void BM_BounceDirection(benchmark::State& state) {
-    SharedRandom source;
+    RandomSource source;
     source.reseed(1337);
     DrawStream draws(source);
     const Vec3 up = makeVec3(0, -1, 0);
@@ -132,10 +132,10 @@ void BM_BandInChains(benchmark::State& state) {
     const FrameScene& scene = prepareFrameScene();
     constexpr int kRows = 4;
     constexpr int kChains = kBandSplitRow / kRows;
-    std::vector<SharedRandom> sources(kChains);
+    std::vector<RandomSource> sources(kChains);
     std::vector<DrawStream> draws;
     draws.reserve(kChains);
-    for (SharedRandom& source : sources) {
+    for (RandomSource& source : sources) {
         draws.emplace_back(source);
     }
     const RandomSequence::State origin = gRandom.state();

@@ -28,7 +28,7 @@ TwoWorkerFrame::TwoWorkerFrame() {
 
 TwoWorkerFrame::PartLanes::PartLanes() {
     draws.reserve(sources.size());
-    for (SharedRandom& source : sources) {
+    for (RandomSource& source : sources) {
         draws.emplace_back(source);
     }
 }
@@ -60,10 +60,10 @@ void TwoWorkerFrame::publishPart(int index, const DrawStream& draws, std::uint64
     part.done.store(true, std::memory_order_release);
 }
 
-// Gives each idle lane of `w` the next free part, while there is one.
-void TwoWorkerFrame::fillIdleLanes(const FrameScene& scene, PartLanes& w) {
+// Gives each idle lane of `worker` the next free part, while there is one.
+void TwoWorkerFrame::fillIdleLanes(const FrameScene& scene, PartLanes& worker) {
     for (int lane = 0; lane < pathLanes(); ++lane) {
-        if (!w.lanes.busy(lane) && !takeFreePart(scene, w, lane)) {
+        if (!worker.lanes.busy(lane) && !takeFreePart(scene, worker, lane)) {
             return;
         }
     }
@@ -71,13 +71,13 @@ void TwoWorkerFrame::fillIdleLanes(const FrameScene& scene, PartLanes& w) {
 
 // Takes the next free later part into `lane`, its sums kept as they were and its draws at its
 // start (startPartDraws): false, the lane left idle, when none is free.
-bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lane) {
+bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& worker, int lane) {
     const int index = claims_.claim();
     if (index < 0) {
         return false;
     }
-    DrawStream& draws = w.draws[lane];
-    startPartDraws(index, draws, w.started[lane]);
+    DrawStream& draws = worker.draws[lane];
+    startPartDraws(index, draws, worker.started[lane]);
     const int first = plan_.rows[index];
     const int end = plan_.rows[index + 1];
     std::copy(rowSums(first), rowSums(end),
@@ -87,24 +87,24 @@ bool TwoWorkerFrame::takeFreePart(const FrameScene& scene, PartLanes& w, int lan
     chain.sums = rowSums(first);
     chain.count = (end - first) * kWidth;
     chain.draws = &draws;
-    chain.rowUsed = w.rowUsed[lane].data();
+    chain.rowUsed = worker.rowUsed[lane].data();
     chain.rowLength = kWidth;
-    w.lanes.start(lane, chain);
-    w.part[lane] = index;
-    w.since[lane] = Clock::now();
+    worker.lanes.start(lane, chain);
+    worker.part[lane] = index;
+    worker.since[lane] = Clock::now();
     return true;
 }
 
 // The part in `lane` is traced: its figures noted, its end published. Its rows share its time
 // evenly, and the time is the lane's share of the worker's.
-void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
-    const int index = w.part[lane];
-    const DrawStream& draws = w.draws[lane];
-    const LaneChain& chain = w.lanes.chains[lane];
+void TwoWorkerFrame::finishPart(PartLanes& worker, int lane) {
+    const int index = worker.part[lane];
+    const DrawStream& draws = worker.draws[lane];
+    const LaneChain& chain = worker.lanes.chains[lane];
     const int first = plan_.rows[index];
     const int rows = plan_.rows[index + 1] - first;
-    const std::uint64_t* used = w.rowUsed[lane].data();
-    const std::int64_t nanoseconds = (Clock::now() - w.since[lane]).count() / pathLanes();
+    const std::uint64_t* used = worker.rowUsed[lane].data();
+    const std::int64_t nanoseconds = (Clock::now() - worker.since[lane]).count() / pathLanes();
     for (int k = 0; k < rows; ++k) {
         const std::uint64_t end = k + 1 < rows ? used[k + 1] : draws.usedCount();
         rows_.values[first + k] = end - used[k];
@@ -115,13 +115,13 @@ void TwoWorkerFrame::finishPart(PartLanes& w, int lane) {
 
 // Traces the lanes' parts until one is done, and takes the next free part into its lane: false
 // when no lane has a part.
-bool TwoWorkerFrame::traceTakenParts(const FrameScene& scene, PartLanes& w) {
-    const int lane = tracePathLanes(scene.packed, w.lanes);
+bool TwoWorkerFrame::traceTakenParts(const FrameScene& scene, PartLanes& worker) {
+    const int lane = tracePathLanes(scene.packed, worker.lanes);
     if (lane < 0) {
         return false;
     }
-    finishPart(w, lane);
-    takeFreePart(scene, w, lane);
+    finishPart(worker, lane);
+    takeFreePart(scene, worker, lane);
     return true;
 }
 
@@ -181,14 +181,14 @@ void TwoWorkerFrame::traceClaimedPart(const FrameScene& scene, int index, DrawSt
 // The other worker: later parts as they are free, each with the values from its start on.
 void TwoWorkerFrame::traceFreeParts(const FrameScene& scene) {
     if (tracesInLanes(scene)) {
-        fillIdleLanes(scene, secondLanes_);
-        while (traceTakenParts(scene, secondLanes_)) {
+        fillIdleLanes(scene, otherLanes_);
+        while (traceTakenParts(scene, otherLanes_)) {
         }
         return;
     }
     bool started = false;
     for (int index = claims_.claim(); index >= 0; index = claims_.claim()) {
-        traceClaimedPart(scene, index, second_, started);
+        traceClaimedPart(scene, index, otherDraws_, started);
     }
 }
 
@@ -201,43 +201,43 @@ void TwoWorkerFrame::awaitPart(const FrameScene& scene) {
     const Part& part = parts_[passed_];
     while (!part.done.load(std::memory_order_acquire)) {
         if (tracesInLanes(scene)) {
-            fillIdleLanes(scene, takenLanes_);
-            if (!traceTakenParts(scene, takenLanes_)) {
+            fillIdleLanes(scene, waitingLanes_);
+            if (!traceTakenParts(scene, waitingLanes_)) {
                 std::this_thread::yield();
             }
             continue;
         }
         const int taken = claims_.claim();
         if (taken >= 0) {
-            traceClaimedPart(scene, taken, taken_, takenStarted_);
+            traceClaimedPart(scene, taken, waitingDraws_, waitingStarted_);
         } else {
             std::this_thread::yield();
         }
     }
-    first_.goOnAt(part.end, part.after);
+    topDraws_.goOnAt(part.end, part.after);
     ++passed_;
     const bool nextFree = passed_ < plan_.parts && part.end <= plan_.starts[passed_];
-    first_.stopAt(nextFree ? plan_.starts[passed_] : DrawStream::kNoStop);
+    topDraws_.stopAt(nextFree ? plan_.starts[passed_] : DrawStream::kNoStop);
 }
 
 // The top band's worker: the first part, then the top band (taking later parts while it waits).
 std::uint64_t TwoWorkerFrame::traceFirstPartAndTop(const FrameScene& scene, PartEnds& ends) {
     if (plan_.parts > 0) {
-        first_.stopAt(plan_.starts[0]);
+        topDraws_.stopAt(plan_.starts[0]);
     }
     // Reaching the first later part's start in the first part takes its values: every later
     // part is then traced again.
-    std::uint64_t segments = traceRows(kBandSplitRow, plan_.splitRow, scene, first_, nullptr,
-                                       [&] { first_.stopAt(DrawStream::kNoStop); });
-    ends.firstPart = first_.usedEnd();
-    segments += traceRows(0, kBandSplitRow, scene, first_, nullptr, [&] { awaitPart(scene); });
-    ends.top = first_.usedEnd();
+    std::uint64_t segments = traceRows(kBandSplitRow, plan_.splitRow, scene, topDraws_, nullptr,
+                                       [&] { topDraws_.stopAt(DrawStream::kNoStop); });
+    ends.firstPart = topDraws_.usedEnd();
+    segments += traceRows(0, kBandSplitRow, scene, topDraws_, nullptr, [&] { awaitPart(scene); });
+    ends.top = topDraws_.usedEnd();
     // Parts still free now lie beyond the top band's values: they are traced again anyway, and
     // so are those its lanes still trace (to the end, so that their sums can be put back).
     while (claims_.claim() >= 0) {
     }
     if (tracesInLanes(scene)) {
-        while (traceTakenParts(scene, takenLanes_)) {
+        while (traceTakenParts(scene, waitingLanes_)) {
         }
     }
     return segments;
@@ -253,9 +253,9 @@ std::uint64_t TwoWorkerFrame::traceParts(const FrameScene& scene, Workers worker
         part.segments = 0;
     }
     passed_ = 0;
-    takenStarted_ = false;
-    secondLanes_.started.fill(false);
-    takenLanes_.started.fill(false);
+    waitingStarted_ = false;
+    otherLanes_.started.fill(false);
+    waitingLanes_.started.fill(false);
 
     std::uint64_t segments = 0;
     std::thread a([&] { segments = traceFirstPartAndTop(scene, ends); });
@@ -297,12 +297,12 @@ void TwoWorkerFrame::settle(const FrameScene& scene, const PartEnds& ends,
                           rowSums(plan_.rows[index]));
             }
         }
-        first_.startAt(origin_, ends.top);
-        segments += traceRows(plan_.rows[kept], kHeight, scene, first_, nullptr, noStop);
-        last_.bottom.push_back({ends.top, first_.usedEnd()});
+        topDraws_.startAt(origin_, ends.top);
+        segments += traceRows(plan_.rows[kept], kHeight, scene, topDraws_, nullptr, noStop);
+        last_.bottom.push_back({ends.top, topDraws_.usedEnd()});
     }
     // The frame's last value is the top band's, or that of the parts traced again.
-    end_ = first_.stateAtUsedEnd();
+    end_ = topDraws_.stateAtUsedEnd();
 }
 
 // Keeps the frame's row figures for the next plan, which follows their running mean: times vary
@@ -338,13 +338,13 @@ std::uint64_t TwoWorkerFrame::trace(const FrameScene& scene, const RandomSequenc
     laterBefore_.resize(static_cast<std::size_t>(kHeight - kBandSplitRow) * kWidth);
     origin_ = origin;
     last_.origin = origin;
-    first_.startAt(origin, 0);
+    topDraws_.startAt(origin, 0);
     rows_ = RowFigures{};
     PartEnds ends;
     std::uint64_t segments = traceParts(scene, workers, ends);
     settle(scene, ends, segments);
-    second_.clear();
-    taken_.clear();
+    otherDraws_.clear();
+    waitingDraws_.clear();
     keepRowFigures();
     return segments;
 }

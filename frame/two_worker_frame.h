@@ -11,7 +11,7 @@
 #include "frame/image.h"
 #include "frame/part_claims.h"
 #include "scene/random_sequence.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 #include "tracer/draws.h"
 #include "tracer/path_lanes.h"
 
@@ -122,7 +122,7 @@ class TwoWorkerFrame {
     // with draws of the lane's own.
     struct PartLanes {
         PathLanes lanes;
-        std::array<SharedRandom, PathLanes::kMostLanes> sources;
+        std::array<RandomSource, PathLanes::kMostLanes> sources;
         std::vector<DrawStream> draws;
         std::array<int, PathLanes::kMostLanes> part{};     // the part each lane traces
         std::array<bool, PathLanes::kMostLanes> started{}; // its draws traced a part this frame
@@ -136,10 +136,10 @@ class TwoWorkerFrame {
     bool tracesInLanes(const FrameScene& scene) const;
     void startPartDraws(int index, DrawStream& draws, bool& started);
     void publishPart(int index, const DrawStream& draws, std::uint64_t segments);
-    void fillIdleLanes(const FrameScene& scene, PartLanes& w);
-    bool takeFreePart(const FrameScene& scene, PartLanes& w, int lane);
-    bool traceTakenParts(const FrameScene& scene, PartLanes& w);
-    void finishPart(PartLanes& w, int lane);
+    void fillIdleLanes(const FrameScene& scene, PartLanes& worker);
+    bool takeFreePart(const FrameScene& scene, PartLanes& worker, int lane);
+    bool traceTakenParts(const FrameScene& scene, PartLanes& worker);
+    void finishPart(PartLanes& worker, int lane);
     std::uint64_t traceFirstPartAndTop(const FrameScene& scene, PartEnds& ends);
     void traceFreeParts(const FrameScene& scene);
     void awaitPart(const FrameScene& scene);
@@ -153,15 +153,15 @@ class TwoWorkerFrame {
     // The top band's worker's draws (the first part, the top band, what is traced again), the
     // other worker's, and those of the parts the top band's worker takes while it waits; each on
     // cache lines of its own, so that one worker's draws never slow the other's.
-    alignas(64) SharedRandom firstSource_;
-    alignas(64) SharedRandom secondSource_;
-    alignas(64) SharedRandom takenSource_;
-    alignas(64) DrawStream first_{firstSource_};
-    alignas(64) DrawStream second_{secondSource_};
-    alignas(64) DrawStream taken_{takenSource_};
+    alignas(64) RandomSource topSource_;
+    alignas(64) RandomSource otherSource_;
+    alignas(64) RandomSource waitingSource_;
+    alignas(64) DrawStream topDraws_{topSource_};
+    alignas(64) DrawStream otherDraws_{otherSource_};
+    alignas(64) DrawStream waitingDraws_{waitingSource_};
     // Each worker's lanes: the other worker's, and those of the parts the top band's worker takes.
-    alignas(64) PartLanes secondLanes_;
-    alignas(64) PartLanes takenLanes_;
+    alignas(64) PartLanes otherLanes_;
+    alignas(64) PartLanes waitingLanes_;
 
     // This frame's.
     alignas(64) FramePlan plan_;
@@ -173,7 +173,7 @@ class TwoWorkerFrame {
     RowFigures rows_;
     // The top band's worker's alone.
     int passed_ = 0;              // the later parts whose ends its draws went on after
-    bool takenStarted_ = false;   // it has traced a later part in this frame
+    bool waitingStarted_ = false;   // it has traced a later part in this frame
 
     // Between frames.
     RowFigures lastRows_; // the running mean the next plan follows

@@ -11,7 +11,9 @@ CheckpointLimits renderCheckpointLimits() {
     limits.width = kWidth;
     limits.height = kHeight;
     limits.mostFrames = kMaxSamples;
-    limits.mostHeldBounces = DrawStream::kMostHeld;
+    // What a stream holds, and in checkpoints of earlier versions up to 1,024 runs more for a
+    // band (docs/checkpoint-format.md).
+    limits.mostHeldBounces = DrawStream::kMostHeldNow + std::size_t{1024} * DrawStream::kTriplesPerRun;
     limits.bounceDrawn = [](std::uint16_t d) { return d < 1000 && !gBounceTable.rejected[d]; };
     return limits;
 }

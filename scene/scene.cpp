@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 
 std::vector<Shape> shapes;
 

@@ -109,7 +109,7 @@ TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
 // from where the last frame left it: two frames are the plain tracer's, bit for bit.
 TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
     resetWorld();
-    SharedRandom source;
+    RandomSource source;
     source.setState(drawState().generator);
     DrawStream plain(source);
     std::vector<Vec3> sums(kPixelCount);
@@ -134,7 +134,7 @@ TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
 TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
     resetWorld();
     precalcFrame(gRayOrigin);
-    SharedRandom source;
+    RandomSource source;
     DrawStream draws(source);
     render(0, 240, prepareFrameScene(), draws);
     for (int i = 240 * kWidth; i < kPixelCount; ++i) {

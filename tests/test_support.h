@@ -10,7 +10,7 @@
 #include "frame/image.h"
 #include "scene/random_sequence.h"
 #include "scene/scene.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 #include "tracer/bounce_table.h"
 #include "tracer/draws.h"
 
@@ -109,7 +109,7 @@ class ReplayDraws {
     bool tookNoMore() { return none_.state() == untouched_; }
 
   private:
-    SharedRandom none_;
+    RandomSource none_;
     RandomSequence::State untouched_{};
     DrawStream draws_;
 };

@@ -10,7 +10,7 @@
 #include "frame/render.h"
 #include "scene/random_sequence.h"
 #include "scene/scene.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
@@ -26,7 +26,7 @@ bool sameColor(const Vec3& a, float r, float g, float b) {
 
 // A supply of draws of its own, so that tests do not depend on each other's draws.
 struct PrivateDraws {
-    SharedRandom source;
+    RandomSource source;
     DrawStream stream{source};
     explicit PrivateDraws(unsigned seed) { source.reseed(seed); }
 };
@@ -132,7 +132,7 @@ TEST(BounceDirection, TableHoldsEveryGridPointNormalised) {
 }
 
 TEST(BounceDirection, MirroredOntoTheNormalsSide) {
-    SharedRandom source;
+    RandomSource source;
     source.reseed(7);
     DrawStream draws(source);
     RandomSequence sequence(7);

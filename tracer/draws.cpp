@@ -7,7 +7,7 @@
 #include "scene/preconditions.h"
 #include "tracer/bounce_table.h"
 
-DrawStream::DrawStream(SharedRandom& source) : source_(&source) {}
+DrawStream::DrawStream(RandomSource& source) : source_(&source) {}
 
 void DrawStream::syncWithSource() {
     const unsigned generation = source_->generation();
@@ -101,7 +101,6 @@ void DrawStream::goOnAt(std::uint64_t position, const RandomSequence::State& sta
         --pendingSkips_;
     }
     pending_[pendingSkips_++] = {taken_, position - taken_};
-    skipped_ += position - taken_;
     taken_ = position;
 }
 
@@ -140,7 +139,7 @@ void DrawStream::moveTo(std::uint64_t position) {
     std::copy(current_.ends + next_, current_.ends + end_, current_.ends);
     end_ -= next_;
     next_ = 0;
-    skipped_ = settledSkipped_ = 0;
+    settledSkipped_ = 0;
     pendingSkips_ = 0;
 }
 
@@ -161,7 +160,7 @@ void DrawStream::startAt(const RandomSequence::State& origin, std::uint64_t posi
     clear();
     start_ = taken_ = lastEnd_ = position;
     stop_ = kNoStop;
-    skipped_ = settledSkipped_ = 0;
+    settledSkipped_ = 0;
     pendingSkips_ = 0;
 }
 

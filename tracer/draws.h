@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "scene/preconditions.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 
 // One thread's supply of bounce draws. A bounce takes three draws (z, y, then x grid digit);
 // draws whose grid point is rejected are skipped here, so the stream hands out only the indices
@@ -21,7 +21,7 @@ class DrawStream {
   public:
     static constexpr int kTriplesPerRun = 1024;
 
-    explicit DrawStream(SharedRandom& source);
+    explicit DrawStream(RandomSource& source);
 
     // The grid index of the next accepted bounce.
     int nextBounce() {
@@ -66,11 +66,8 @@ class DrawStream {
     void useReserved(int count) { next_ += count; }
 
     // The most bounces a stream holds: the run in use with the bounces kept from the one before.
+    // (holdBounces takes any number: they are used before the stream takes more.)
     static constexpr std::size_t kMostHeldNow = kMostReserved + kTriplesPerRun;
-    // The most a checkpoint may hold for a stream: the format allows a band's bounces up to
-    // 1 024 runs ahead of the run in use, as a two-worker scheme that takes runs for each band in
-    // turn holds them.
-    static constexpr std::size_t kMostHeld = kMostHeldNow + std::size_t{1024} * kTriplesPerRun;
 
     // Drops values left from an earlier seeding of the generator.
     void syncWithSource();
@@ -115,8 +112,6 @@ class DrawStream {
     // At the stop: goes on at `position`, further on, where the generator's state is `state`,
     // passing over the values between.
     void goOnAt(std::uint64_t position, const RandomSequence::State& state);
-    // The values passed over so far (goOnAt).
-    std::uint64_t skipped() const { return skipped_; }
 
     // Starts again at `position` (a multiple of 3, not behind usedEnd): the bounces held that
     // lie before it are dropped, those after it kept.
@@ -154,7 +149,7 @@ class DrawStream {
     std::vector<std::uint16_t> restored_;
     std::size_t restoredNext_ = 0;
 
-    SharedRandom* source_;
+    RandomSource* source_;
     int next_ = 0;
     int end_ = 0;
     Run current_;
@@ -163,7 +158,6 @@ class DrawStream {
     std::uint64_t taken_ = 0;   // position of the next value to take
     std::uint64_t lastEnd_ = 0; // usedEnd() while no bounce of the current run is used
     std::uint64_t stop_ = kNoStop;
-    std::uint64_t skipped_ = 0;
     // Stretches passed over: counted out of usedCount once a bounce after them is used; before
     // that, held bounces from before them may still be used. Only the last few can be pending.
     struct Skip {

@@ -245,8 +245,8 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
 
 // Lane `lane` takes its chain's next path that does not end at its first hit, tracing those
 // that do on the way: false when the chain has none left.
-HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
-    LaneChain& c = L.chains[lane];
+HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) {
+    LaneChain& c = paths.chains[lane];
     const PackedScene::HitValues& h = scene.hitValues();
     while (c.next < c.count) {
         const int i = c.next++;
@@ -272,22 +272,22 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
             continue;
         }
         for (int k = 0; k < PathLanes::kDraws; ++k) {
-            L.bounces[k][lane] = held[k];
+            paths.bounces[k][lane] = held[k];
         }
         const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
-        L.px[lane] = start.point.x;
-        L.py[lane] = start.point.y;
-        L.pz[lane] = start.point.z;
-        L.dx[lane] = dir.x;
-        L.dy[lane] = dir.y;
-        L.dz[lane] = dir.z;
-        L.red[lane] = h.red[shape];
-        L.green[lane] = h.green[shape];
-        L.blue[lane] = h.blue[shape];
-        L.used[lane] = 1;
-        L.searches[lane] = 0;
-        L.pixel[lane] = i;
-        L.state[lane] = PathLanes::kInFlight;
+        paths.px[lane] = start.point.x;
+        paths.py[lane] = start.point.y;
+        paths.pz[lane] = start.point.z;
+        paths.dx[lane] = dir.x;
+        paths.dy[lane] = dir.y;
+        paths.dz[lane] = dir.z;
+        paths.red[lane] = h.red[shape];
+        paths.green[lane] = h.green[shape];
+        paths.blue[lane] = h.blue[shape];
+        paths.used[lane] = 1;
+        paths.segments[lane] = 0;
+        paths.pixel[lane] = i;
+        paths.state[lane] = PathLanes::kInFlight;
         return true;
     }
     return false;
@@ -295,16 +295,16 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& L, int lane) {
 
 // One search for every lane in flight of lanes [first, first + the vector's lanes), and what its
 // hit makes of the path. Returns the lanes whose paths ended (as bits, lane 0 the lowest).
-HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first) {
+HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int first) {
     const DL df;
     const DLI di;
     const PackedScene::HitValues& h = scene.hitValues();
     const LM live = hn::RebindMask(
-        df, hn::Eq(hn::Load(di, L.state + first), hn::Set(di, PathLanes::kInFlight)));
-    const LF ox = hn::Load(df, L.px + first), oy = hn::Load(df, L.py + first),
-             oz = hn::Load(df, L.pz + first);
-    const LF dx = hn::Load(df, L.dx + first), dy = hn::Load(df, L.dy + first),
-             dz = hn::Load(df, L.dz + first);
+        df, hn::Eq(hn::Load(di, paths.state + first), hn::Set(di, PathLanes::kInFlight)));
+    const LF ox = hn::Load(df, paths.px + first), oy = hn::Load(df, paths.py + first),
+             oz = hn::Load(df, paths.pz + first);
+    const LF dx = hn::Load(df, paths.dx + first), dy = hn::Load(df, paths.dy + first),
+             dz = hn::Load(df, paths.dz + first);
     LF t;
     LI found;
     searchLanes(scene, live, ox, oy, oz, dx, dy, dz, t, found);
@@ -339,10 +339,10 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
     // The hit's bounce: the path's next draw, mirrored onto the normal's side.
     // A path in flight has used at most kMaxDepth draws; other lanes read the first.
     static_assert(PathLanes::kMostLanes == 16);
-    const LI used = hn::Load(di, L.used + first);
+    const LI used = hn::Load(di, paths.used + first);
     const LI drawIndex = hn::IfThenElseZero(hn::RebindMask(di, hit),
                                             hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, first)));
-    const LI bounce = hn::GatherIndex(di, &L.bounces[0][0], drawIndex);
+    const LI bounce = hn::GatherIndex(di, &paths.bounces[0][0], drawIndex);
     const float* table = &gBounceTable.dir[0].x;
     const LI at = hn::ShiftLeft<2>(bounce); // four floats per direction
     const LF gx = hn::GatherIndex(df, table, at);
@@ -363,44 +363,44 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& L, int first)
     // otherwise brings back black.
     const LM lit = hn::Or(goesOn, light);
     const LF onR =
-        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, L.red + first), lookUp(h.red, count, index)));
+        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, paths.red + first), lookUp(h.red, count, index)));
     const LF onG = hn::IfThenElseZero(
-        lit, hn::Mul(hn::Load(df, L.green + first), lookUp(h.green, count, index)));
+        lit, hn::Mul(hn::Load(df, paths.green + first), lookUp(h.green, count, index)));
     const LF onB = hn::IfThenElseZero(
-        lit, hn::Mul(hn::Load(df, L.blue + first), lookUp(h.blue, count, index)));
+        lit, hn::Mul(hn::Load(df, paths.blue + first), lookUp(h.blue, count, index)));
 
     const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
-    hn::Store(on(px, ox), df, L.px + first);
-    hn::Store(on(py, oy), df, L.py + first);
-    hn::Store(on(pz, oz), df, L.pz + first);
-    hn::Store(on(nextX, dx), df, L.dx + first);
-    hn::Store(on(nextY, dy), df, L.dy + first);
-    hn::Store(on(nextZ, dz), df, L.dz + first);
-    hn::Store(onR, df, L.red + first);
-    hn::Store(onG, df, L.green + first);
-    hn::Store(onB, df, L.blue + first);
+    hn::Store(on(px, ox), df, paths.px + first);
+    hn::Store(on(py, oy), df, paths.py + first);
+    hn::Store(on(pz, oz), df, paths.pz + first);
+    hn::Store(on(nextX, dx), df, paths.dx + first);
+    hn::Store(on(nextY, dy), df, paths.dy + first);
+    hn::Store(on(nextZ, dz), df, paths.dz + first);
+    hn::Store(onR, df, paths.red + first);
+    hn::Store(onG, df, paths.green + first);
+    hn::Store(onB, df, paths.blue + first);
     const LM ended = hn::AndNot(goesOn, live);
     const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
-    hn::Store(usedNow, di, L.used + first);
+    hn::Store(usedNow, di, paths.used + first);
     hn::Store(
-        hn::Add(hn::Load(di, L.searches + first), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
-        di, L.searches + first);
+        hn::Add(hn::Load(di, paths.segments + first), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
+        di, paths.segments + first);
     hn::Store(
-        hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, L.state + first)),
-        di, L.state + first);
+        hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, paths.state + first)),
+        di, paths.state + first);
     return laneBits(ended) << first;
 }
 
 // A path that ended in the last step: its colour added to its pixel, its draws used up.
-HWY_INLINE void endPath(PathLanes& L, int lane) {
-    LaneChain& c = L.chains[lane];
-    addClamped(c.sums[L.pixel[lane]], L.red[lane], L.green[lane], L.blue[lane]);
-    c.draws->useReserved(L.used[lane]);
-    c.segments += static_cast<std::uint64_t>(L.searches[lane]);
-    L.state[lane] = PathLanes::kStarting;
+HWY_INLINE void endPath(PathLanes& paths, int lane) {
+    LaneChain& c = paths.chains[lane];
+    addClamped(c.sums[paths.pixel[lane]], paths.red[lane], paths.green[lane], paths.blue[lane]);
+    c.draws->useReserved(paths.used[lane]);
+    c.segments += static_cast<std::uint64_t>(paths.segments[lane]);
+    paths.state[lane] = PathLanes::kStarting;
 }
 
-int TracePathLanes(const PackedScene& scene, PathLanes& L) {
+int TracePathLanes(const PackedScene& scene, PathLanes& paths) {
     const int vectorLanes = static_cast<int>(hn::Lanes(DL()));
     const unsigned blockBits = (1u << vectorLanes) - 1; // at most sixteen
     requirePackedForThisSet(scene);
@@ -409,14 +409,14 @@ int TracePathLanes(const PackedScene& scene, PathLanes& L) {
     unsigned starting = 0;
     unsigned inFlight = 0;
     for (int lane = 0; lane < lanes; ++lane) {
-        starting |= static_cast<unsigned>(L.state[lane] == PathLanes::kStarting) << lane;
-        inFlight |= static_cast<unsigned>(L.state[lane] == PathLanes::kInFlight) << lane;
+        starting |= static_cast<unsigned>(paths.state[lane] == PathLanes::kStarting) << lane;
+        inFlight |= static_cast<unsigned>(paths.state[lane] == PathLanes::kInFlight) << lane;
     }
     for (;;) {
         for (; starting != 0; starting &= starting - 1) {
             const int lane = __builtin_ctz(starting);
-            if (!startPath(scene, L, lane)) {
-                L.state[lane] = PathLanes::kIdle;
+            if (!startPath(scene, paths, lane)) {
+                paths.state[lane] = PathLanes::kIdle;
                 return lane;
             }
             inFlight |= 1u << lane;
@@ -429,11 +429,11 @@ int TracePathLanes(const PackedScene& scene, PathLanes& L) {
         unsigned ended = 0;
         for (int first = 0; first < PathLanes::kMostLanes; first += vectorLanes) {
             if (((inFlight >> first) & blockBits) != 0) {
-                ended |= stepLanes(scene, L, first);
+                ended |= stepLanes(scene, paths, first);
             }
         }
         for (unsigned e = ended; e != 0; e &= e - 1) {
-            endPath(L, __builtin_ctz(e));
+            endPath(paths, __builtin_ctz(e));
         }
         inFlight &= ~ended;
         starting = ended;

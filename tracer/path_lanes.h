@@ -58,7 +58,7 @@ struct PathLanes {
     alignas(64) float red[kMostLanes] = {}, green[kMostLanes] = {}, blue[kMostLanes] = {};
     // Draws used by the path: one per hit, so also the surfaces bounced off while in flight.
     alignas(64) std::int32_t used[kMostLanes] = {};
-    alignas(64) std::int32_t searches[kMostLanes] = {}; // segments traced beyond its first hit
+    alignas(64) std::int32_t segments[kMostLanes] = {}; // traced beyond its first hit
     alignas(64) std::int32_t pixel[kMostLanes] = {};
     // The path's bounces, draw by draw, lane by lane.
     alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};

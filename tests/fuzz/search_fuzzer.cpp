@@ -35,7 +35,7 @@
 #include "frame/frame_plan.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
 #include "tracer/draws.h"
@@ -263,8 +263,8 @@ bool sameBits(const Vec3& a, const Vec3& b) {
     return sameValue(a.x, b.x) && sameValue(a.y, b.y) && sameValue(a.z, b.z);
 }
 
-SharedRandom plainSource;
-SharedRandom fastSource;
+RandomSource plainSource;
+RandomSource fastSource;
 
 void checkSearch(const PackedScene& packed, const Decoder::Ray& ray) {
     float plainT = 0.0f;
@@ -334,8 +334,8 @@ void checkPath(const PackedScene& packed, const Decoder::Ray& ray, DrawStream& p
     }
 }
 
-SharedRandom firstSource;
-SharedRandom secondSource;
+RandomSource firstSource;
+RandomSource secondSource;
 
 // The rays [first, end) traced by the plain tracer with exactly the bounces a band used, against
 // the colours the loop gave.
@@ -462,7 +462,7 @@ void checkSideBySide(const std::vector<Decoder::Ray>& rays, unsigned seed) {
         starts.push_back(firstHit(ray));
     }
     constexpr int kChains = 3;
-    static std::array<SharedRandom, 2 * kChains> sources;
+    static std::array<RandomSource, 2 * kChains> sources;
     static std::vector<DrawStream> draws(sources.begin(), sources.end());
     sources[0].reseed(seed);
     const RandomSequence::State origin = sources[0].state();

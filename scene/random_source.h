@@ -6,9 +6,10 @@
 
 #include "scene/random_sequence.h"
 
-// The process-wide random generator: one rand()-compatible sequence that every thread draws
-// from, a run of consecutive values at a time under a lock.
-class SharedRandom {
+// A rand()-compatible sequence that any thread may draw from, a run of consecutive values at a
+// time under a lock. gRandom is the program's; each draw stream of a two-worker frame has one of
+// its own, set to the stretch of the sequence it traces.
+class RandomSource {
   public:
     void reseed(unsigned seed);
     // Hands the caller the next `count` values of the sequence; returns the seeding generation
@@ -25,4 +26,4 @@ class SharedRandom {
     unsigned generation_ = 0;
 };
 
-extern SharedRandom gRandom;
+extern RandomSource gRandom;

@@ -1,31 +1,31 @@
 // SPDX-License-Identifier: MIT
-#include "scene/shared_random.h"
+#include "scene/random_source.h"
 
-SharedRandom gRandom;
+RandomSource gRandom;
 
-void SharedRandom::reseed(unsigned seed) {
+void RandomSource::reseed(unsigned seed) {
     std::lock_guard<std::mutex> lock(mutex_);
     sequence_.reseed(seed);
     ++generation_;
 }
 
-unsigned SharedRandom::take(std::int32_t* out, int count) {
+unsigned RandomSource::take(std::int32_t* out, int count) {
     std::lock_guard<std::mutex> lock(mutex_);
     sequence_.fill(out, count);
     return generation_;
 }
 
-unsigned SharedRandom::generation() {
+unsigned RandomSource::generation() {
     std::lock_guard<std::mutex> lock(mutex_);
     return generation_;
 }
 
-RandomSequence::State SharedRandom::state() {
+RandomSequence::State RandomSource::state() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sequence_.state();
 }
 
-void SharedRandom::setState(const RandomSequence::State& state) {
+void RandomSource::setState(const RandomSequence::State& state) {
     std::lock_guard<std::mutex> lock(mutex_);
     sequence_.setState(state);
 }
