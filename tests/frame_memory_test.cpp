@@ -1,0 +1,64 @@
+// SPDX-License-Identifier: MIT
+// What frames allocate, counted by replacing every form of new and delete.
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "frame/frame.h"
+#include "test_support.h"
+
+#include "allocation_counter.h"
+
+TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
+    resetWorld();
+    traceFrame(FrameMode::TwoWorkers); // builds what every later frame reuses
+    for (FrameMode mode : {FrameMode::Sequential, FrameMode::TwoWorkers}) {
+        startCountingAllocations();
+        traceFrame(mode);
+        EXPECT_LE(stopCountingAllocations(), mode == FrameMode::TwoWorkers ? 2 : 0);
+    }
+}
+
+namespace {
+// A pointer the compiler must take as used, so that no pair of new and delete is left out.
+void* volatile gEscaped;
+template <typename T> T* kept(T* p) {
+    gEscaped = p;
+    return p;
+}
+} // namespace
+
+// The counter replaces every form of new and delete: one left to the run-time library (or a
+// sanitizer's) would count nothing, or pair its memory with the counter's free.
+TEST(FrameMemory, TheCounterSeesEveryFormOfNew) {
+    struct alignas(64) Wide {
+        float lanes[16];
+    };
+    const std::vector<std::pair<const char*, void (*)()>> forms = {
+        {"new", [] { delete kept(new int); }},
+        {"new[]", [] { delete[] kept(new int[3]); }},
+        {"nothrow new", [] { delete kept(new (std::nothrow) int); }},
+        {"nothrow new[]", [] { delete[] kept(new (std::nothrow) int[3]); }},
+        {"aligned new", [] { delete kept(new Wide); }},
+        {"aligned new[]", [] { delete[] kept(new Wide[3]); }},
+        {"aligned nothrow new", [] { delete kept(new (std::nothrow) Wide); }},
+        {"aligned nothrow new[]", [] { delete[] kept(new (std::nothrow) Wide[3]); }},
+        {"nothrow delete",
+         [] {
+             void* p = ::operator new(8, std::nothrow);
+             ::operator delete(p, std::nothrow);
+         }},
+        {"aligned nothrow delete[]",
+         [] {
+             void* p = ::operator new[](8, std::align_val_t{64}, std::nothrow);
+             ::operator delete[](p, std::align_val_t{64}, std::nothrow);
+         }},
+    };
+    for (const auto& [name, allocate] : forms) {
+        startCountingAllocations();
+        allocate();
+        EXPECT_EQ(stopCountingAllocations(), 1) << name;
+    }
+}
