@@ -5,13 +5,18 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "tracer/fast_paths.h"
 
 // A test suite run once on each instruction set this build has and this CPU runs (the widest is
-// what the programs use; the tests force each narrower one in turn).
+// what the programs use; the tests force each narrower one in turn), each test from the world
+// resetWorld makes.
 class OnEveryInstructionSet : public ::testing::TestWithParam<std::string> {
   protected:
-    void SetUp() override { ASSERT_TRUE(useInstructionSet(GetParam())); }
+    void SetUp() override {
+        resetWorld();
+        ASSERT_TRUE(useInstructionSet(GetParam()));
+    }
     void TearDown() override { useInstructionSet(""); }
 };
 

@@ -112,14 +112,12 @@ TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {
 RUN_ON_EVERY_INSTRUCTION_SET(PackedSearch);
 
 TEST_P(PackedSearch, SameClosestHitAsTheShapeList) {
-    resetWorld();
     PackedScene packed;
     packed.build(shapes);
     expectSameClosestHitsOnSceneRays(packed, raysHere(200000));
 }
 
 TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
-    resetWorld();
     precalcFrame(gRayOrigin);
     PackedScene packed;
     packed.build(shapes);
@@ -134,7 +132,6 @@ TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
 }
 
 TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
-    resetWorld();
     // With eight lanes the box's two faces fit beside the room's five planes; four lanes hold
     // the planes in two groups, and the triangles divide on their own.
     const bool eightLanes = packedLanes() >= 8;
@@ -169,7 +166,6 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
 }
 
 TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
-    resetWorld();
     // The same plane twice and a triangle lying in it, after more spheres and planes than fill
     // one group of lanes, and a shape of no known kind.
     std::vector<Shape> scene = shapes;
@@ -199,7 +195,6 @@ TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
 }
 
 TEST_P(PackedSearch, PlanesAtAnAngle) {
-    resetWorld();
     // The room tilted: planes whose normals lie along no axis, more of them than one group of
     // lanes holds, one through the eye's side of the room and one parallel to another.
     const Vec3 normals[] = {
@@ -221,7 +216,6 @@ TEST_P(PackedSearch, PlanesAtAnAngle) {
 }
 
 TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
-    resetWorld();
     auto triangle = [](Vec3 normal, Vec3 a, Vec3 b, Vec3 c) {
         Shape s;
         s.type = Triangle;
@@ -331,7 +325,6 @@ TEST_P(PackedSearch, AxisAlignedShapesWithAnInfiniteCoordinateAreMissed) {
 // Rays from an origin or along a direction that is not finite hit nothing in the plain search,
 // and rays from far out are searched exactly too.
 TEST_P(PackedSearch, RaysFromFarOutOrNotFinite) {
-    resetWorld();
     PackedScene packed;
     packed.build(shapes);
     for (float far : {INFINITY, -INFINITY, NAN, 1e20f, -3e38f}) {
@@ -382,14 +375,12 @@ void expectSameColourAndDrawsAsTheRecursiveTracer() {
 }
 
 TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
-    resetWorld();
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
 // Paths end at whichever shapes emit: here a sphere and the floor, in one colour each, and not
 // the ceiling.
 TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
-    resetWorld();
     shapes[4].emission = Vec3{};
     shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
     shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
@@ -495,14 +486,12 @@ void expectPictureChainsSideBySideAsOneAfterAnother() {
 }
 
 TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {
-    resetWorld();
     expectPictureChainsSideBySideAsOneAfterAnother();
 }
 
 // The same for paths that start where the picture's never do: far out (traced the plain way),
 // on a light, and nowhere.
 TEST_P(FastPath, ChainsSideBySideTakeEveryKindOfStart) {
-    resetWorld();
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
     const int rows = kEmulated ? 20 : 100;
@@ -532,7 +521,6 @@ TEST_P(FastPath, ChainsSideBySideTakeEveryKindOfStart) {
 // search (copies of a plane, a sphere and a triangle in other colours, after them in the list;
 // more shapes than one register's lanes of the widest sets).
 TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
-    resetWorld();
     for (const int original : {3, 1, 8, 5}) {
         Shape copy = shapes[original];
         copy.color = makeVec3(copy.color.z, 0.5f, copy.color.x);
@@ -545,7 +533,6 @@ TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
 // memory. Thirty spheres no ray meets (behind the eye, facing away) come first, so that the
 // scene's shapes are hit with indices 30 to 41.
 TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
-    resetWorld();
     Shape far;
     far.type = Sphere;
     far.radiusSq = 1.0f;
@@ -560,7 +547,6 @@ TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
 // Few enough shapes for one AVX2 register (at most eight): the scene without its triangles and
 // a sphere.
 TEST_P(FastPath, ChainsSideBySideAmongFewShapes) {
-    resetWorld();
     shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
                                 [](const Shape& s) { return s.type == Triangle; }),
                  shapes.end());
@@ -574,7 +560,6 @@ TEST_P(FastPath, ChainsSideBySideAmongFewShapes) {
 
 // Lights elsewhere: a sphere (a light and a sphere at once) and the floor, not the ceiling.
 TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
-    resetWorld();
     shapes[4].emission = Vec3{};
     shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
     shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
@@ -583,7 +568,6 @@ TEST_P(FastPath, ChainsSideBySideEndAtTheShapesThatEmitNow) {
 
 // A lane whose chain has no pixels is done at once; with no lane busy there is nothing to trace.
 TEST_P(FastPath, EmptyChainsSideBySide) {
-    resetWorld();
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
     PathLanes lanes;
@@ -650,7 +634,6 @@ TEST(PackedScene, TracesInLanesWhereColourProductsAreExact) {
 }
 
 TEST_P(FastPath, FrameSceneFollowsChangesToTheShapes) {
-    resetWorld();
     precalcFrame(gRayOrigin);
     const int before = prepareFrameScene().primaryHits[0].shape;
     EXPECT_EQ(before, 4); // the light

@@ -11,8 +11,9 @@
 
 #include "allocation_counter.h"
 
-TEST(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
-    resetWorld();
+class FrameMemory : public FreshWorld {};
+
+TEST_F(FrameMemory, NoAllocationPerFrameBeyondTheTwoWorkers) {
     traceFrame(FrameMode::TwoWorkers); // builds what every later frame reuses
     for (FrameMode mode : {FrameMode::Sequential, FrameMode::TwoWorkers}) {
         startCountingAllocations();
@@ -32,7 +33,7 @@ template <typename T> T* kept(T* p) {
 
 // The counter replaces every form of new and delete: one left to the run-time library (or a
 // sanitizer's) would count nothing, or pair its memory with the counter's free.
-TEST(FrameMemory, TheCounterSeesEveryFormOfNew) {
+TEST_F(FrameMemory, TheCounterSeesEveryFormOfNew) {
     struct alignas(64) Wide {
         float lanes[16];
     };

@@ -54,8 +54,9 @@ TEST_P(GoldenPicture, SequentialAfterThreeFrames) {
     EXPECT_EQ(sequentialPictureHash(3), GOLDEN_PICTURE_3_FRAMES_FNV1A);
 }
 
-TEST(FrameLoop, FirstFrameShowsSingleClampedSamples) {
-    resetWorld();
+class FrameLoop : public FreshWorld {};
+
+TEST_F(FrameLoop, FirstFrameShowsSingleClampedSamples) {
     const FrameStats stats = traceFrame(FrameMode::TwoWorkers);
     EXPECT_EQ(gSamples, 1);
     EXPECT_GE(stats.segments, static_cast<std::uint64_t>(kPixelCount));
@@ -70,7 +71,7 @@ TEST(FrameLoop, FirstFrameShowsSingleClampedSamples) {
     }
 }
 
-TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
+TEST_F(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
     for (FrameMode mode : {FrameMode::TwoWorkers, FrameMode::Sequential}) {
         resetWorld();
         for (int i = 0; i < 3; ++i) {
@@ -87,10 +88,9 @@ TEST(FrameLoop, SamplesAccumulateAcrossFramesInBothModes) {
     }
 }
 
-TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
+TEST_F(FrameLoop, TwoWorkerFramesHoldNothingOver) {
     // Bounces held by a sequential frame (or a checkpoint) are carried until the next
     // two-worker frame, which starts where the generator stands.
-    resetWorld();
     traceFrame(FrameMode::Sequential);
     DrawState held = drawState();
     EXPECT_FALSE(held.held.empty());
@@ -107,8 +107,7 @@ TEST(FrameLoop, TwoWorkerFramesHoldNothingOver) {
 
 // A sequential frame traces the top band, then the bottom band, with the plain sequence of draws
 // from where the last frame left it: two frames are the plain tracer's, bit for bit.
-TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
-    resetWorld();
+TEST_F(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
     RandomSource source;
     source.setState(drawState().generator);
     DrawStream plain(source);
@@ -131,8 +130,7 @@ TEST(FrameLoop, SequentialFramesAreThePlainTracersWithThePlainSequence) {
     }
 }
 
-TEST(FrameLoop, BandsWriteOnlyTheirOwnRows) {
-    resetWorld();
+TEST_F(FrameLoop, BandsWriteOnlyTheirOwnRows) {
     precalcFrame(gRayOrigin);
     RandomSource source;
     DrawStream draws(source);
@@ -287,7 +285,6 @@ void expectFrameReplays(const char* what) {
 RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerFrames);
 
 TEST_P(TwoWorkerFrames, ReplaysWithThePlainTracer) {
-    resetWorld();
     if (kEmulated) {
         // A frame takes seconds under an emulator: the first, then one planned frame replayed.
         traceFrame(FrameMode::TwoWorkers);
@@ -308,10 +305,11 @@ TEST_P(TwoWorkerFrames, ReplaysWithThePlainTracer) {
     }
 }
 
+class TwoWorkerFramesOneAfterAnother : public FreshWorld {};
+
 // A scene whose colour products are not exact in every order: its parts are traced one path
 // after another, and its frames replay as well.
-TEST(TwoWorkerFrames, ReplayWhereColoursAreNotExact) {
-    resetWorld();
+TEST_F(TwoWorkerFramesOneAfterAnother, ReplayWhereColoursAreNotExact) {
     shapes[6].color = makeVec3(0.0f, 0.3f, 0.0f);
     traceFrame(FrameMode::TwoWorkers);
     expectFrameReplays("a frame planned, parts one path after another");
@@ -323,7 +321,6 @@ TEST(TwoWorkerFrames, ReplayWhereColoursAreNotExact) {
 RUN_ON_EVERY_INSTRUCTION_SET(TwoWorkerPlans);
 
 TEST_P(TwoWorkerPlans, PlansThatMissAreMadeGood) {
-    resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers);
     const FramePlan planned = lastFrameDraws().plan;
@@ -371,7 +368,6 @@ using Workers = TwoWorkerFrame::Workers;
 // (The top band's worker alone, so that every step is known in advance.)
 TEST_P(TwoWorkerPlans, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
     constexpr int kSplit = 400;
-    resetWorld();
     setNextFramePlan(twoPartPlan(kSplit, 3 * 5000000), Workers::TopBandsOnly);
     traceFrame(FrameMode::TwoWorkers);
     const std::uint64_t topEnd = lastFrameDraws().top.back().to;
@@ -390,7 +386,6 @@ TEST_P(TwoWorkerPlans, TopBandEndingAtAPartsStartLeavesThePartToBeTracedAgain) {
 // draws wait at one): each is traced once, after the top band's values, from the sums it had
 // (not from a copy another frame left).
 TEST_P(TwoWorkerPlans, APartNoOneTookIsTracedOnceAfterTheTopBand) {
-    resetWorld();
     traceFrame(FrameMode::TwoWorkers);
     traceFrame(FrameMode::TwoWorkers); // every part traced, and its sums copied first
     FramePlan plan = lastFrameDraws().plan;
@@ -600,8 +595,9 @@ TEST(Display, ShowsTheTruncatedMeanOfTheSamples) {
     EXPECT_EQ(word, 0xFF55AAu);
 }
 
-TEST(LongRun, PictureStaysConvergedAtTheSampleBound) {
-    resetWorld();
+class LongRun : public FreshWorld {};
+
+TEST_F(LongRun, PictureStaysConvergedAtTheSampleBound) {
     traceFrame(FrameMode::Sequential);
     // As if the program had run for kMaxSamples - 1 frames: every pixel lit all along.
     gSamples = kMaxSamples - 1;
@@ -623,11 +619,10 @@ TEST(LongRun, PictureStaysConvergedAtTheSampleBound) {
     EXPECT_EQ(pictureHash(), converged);
 }
 
-TEST(LongRun, LightPixelSumsStayExactUpToTheBound) {
+TEST_F(LongRun, LightPixelSumsStayExactUpToTheBound) {
     // The light's pixel gains exactly 1 in every channel each frame. Traced up to the bound from
     // just below it, its sums are the exact frame count and its mean is still full white; the
     // frame after the bound adds nothing.
-    resetWorld();
     traceFrame(FrameMode::Sequential);
     gSamples = kMaxSamples - 2;
     const float below = static_cast<float>(kMaxSamples - 2);

@@ -43,21 +43,23 @@ const Vec3 kForward = makeVec3(0, 0, 1);
 
 } // namespace
 
-TEST(PlaneIntersect, HitFromEitherSideBeyondThreshold) {
+class PlaneIntersect : public FreshWorld {};
+
+TEST_F(PlaneIntersect, HitFromEitherSideBeyondThreshold) {
     const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 0), kForward, false), 5.0f);
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 10), makeVec3(0, 0, -1), false), 5.0f);
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 6), kForward, false), -1.0f); // behind the origin
 }
 
-TEST(PlaneIntersect, DistanceExactlyAtThresholdMisses) {
+TEST_F(PlaneIntersect, DistanceExactlyAtThresholdMisses) {
     const Shape p = planeAt(makeVec3(0, 0, 0), makeVec3(0, 0, -1));
     const Vec3 origin = makeVec3(0.25f, 0.25f, -0.003f);
     EXPECT_EQ(p.intersect(origin, kForward, false), -1.0f);
     EXPECT_GT(p.intersect(makeVec3(0.25f, 0.25f, -0.0031f), kForward, false), 0.003f);
 }
 
-TEST(PlaneIntersect, ParallelRayMissesOrGoesToInfinity) {
+TEST_F(PlaneIntersect, ParallelRayMissesOrGoesToInfinity) {
     const Shape p = planeAt(makeVec3(0, 5, 0), makeVec3(0, -1, 0));
     // In the plane: 0 / 0 is NaN, a miss.
     EXPECT_EQ(p.intersect(makeVec3(0, 5, 0), makeVec3(1, 0, 0), false), -1.0f);
@@ -66,8 +68,7 @@ TEST(PlaneIntersect, ParallelRayMissesOrGoesToInfinity) {
     EXPECT_TRUE(std::isinf(t) || t == -1.0f);
 }
 
-TEST(PlaneIntersect, PrecomputedEyeDistanceMatchesGeneralFormula) {
-    resetWorld();
+TEST_F(PlaneIntersect, PrecomputedEyeDistanceMatchesGeneralFormula) {
     precalcFrame(gRayOrigin);
     for (int row = 0; row < kHeight; row += 7) {
         for (int column = 0; column < kWidth; column += 5) {
@@ -104,7 +105,9 @@ TEST(SphereIntersect, InvisibleFromItsSurfaceAndInside) {
     EXPECT_LT(s.intersect(makeVec3(1, 0, 0), kForward, false), 0.0f);
 }
 
-TEST(TriangleIntersect, HitsInsideAndMissesOutside) {
+class TriangleIntersect : public FreshWorld {};
+
+TEST_F(TriangleIntersect, HitsInsideAndMissesOutside) {
     const Shape tri = triangleInXY();
     EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -2), kForward, false), 2.0f);
     EXPECT_EQ(tri.intersect(makeVec3(0.75f, 0.75f, -2), kForward, false), -1.0f);
@@ -112,13 +115,13 @@ TEST(TriangleIntersect, HitsInsideAndMissesOutside) {
     EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, 2), kForward, false), -1.0f); // behind
 }
 
-TEST(TriangleIntersect, DistanceExactlyAtThresholdHits) {
+TEST_F(TriangleIntersect, DistanceExactlyAtThresholdHits) {
     const Shape tri = triangleInXY();
     EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -0.003f), kForward, false), 0.003f);
     EXPECT_EQ(tri.intersect(makeVec3(0.25f, 0.25f, -0.0029f), kForward, false), -1.0f);
 }
 
-TEST(TriangleIntersect, EdgesAndVerticesMiss) {
+TEST_F(TriangleIntersect, EdgesAndVerticesMiss) {
     const Shape tri = triangleInXY();
     EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.5f, -1), kForward, false), -1.0f); // hypotenuse
     EXPECT_EQ(tri.intersect(makeVec3(0.5f, 0.0f, -1), kForward, false), -1.0f);
@@ -126,8 +129,7 @@ TEST(TriangleIntersect, EdgesAndVerticesMiss) {
     EXPECT_EQ(tri.intersect(makeVec3(0.0f, 0.0f, -1), kForward, false), -1.0f);
 }
 
-TEST(TriangleIntersect, SharedDiagonalOfTheBoxTopMissesBoth) {
-    resetWorld();
+TEST_F(TriangleIntersect, SharedDiagonalOfTheBoxTopMissesBoth) {
     const Vec3 origin = makeVec3(0, 0, -12.5f);
     const Vec3 down = makeVec3(0, 1, 0);
     EXPECT_EQ(shapes[8].intersect(origin, down, false), -1.0f);
@@ -135,7 +137,7 @@ TEST(TriangleIntersect, SharedDiagonalOfTheBoxTopMissesBoth) {
     EXPECT_EQ(shapes[3].intersect(origin, down, false), 5.0f);
 }
 
-TEST(TriangleIntersect, ParallelRayIsNeverAFiniteHit) {
+TEST_F(TriangleIntersect, ParallelRayIsNeverAFiniteHit) {
     const Shape tri = triangleInXY();
     const float t = tri.intersect(makeVec3(0.25f, 0.25f, -1), makeVec3(1, 0, 0), false);
     EXPECT_FALSE(std::isfinite(t) && t > 0.0f);
@@ -173,28 +175,4 @@ TEST(CollisionInfo, PlaneKeepsStoredNormalWhenHitFromBehind) {
     p.getCollisionInfo(Vec3{}, kForward, 5.0f, point, normal);
     EXPECT_EQ(normal.z, 1.0f);
     EXPECT_EQ(point.z, 5.0f);
-}
-
-TEST(Scene, TwelveShapesInOrderThenSeeded) {
-    std::srand(99);
-    shapes.clear();
-    initShapes();
-    ASSERT_EQ(shapes.size(), 12u);
-    const ShapeType expected[] = {Sphere, Sphere, Sphere,   Plane,    Plane,    Plane,
-                                  Plane,  Plane,  Triangle, Triangle, Triangle, Triangle};
-    for (int i = 0; i < 12; ++i) {
-        EXPECT_EQ(shapes[i].type, expected[i]) << "shape " << i;
-    }
-    int emitters = 0;
-    for (const Shape& s : shapes) {
-        emitters += isEmitter(s) ? 1 : 0;
-    }
-    EXPECT_EQ(emitters, 1);
-    EXPECT_TRUE(isEmitter(shapes[4]));
-    EXPECT_EQ(shapes[1].pos.y, -0.5f);
-    EXPECT_EQ(shapes[0].radiusSq, 15.0f);
-
-    const int next = std::rand();
-    std::srand(1337);
-    EXPECT_EQ(next, std::rand());
 }
