@@ -30,7 +30,7 @@
 #include "tracer/path_tracer.h"
 
 #include "allocation_counter.h"
-#include "every_instruction_set.h"
+#include "fixtures.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "frame/frame.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 #include "allocation_counter.h"

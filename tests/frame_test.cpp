@@ -13,7 +13,7 @@
 
 #include <gtest/gtest.h>
 
-#include "every_instruction_set.h"
+#include "fixtures.h"
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/frame_scene.h"

@@ -8,6 +8,7 @@
 #include "frame/image.h"
 #include "frame/render.h"
 #include "scene/scene.h"
+#include "fixtures.h"
 #include "test_support.h"
 
 namespace {

@@ -5,8 +5,6 @@
 #include <cstring>
 #include <vector>
 
-#include <gtest/gtest.h>
-
 #include "frame/display.h"
 #include "frame/frame_plan.h"
 #include "frame/image.h"
@@ -41,12 +39,6 @@ inline void resetWorld() {
     initShapes();
     clearImage();
 }
-
-// Tests that start from the world resetWorld makes.
-class FreshWorld : public ::testing::Test {
-  protected:
-    void SetUp() override { resetWorld(); }
-};
 
 // FNV-1a over the shown picture as R, G, B bytes, row-major: the pixel bytes of a P6 file.
 inline std::uint64_t pictureHash() {

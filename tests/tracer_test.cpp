@@ -11,6 +11,7 @@
 #include "scene/random_sequence.h"
 #include "scene/scene.h"
 #include "scene/random_source.h"
+#include "fixtures.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"

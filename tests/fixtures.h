@@ -8,6 +8,12 @@
 #include "test_support.h"
 #include "tracer/fast_paths.h"
 
+// Tests that start from the world resetWorld makes.
+class FreshWorld : public ::testing::Test {
+  protected:
+    void SetUp() override { resetWorld(); }
+};
+
 // A test suite run once on each instruction set this build has and this CPU runs (the widest is
 // what the programs use; the tests force each narrower one in turn), each test from the world
 // resetWorld makes.
