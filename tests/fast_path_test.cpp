@@ -30,6 +30,7 @@
 #include "tracer/path_tracer.h"
 
 #include "allocation_counter.h"
+#include "chains_check.h"
 #include "fixtures.h"
 
 namespace {
@@ -388,94 +389,28 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
 }
 
 // Chains of pixels with draws of their own, traced side by side, give every pixel the sum and
-// every chain the draws and segments the plain loop gives them one chain after another. The
-// chains are of uneven lengths and more than the lanes, so that lanes take new chains while
-// others are in flight, and they cover the whole picture: paths that end at their first hit,
-// pixels that hit nothing, and the deepest paths. Each chain also notes how many values its
-// draws had used as every hundredth pixel's path started.
+// every chain the draws and segments the plain loop gives them one chain after another
+// (chains_check.h). The chains are of uneven lengths and more than the lanes, and they cover the
+// whole picture: paths that end at their first hit, pixels that hit nothing, and the deepest
+// paths. Each chain also notes how many values its draws had used as every hundredth pixel's
+// path started.
 void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
                                              const std::vector<PathStart>& starts) {
     ASSERT_TRUE(packed.tracesInLanes());
     const int pixels = static_cast<int>(starts.size());
-    struct Chain {
-        int first;
-        int count;
-    };
     std::vector<Chain> chains;
     for (int first = 0, k = 0; first < pixels; ++k) {
         const int count = std::min(pixels - first, 700 + 389 * (k % 7));
         if (k % pixelStrideHere(1) == 0) {
-            chains.push_back({first, count});
+            chains.push_back({first, count, 3 * 7919 * static_cast<std::uint64_t>(chains.size())});
         }
         first += count;
     }
-    const int n = static_cast<int>(chains.size());
-    RandomSource origins;
-    origins.reseed(91);
-    const RandomSequence::State origin = origins.state();
-    std::vector<RandomSource> sources(2 * static_cast<std::size_t>(n));
-    std::vector<DrawStream> draws;
-    draws.reserve(sources.size());
-    for (RandomSource& source : sources) {
-        draws.emplace_back(source);
-    }
-    for (int k = 0; k < 2 * n; ++k) {
-        draws[k].startAt(origin, static_cast<std::uint64_t>(k % n) * 3 * 7919);
-    }
-    std::vector<Vec3> expected(starts.size(), makeVec3(0.25f, 0.5f, 0.0f));
-    std::vector<Vec3> got = expected;
-    constexpr int kRow = 100;
-    std::vector<std::uint64_t> segments(n);
-    std::vector<std::vector<std::uint64_t>> rowUsed(n);
-    std::vector<std::vector<std::uint64_t>> laneRowUsed(n);
-    for (int k = 0; k < n; ++k) {
-        const Chain& c = chains[k];
-        for (int i = 0; i < c.count; i += kRow) {
-            rowUsed[k].push_back(draws[k].usedCount());
-            segments[k] +=
-                accumulatePaths(packed, starts.data() + c.first + i, std::min(kRow, c.count - i),
-                                draws[k], expected.data() + c.first + i);
-        }
-        laneRowUsed[k].assign(rowUsed[k].size(), 0);
-    }
-    PathLanes lanes;
-    std::vector<std::uint64_t> laneSegments(n);
-    std::vector<int> chainOf(PathLanes::kMostLanes, -1);
-    int next = 0;
-    const auto give = [&](int lane) {
-        if (next == n) {
-            return;
-        }
-        LaneChain c;
-        c.starts = starts.data() + chains[next].first;
-        c.sums = got.data() + chains[next].first;
-        c.count = chains[next].count;
-        c.draws = &draws[n + next];
-        c.rowUsed = laneRowUsed[next].data();
-        c.rowLength = kRow;
-        lanes.start(lane, c);
-        chainOf[lane] = next++;
-    };
-    for (int lane = 0; lane < pathLanes(); ++lane) {
-        give(lane);
-    }
-    for (int lane = tracePathLanes(packed, lanes); lane >= 0;
-         lane = tracePathLanes(packed, lanes)) {
-        ASSERT_EQ(lanes.chains[lane].next, lanes.chains[lane].count);
-        laneSegments[chainOf[lane]] = lanes.chains[lane].segments;
-        give(lane);
-    }
-    ASSERT_EQ(next, n);
-    for (int k = 0; k < n; ++k) {
-        EXPECT_EQ(draws[n + k].usedEnd(), draws[k].usedEnd()) << "chain " << k;
-        EXPECT_EQ(laneSegments[k], segments[k]) << "chain " << k;
-        EXPECT_EQ(laneRowUsed[k], rowUsed[k]) << "chain " << k;
-        for (int i = chains[k].first; i < chains[k].first + chains[k].count; ++i) {
-            ASSERT_EQ(floatBits(got[i].x), floatBits(expected[i].x)) << "pixel " << i;
-            ASSERT_EQ(floatBits(got[i].y), floatBits(expected[i].y)) << "pixel " << i;
-            ASSERT_EQ(floatBits(got[i].z), floatBits(expected[i].z)) << "pixel " << i;
-        }
-    }
+    RandomSource origin;
+    origin.reseed(91);
+    const ChainsDifference difference =
+        compareChainsSideBySide(packed, starts, chains, origin.state(), 100);
+    EXPECT_EQ(difference.what, "") << "pixel " << difference.pixel;
 }
 
 // The same for the picture's own first hits, in the world as it stands.

@@ -19,6 +19,7 @@
 // traced so): they give the sums and take the draws the path loop gives them, one chain after
 // another.
 // A mismatch prints the case and aborts, which libFuzzer keeps as a crash input.
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -31,6 +32,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "../chains_check.h"
 #include "../test_support.h"
 #include "frame/frame_plan.h"
 #include "scene/scene.h"
@@ -461,42 +463,22 @@ void checkSideBySide(const std::vector<Decoder::Ray>& rays, unsigned seed) {
     for (const Decoder::Ray& ray : rays) {
         starts.push_back(firstHit(ray));
     }
+    // Three chains of the rays' first hits, each with draws from a position of its own.
     constexpr int kChains = 3;
-    static std::array<RandomSource, 2 * kChains> sources;
-    static std::vector<DrawStream> draws(sources.begin(), sources.end());
-    sources[0].reseed(seed);
-    const RandomSequence::State origin = sources[0].state();
     const std::size_t n = starts.size();
-    std::vector<Vec3> expected(n);
-    std::vector<Vec3> got(n);
-    PathLanes lanes;
-    std::array<std::uint64_t, kChains> segments{};
-    for (int c = 0; c < kChains && c < pathLanes(); ++c) {
+    std::vector<Chain> chains;
+    for (int c = 0; c < kChains; ++c) {
         const std::size_t first = n * c / kChains;
-        const int count = static_cast<int>(n * (c + 1) / kChains - first);
-        for (DrawStream* d : {&draws[c], &draws[kChains + c]}) {
-            d->startAt(origin, 3 * 1000 * static_cast<std::uint64_t>(c));
-        }
-        segments[c] = accumulatePaths(packed, starts.data() + first, count, draws[c],
-                                      expected.data() + first);
-        LaneChain chain;
-        chain.starts = starts.data() + first;
-        chain.sums = got.data() + first;
-        chain.count = count;
-        chain.draws = &draws[kChains + c];
-        lanes.start(c, chain);
+        chains.push_back({static_cast<int>(first), static_cast<int>(n * (c + 1) / kChains - first),
+                          3 * 1000 * static_cast<std::uint64_t>(c)});
     }
-    while (tracePathLanes(packed, lanes) >= 0) {
-    }
-    for (int c = 0; c < kChains && c < pathLanes(); ++c) {
-        const std::size_t first = n * c / kChains;
-        for (std::size_t i = first; i < n * (c + 1) / kChains; ++i) {
-            expectSameColour(got[i], expected[i], "side by side sum", rays[i]);
-        }
-        if (draws[kChains + c].usedEnd() != draws[c].usedEnd() ||
-            lanes.chains[c].segments != segments[c]) {
-            mismatch("side by side: a chain's draws or segments differ", rays[first]);
-        }
+    RandomSource origin;
+    origin.reseed(seed);
+    const ChainsDifference difference =
+        compareChainsSideBySide(packed, starts, chains, origin.state(), 2);
+    if (!difference.what.empty()) {
+        const std::size_t pixel = std::min(static_cast<std::size_t>(difference.pixel), n - 1);
+        mismatch("side by side: " + difference.what, rays[pixel]);
     }
 }
 
