@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <zlib.h>
 
+#include "checkpoint_bytes.h"
 #include "headless/checkpoint.h"
 #include "headless/frame_times.h"
 #include "headless/image_file.h"
@@ -227,14 +228,6 @@ std::vector<std::uint8_t> checkpointBytes(const Checkpoint& c, const TempDir& di
     EXPECT_EQ(writeCheckpoint(path, c), "");
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void rechecksum(std::vector<std::uint8_t>& bytes) {
-    const std::size_t body = bytes.size() - 4;
-    const auto crc = static_cast<std::uint32_t>(crc32(0, bytes.data(), static_cast<uInt>(body)));
-    for (int i = 0; i < 4; ++i) {
-        bytes[body + i] = static_cast<std::uint8_t>(crc >> (8 * i));
-    }
 }
 
 CheckpointLimits smallLimits() {

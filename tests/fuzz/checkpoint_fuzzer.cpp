@@ -12,8 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include <zlib.h>
-
+#include "../checkpoint_bytes.h"
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/image.h"
@@ -77,12 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::uint8_t how = data[0];
     std::vector<std::uint8_t> file(data + 1, data + size);
-    if ((how & 1) != 0 && file.size() >= 4) {
-        const std::size_t body = file.size() - 4;
-        const auto crc = static_cast<std::uint32_t>(crc32(0, file.data(), static_cast<uInt>(body)));
-        for (int i = 0; i < 4; ++i) {
-            file[body + i] = static_cast<std::uint8_t>(crc >> (8 * i));
-        }
+    if ((how & 1) != 0) {
+        rechecksum(file);
     }
     CheckpointLimits limits = renderCheckpointLimits();
     const bool whole = (how & 2) != 0;
