@@ -90,16 +90,26 @@ ImageFormat imageFormatOf(const std::string& path) {
     if (dot == 0 || (slash != std::string::npos && dot == slash + 1)) {
         return ImageFormat::Unknown; // ".png" alone names no picture
     }
-    if (ext == ".ppm") {
-        return ImageFormat::Ppm;
-    }
-    if (ext == ".png") {
-        return ImageFormat::Png;
-    }
-    if (ext == ".exr") {
-        return ImageFormat::Exr;
+    for (const ImageFormatName& f : kImageFormats) {
+        if (ext == f.extension) {
+            return f.format;
+        }
     }
     return ImageFormat::Unknown;
+}
+
+std::string imageExtensions(ImageFormats which) {
+    std::vector<std::string> names;
+    for (const ImageFormatName& f : kImageFormats) {
+        if (which == ImageFormats::All || f.eightBit == (which == ImageFormats::EightBit)) {
+            names.push_back(f.extension);
+        }
+    }
+    std::string list;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        list += (i == 0 ? "" : i + 1 == names.size() ? " or " : ", ") + names[i];
+    }
+    return list;
 }
 
 std::string saveImage(const OutputFile& output, const std::vector<std::uint32_t>& words, int width,
@@ -107,7 +117,8 @@ std::string saveImage(const OutputFile& output, const std::vector<std::uint32_t>
     const std::string& path = output.name;
     const ImageFormat format = imageFormatOf(path);
     if (format != ImageFormat::Ppm && format != ImageFormat::Png) {
-        return "cannot save " + quotedName(path) + " as 8 bits: the name must end in .ppm or .png";
+        return "cannot save " + quotedName(path) +
+               " as 8 bits: the name must end in " + imageExtensions(ImageFormats::EightBit);
     }
     // Had before the file is made, so that running out of memory leaves nothing behind.
     std::vector<std::uint8_t> row;

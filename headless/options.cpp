@@ -95,7 +95,7 @@ const Option kOptions[] = {
     {"--output", true,
      [](RenderOptions& o, const std::string& v) {
          if (imageFormatOf(v) == ImageFormat::Unknown) {
-             return "cannot save " + quotedName(v) + ": the name must end in .ppm, .png or .exr";
+             return "cannot save " + quotedName(v) + ": the name must end in " + imageExtensions();
          }
          o.output = v;
          return std::string();
@@ -142,8 +142,9 @@ std::string renderUsage() {
            "                 takes at most 1048576 (2^20) frames in all, then stays as it is\n"
            "  --sequential   trace the top band, then the bottom band, on one thread:\n"
            "                 the same picture on every run\n"
-           "  --output FILE  after the last frame, save the picture (.ppm or .png, 8 bits;\n"
-           "                 .exr, the running mean as 32-bit floats)\n"
+           "  --output FILE  after the last frame, save the picture (" +
+           imageExtensions(ImageFormats::EightBit) + ", 8 bits;\n                 " +
+           imageExtensions(ImageFormats::Float) + ", the running mean as 32-bit floats)\n"
            "  --simd NAME    trace with the named instruction set instead of the widest this\n"
            "                 CPU has (the same picture; see the summary line for the one used)\n"
            "  --checkpoint FILE\n"

@@ -47,6 +47,23 @@ done <<EOF_CASES
 --frames |
 EOF_CASES
 
+# For --output, the formats the program saves, as its message names them: a file of each is
+# offered (and one of another kind is not), and the manual page names each.
+read -ra extensions <<<"$("$render" --output x 2>&1 | grep -o '\.[a-z]\+' | tr '\n' ' ')"
+[ "${#extensions[@]}" -ge 3 ] || fail "no picture formats named by --output's message"
+mkdir formats
+expected=
+for extension in "${extensions[@]}"; do
+    touch "formats/a$extension"
+    expected+=" formats/a$extension"
+    grep -q "^\.RB ( \\$extension )" "$source_dir/docs/man/pathtracer-render.1.in" ||
+        fail "the manual page does not name $extension"
+done
+touch formats/a.txt
+got=$(complete_line --output formats/)
+expected=$(tr ' ' '\n' <<<"${expected# }" | sort | tr '\n' ' ')
+[ "$got" = "${expected% }" ] || fail "--output formats/ gives '$got', not '${expected% }'"
+
 # For --simd, the names the program takes: each one offered traces a frame with it.
 read -ra offered <<<"$(complete_line --simd '')"
 [ "${#offered[@]}" -gt 0 ] || fail "no instruction set offered for --simd"

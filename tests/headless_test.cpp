@@ -12,7 +12,6 @@
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include "checkpoint_bytes.h"
 #include "headless/checkpoint.h"
