@@ -39,6 +39,18 @@ check() {
     done
 }
 
+# The layers the map draws (ARCHITECTURE.md, the rules): scene/ and tracer/ include nothing of
+# the layers above them, frame/ nothing of the programs' own, and none of the three touches files.
+for layer in scene tracer frame; do
+    above='frame|headless|window'
+    [ "$layer" != frame ] || above='headless|window'
+    found=$(grep -En "#include \"($above)/" "$layer"/* || true)
+    [ -z "$found" ] || fail "$layer/ includes from a layer above it: ${found%%$'\n'*}"
+    found=$(grep -En '\b(fopen|fread|fwrite|ofstream|ifstream|fstream|std::cout|std::cin|open|creat|write)\(' \
+        "$layer"/* || true)
+    [ -z "$found" ] || fail "$layer/ touches files: ${found%%$'\n'*}"
+done
+
 for document in README.md ARCHITECTURE.md docs/*.md; do
     while IFS= read -r name; do
         check "$document" "$name"
