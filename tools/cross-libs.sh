@@ -77,8 +77,8 @@ read_sources_once() {
     with_network_patience apt-get "${source_apt[@]}" update >&2
 }
 
-# The upstream source of source package $1 at the newest version served, unpacked into folder $2;
-# prints the version.
+# The upstream source of source package $1 at the newest version whose upstream tarball is
+# served, unpacked into folder $2; prints the version.
 fetch_source() {
     local src=$1 dir=$2 version tried=()
     read_sources_once
@@ -89,15 +89,17 @@ fetch_source() {
             tried+=("$version (refused for this try)")
             continue
         fi
-        if (cd "$dir" && with_network_patience apt-get "${source_apt[@]}" source --download-only \
-            "$src=$version" >&2); then
-            local orig
-            orig=$(find "$dir" -maxdepth 1 -name "${src}_*.orig.tar.*" ! -name '*.asc' | head -n 1)
-            if [ -n "$orig" ]; then
-                tar -xf "$orig" -C "$dir"
-                echo "$version"
-                return 0
-            fi
+        # Only the upstream tarball is built from: it is enough when the archive serves it but
+        # not Debian's own files of the version (apt checks each file it fetches against the
+        # sources' list, and keeps those fetched when another fails).
+        local orig
+        (cd "$dir" && with_network_patience apt-get "${source_apt[@]}" source --download-only \
+            "$src=$version" >&2) || true
+        orig=$(find "$dir" -maxdepth 1 -name "${src}_*.orig.tar.*" ! -name '*.asc' | head -n 1)
+        if [ -n "$orig" ]; then
+            tar -xf "$orig" -C "$dir"
+            echo "$version"
+            return 0
         fi
         tried+=("$version")
     done
