@@ -42,9 +42,12 @@ wait_for() {
     done
 }
 
-# traced_at_least FILE COUNT: FILE holds at least COUNT "Tracing time" lines.
+# traced_at_least FILE COUNT: FILE holds at least COUNT "Tracing time" lines (none while it is
+# not there yet).
 traced_at_least() {
-    [ "$(grep -c '^Tracing time: ' "$1" 2>/dev/null)" -ge "$2" ]
+    local lines
+    lines=$(grep -c '^Tracing time: ' "$1" 2>/dev/null) || true
+    [ "${lines:-0}" -ge "$2" ]
 }
 
 # gone PID: the process has ended.
