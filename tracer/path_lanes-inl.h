@@ -271,8 +271,13 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
             addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
         }
-        for (int k = 0; k < PathLanes::kDraws; ++k) {
-            paths.bounces[k][lane] = held[k];
+        for (int k = 1; k < PathLanes::kDraws; ++k) {
+            const Vec3& next = gBounceTable.dir[held[k]];
+            const std::uint32_t row = (paths.step + static_cast<std::uint32_t>(k) - 1) %
+                                      PathLanes::kRing;
+            paths.nextX[row][lane] = next.x;
+            paths.nextY[row][lane] = next.y;
+            paths.nextZ[row][lane] = next.z;
         }
         const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
         paths.px[lane] = start.point.x;
@@ -337,17 +342,10 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     }
 
     // The hit's bounce: the path's next draw, mirrored onto the normal's side.
-    // A path in flight has used at most kMaxDepth draws; other lanes read the first.
-    static_assert(PathLanes::kMostLanes == 16);
-    const LI used = hn::Load(di, paths.used + first);
-    const LI drawIndex = hn::IfThenElseZero(hn::RebindMask(di, hit),
-                                            hn::Add(hn::ShiftLeft<4>(used), hn::Iota(di, first)));
-    const LI bounce = hn::GatherIndex(di, &paths.bounces[0][0], drawIndex);
-    const float* table = &gBounceTable.dir[0].x;
-    const LI at = hn::ShiftLeft<2>(bounce); // four floats per direction
-    const LF gx = hn::GatherIndex(df, table, at);
-    const LF gy = hn::GatherIndex(df, table + 1, at);
-    const LF gz = hn::GatherIndex(df, table + 2, at);
+    const std::uint32_t row = paths.step % PathLanes::kRing;
+    const LF gx = hn::Load(df, paths.nextX[row] + first);
+    const LF gy = hn::Load(df, paths.nextY[row] + first);
+    const LF gz = hn::Load(df, paths.nextZ[row] + first);
     const LM flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
     const LF nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
     const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
@@ -356,6 +354,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     // A path in flight has bounced off as many surfaces as it used draws: with this hit's, it
     // goes on only within the depth limit.
     const LM light = hasKind(PackedScene::HitValues::kLight);
+    const LI used = hn::Load(di, paths.used + first);
     const LI usedNow = hn::Add(used, hn::IfThenElseZero(hn::RebindMask(di, hit), hn::Set(di, 1)));
     const LM goesOn =
         hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(usedNow, hn::Set(di, kMaxDepth)))), hit);
@@ -432,6 +431,7 @@ int TracePathLanes(const PackedScene& scene, PathLanes& paths) {
                 ended |= stepLanes(scene, paths, first);
             }
         }
+        ++paths.step;
         for (unsigned e = ended; e != 0; e &= e - 1) {
             endPath(paths, __builtin_ctz(e));
         }

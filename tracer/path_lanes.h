@@ -60,8 +60,16 @@ struct PathLanes {
     alignas(64) std::int32_t used[kMostLanes] = {};
     alignas(64) std::int32_t segments[kMostLanes] = {}; // traced beyond its first hit
     alignas(64) std::int32_t pixel[kMostLanes] = {};
-    // The path's bounces, draw by draw, lane by lane.
-    alignas(64) std::int32_t bounces[kDraws][kMostLanes] = {};
+    // The directions of the paths' next bounces, by the step that takes them: every path in
+    // flight takes one draw per step, so the step counted `step` finds each lane's direction in
+    // row step % kRing, for all lanes with one load each of x, y and z (no look-up by lane). A
+    // path started for step s lays out its draws 1 to kDraws - 1 in rows s to s + kDraws - 2.
+    static constexpr int kRing = 16;
+    static_assert(kDraws - 1 <= kRing);
+    std::uint32_t step = 0;
+    alignas(64) float nextX[kRing][kMostLanes] = {};
+    alignas(64) float nextY[kRing][kMostLanes] = {};
+    alignas(64) float nextZ[kRing][kMostLanes] = {};
 };
 
 // Traces the busy lanes' chains until one of them has no path left: returns that lane (now
