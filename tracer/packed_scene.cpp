@@ -221,30 +221,30 @@ template <typename Values> void packSphere(Values& g, int lane, const Shape& s, 
     slot(g.index, lane) = index;
 }
 
-template <typename Values> void packPlane(Values& g, int lane, const Shape& s, int index) {
+// What a plane and a triangle share: the normal, and its axis where it lies along one.
+template <typename Values> void packNormal(Values& g, int lane, const Shape& s) {
     if (alongAxis(s)) {
         packAxis(g, lane, s);
     }
-    slot(g.px, lane) = s.pos.x;
-    slot(g.py, lane) = s.pos.y;
-    slot(g.pz, lane) = s.pos.z;
     slot(g.nx, lane) = s.normal.x;
     slot(g.ny, lane) = s.normal.y;
     slot(g.nz, lane) = s.normal.z;
+}
+
+template <typename Values> void packPlane(Values& g, int lane, const Shape& s, int index) {
+    packNormal(g, lane, s);
+    slot(g.px, lane) = s.pos.x;
+    slot(g.py, lane) = s.pos.y;
+    slot(g.pz, lane) = s.pos.z;
     slot(g.index, lane) = index;
 }
 
 template <typename Values> void packTriangle(Values& g, int lane, const Shape& s, int index) {
-    if (alongAxis(s)) {
-        packAxis(g, lane, s);
-    }
+    packNormal(g, lane, s);
     const TriangleValues t = triangleValues(s);
     slot(g.ax, lane) = s.vert0.x;
     slot(g.ay, lane) = s.vert0.y;
     slot(g.az, lane) = s.vert0.z;
-    slot(g.nx, lane) = s.normal.x;
-    slot(g.ny, lane) = s.normal.y;
-    slot(g.nz, lane) = s.normal.z;
     slot(g.ux, lane) = t.u.x;
     slot(g.uy, lane) = t.u.y;
     slot(g.uz, lane) = t.u.z;
