@@ -32,31 +32,52 @@ void RandomSequence::reseed(unsigned seed) {
 
 namespace {
 
-// RandomSequence::fill on its history.
+// RandomSequence::fill on its history, four words at a time as four lanes of a vector (compiled
+// to the vectors every processor of the architecture has, or to plain code where it has none;
+// integer sums wrap alike in any order).
+//
+// With y[m] = w[i+m-31] for m = 0 to 3, all known, w[i+m] = w[i+m-3] + y[m]: for m < 3 the word
+// three back is known, and w[i+3] = w[i] + y[3] = w[i-3] + y[0] + y[3]. So the four words are
+// w[i-3], w[i-2], w[i-1] and w[i-3] again, plus y, plus y moved up three lanes.
+//
+// y straddles two of the fours worked out eight and seven steps before, which the loop keeps in
+// registers: read back from memory, it would span two stores still on their way to the cache,
+// which the processor cannot forward, and wait for both.
 PATHTRACER_CLONED_FOR_CPUS void fillFrom(std::uint32_t* history, std::int32_t* out, int count) {
-    // Each word depends on the one three places back, so three running sums are carried in
-    // registers; the word 31 places back comes from the history.
+    using Words = std::uint32_t __attribute__((vector_size(16)));
     constexpr int kDegree = RandomSequence::kDegree;
-    constexpr int kChunk = 1023; // whole steps of three
-    std::uint32_t words[kDegree + kChunk];
+    constexpr int kSteps = 8;                // fours kept: the 32 words before the next
+    constexpr int kWords = 4 * kSteps;       // worked out per round of the loop
+    constexpr int kChunk = 32 * kWords;      // worked out per pass
+    // The sequence's word j at words[j + 1], from the oldest of the history (j = 0) on; words[0]
+    // is a word before it, which no sum takes. Up to 31 words past the n wanted are worked out
+    // too, and not used.
+    std::uint32_t words[1 + kDegree + kChunk];
+    const Words zero = {};
     while (count > 0) {
         const int n = count < kChunk ? count : kChunk;
-        std::copy(history, history + kDegree, words);
-        std::uint32_t a = words[kDegree - 3];
-        std::uint32_t b = words[kDegree - 2];
-        std::uint32_t c = words[kDegree - 1];
-        for (int i = kDegree; i < kDegree + n; i += 3) {
-            a += words[i - kDegree];
-            b += words[i + 1 - kDegree];
-            c += words[i + 2 - kDegree];
-            words[i] = a;
-            words[i + 1] = b;
-            words[i + 2] = c;
+        words[0] = 0;
+        std::copy(history, history + kDegree, words + 1);
+        Words fours[kSteps]; // fours[s]: the words of the step s rounds of the loop back, 8 before
+        for (int s = 0; s < kSteps; ++s) {
+            std::memcpy(&fours[s], words + 4 * s, sizeof fours[s]);
+        }
+        Words last = fours[kSteps - 1];
+        for (int k = 0; k < n; k += kWords) {
+#pragma GCC unroll 8
+            for (int s = 0; s < kSteps; ++s) {
+                const Words y = __builtin_shufflevector(fours[s], fours[(s + 1) % kSteps], 1, 2,
+                                                        3, 4);
+                last = __builtin_shufflevector(last, last, 1, 2, 3, 1) +
+                       (y + __builtin_shufflevector(y, zero, 4, 4, 4, 0));
+                fours[s] = last;
+                std::memcpy(words + 1 + kDegree + k + 4 * s, &last, sizeof last);
+            }
         }
         for (int i = 0; i < n; ++i) {
-            out[i] = static_cast<std::int32_t>(words[kDegree + i] >> 1);
+            out[i] = static_cast<std::int32_t>(words[1 + kDegree + i] >> 1);
         }
-        std::copy(words + n, words + n + kDegree, history);
+        std::copy(words + 1 + n, words + 1 + n + kDegree, history);
         out += n;
         count -= n;
     }

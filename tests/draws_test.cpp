@@ -32,6 +32,21 @@ TEST(RandomSequence, YieldsTheCLibrarySequence) {
     }
 }
 
+// Values are worked out in blocks: pieces of every size about a block's edges carry the
+// sequence on alike.
+TEST(RandomSequence, PiecesOfAnySizeGoOnWithTheSequence) {
+    std::srand(1337);
+    RandomSequence sequence(1337);
+    for (int size : {1, 2, 3, 4, 5, 7, 8, 31, 32, 33, 1023, 1024, 1025, 3072, 2047, 6}) {
+        std::vector<std::int32_t> piece(static_cast<std::size_t>(size));
+        sequence.fill(piece.data(), size);
+        for (int i = 0; i < size; ++i) {
+            ASSERT_EQ(piece[static_cast<std::size_t>(i)], std::rand())
+                << "piece of " << size << ", value " << i;
+        }
+    }
+}
+
 TEST(DrawStream, HandsOutTheAcceptedTriplesInSequenceOrder) {
     RandomSource source;
     source.reseed(1337);
