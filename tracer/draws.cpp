@@ -26,19 +26,24 @@ namespace {
 PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int count,
                                              std::uint32_t end, std::uint16_t* bounces,
                                              std::uint32_t* ends) {
-    std::uint8_t digits[3 * DrawStream::kTriplesPerRun];
-    for (int i = 0; i < count; ++i) {
-        digits[i] = static_cast<std::uint8_t>(static_cast<std::uint32_t>(values[i]) % 10u);
+    // Every triple's grid index first, in a loop the compiler vectorises; then the accepted ones
+    // kept, each at the place the count so far gives (written whatever its fate, and written over
+    // by the next where rejected).
+    const int triples = count / 3;
+    std::uint16_t indices[DrawStream::kTriplesPerRun];
+    for (int i = 0; i < triples; ++i) {
+        indices[i] = static_cast<std::uint16_t>(
+            gridIndex(values[3 * i], values[3 * i + 1], values[3 * i + 2]));
     }
-    int accepted = 0;
-    for (int i = 0; i < count; i += 3) {
-        const int index = digits[i] * 100 + digits[i + 1] * 10 + digits[i + 2];
+    std::size_t accepted = 0;
+    for (int i = 0; i < triples; ++i) {
+        const std::uint16_t index = indices[i];
         end += 3;
-        bounces[accepted] = static_cast<std::uint16_t>(index);
+        bounces[accepted] = index;
         ends[accepted] = end;
         accepted += gBounceTable.rejected[index] ? 0 : 1;
     }
-    return accepted;
+    return static_cast<int>(accepted);
 }
 
 } // namespace
