@@ -166,6 +166,38 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     expectSameClosestHitsOnSceneRays(packed, raysHere(50000));
 }
 
+// Paths search only the first group of each kind where a scene has no other: never where a
+// shape lies beyond them.
+TEST_P(PackedSearch, OnlyTheFirstGroupsWhereTheyHoldEveryShape) {
+    const bool eightLanes = packedLanes() >= 8;
+    Shape tiltedPlane = shapes[3];
+    tiltedPlane.normal = makeVec3(0.6f, 0.8f, 0);
+    Shape tiltedTriangle = shapes[8];
+    tiltedTriangle.normal = makeVec3(0, -0.8f, 0.6f);
+    const struct {
+        const char* what;
+        std::vector<Shape> added;
+        bool inFirstGroups;
+    } cases[] = {
+        {"the scene as it is", {}, eightLanes},
+        {"a plane along no axis", {tiltedPlane}, false},
+        {"a triangle along no axis", {tiltedTriangle}, false},
+        {"nine spheres", std::vector<Shape>(6, shapes[0]), false},
+        {"eight spheres", std::vector<Shape>(5, shapes[0]), eightLanes},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<Shape> scene = shapes;
+        scene.insert(scene.end(), c.added.begin(), c.added.end());
+        PackedScene packed;
+        packed.build(scene);
+        EXPECT_EQ(packed.inFirstGroups(), c.inFirstGroups);
+    }
+    PackedScene empty;
+    empty.build({});
+    EXPECT_TRUE(empty.inFirstGroups());
+}
+
 TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     // The same plane twice and a triangle lying in it, after more spheres and planes than fill
     // one group of lanes, and a shape of no known kind.

@@ -38,6 +38,7 @@
 #include <hwy/highway.h>
 
 #include <cstdint>
+#include <type_traits>
 
 #include "scene/preconditions.h"
 #include "tracer/fast_dispatch.h"
@@ -54,20 +55,29 @@ int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, fl
     return search(scene, origin, dir, t);
 }
 
+// Calls `trace` with the groups a search of `scene` takes, as a type (std::integral_constant):
+// a scene whose shapes all lie in the first group of their kind is searched without loops.
+template <typename Trace> HWY_INLINE auto withGroupsOf(const PackedScene& scene, Trace trace) {
+    requirePackedForThisSet(scene);
+    return scene.inFirstGroups()
+               ? trace(std::integral_constant<Groups, Groups::kFirstOnly>())
+               : trace(std::integral_constant<Groups, Groups::kEvery>());
+}
+
 __attribute__((flatten)) Vec3 TracePathFromHit(const PackedScene& scene, const PathStart& start,
                                                int depth, DrawStream& draws,
                                                std::uint64_t& segments) {
-    requirePackedForThisSet(scene);
-    return tracePath(scene, start, depth, draws, segments);
+    return withGroupsOf(scene, [&](auto groups) {
+        return tracePath<groups()>(scene, start, depth, draws, segments);
+    });
 }
 
 // The paths of `count` first hits one after another, their colours added to `sums`; with
 // kMayStop, only until a path cannot hold its bounces before the draws' stop. Returns the pixels
 // traced.
-template <bool kMayStop>
+template <bool kMayStop, Groups kGroups>
 HWY_INLINE int accumulate(const PackedScene& scene, const PathStart* starts, int count,
                           DrawStream& draws, Vec3* sums, std::uint64_t& segments) {
-    requirePackedForThisSet(scene);
     for (int i = 0; i < count; ++i) {
         // A path takes at most one bounce per hit (tracePath). Rarely are too few held: the
         // path then takes what it may before the stop, or none is traced.
@@ -75,7 +85,7 @@ HWY_INLINE int accumulate(const PackedScene& scene, const PathStart* starts, int
             !draws.tryReserve(kMaxDepth + 1)) {
             return i;
         }
-        const Vec3 col = tracePath(scene, starts[i], 0, draws, segments);
+        const Vec3 col = tracePath<kGroups>(scene, starts[i], 0, draws, segments);
         addClamped(sums[i], col.x, col.y, col.z);
     }
     return count;
@@ -85,7 +95,9 @@ __attribute__((flatten)) std::uint64_t AccumulatePaths(const PackedScene& scene,
                                                        const PathStart* starts, int count,
                                                        DrawStream& draws, Vec3* sums) {
     std::uint64_t segments = 0;
-    accumulate<false>(scene, starts, count, draws, sums, segments);
+    withGroupsOf(scene, [&](auto groups) {
+        return accumulate<false, groups()>(scene, starts, count, draws, sums, segments);
+    });
     return segments;
 }
 
@@ -95,7 +107,9 @@ __attribute__((flatten)) int AccumulatePathsUntilStop(const PackedScene& scene,
                                                       std::uint64_t& segments) {
     // Counted in a local, which stays in a register (the caller's could be anything).
     std::uint64_t traced = 0;
-    const int done = accumulate<true>(scene, starts, count, draws, sums, traced);
+    const int done = withGroupsOf(scene, [&](auto groups) {
+        return accumulate<true, groups()>(scene, starts, count, draws, sums, traced);
+    });
     segments += traced;
     return done;
 }

@@ -74,6 +74,14 @@ class PackedScene {
     const std::vector<TriangleGroup>& axisTriangles() const { return axisTriangles_; }
     const std::vector<TriangleGroup>& triangles() const { return triangles_; }
 
+    // Whether every shape lies in the first group of its kind: one group each of spheres,
+    // axis-aligned planes and axis-aligned triangles, and no other. The search then takes those
+    // groups alone, in straight-line code (packed_search-inl.h).
+    bool inFirstGroups() const {
+        return spheres_.size() == 1 && axisPlanes_.size() == 1 && axisTriangles_.size() == 1 &&
+               planes_.empty() && triangles_.empty();
+    }
+
     // Whether the axis-aligned triangles take their distances from the plane group's division.
     bool sharesPlaneDistances() const { return sharedPlaneDistances_; }
 

@@ -33,6 +33,12 @@ namespace PATHTRACER_FAST {
 namespace HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
 
+// Which groups a search takes: every one, or only the first of each kind that always has one,
+// for a scene that has no others (PackedScene::inFirstGroups). The second is straight-line code:
+// at the head of a loop over groups the compiler keeps the nearest hit so far in memory, a store
+// and a load on the way of every search, even where the loop has nothing to do.
+enum class Groups { kEvery, kFirstOnly };
+
 #if HWY_TARGET != HWY_SCALAR
 
 // A group of shapes' values (up to PackedScene::kMaxLanes lanes; four on 128-bit sets).
@@ -155,14 +161,25 @@ HWY_INLINE bool fourRootsAtOnce(D d, hn::Vec<D> minusB, hn::Vec<D> disc, hn::Vec
     }
 }
 
-// Calls `search` on every group of a kind that always has one: the first without a loop, so
-// that a scene with one group of the kind is searched in straight-line code. (The loop compares
-// addresses: a count of groups would take a division by the group's size at every search.)
-template <typename Group, typename Search>
+// Calls `search` on the groups of a kind that always has one: the first without a loop. (The
+// loop compares addresses: a count of groups would take a division by the group's size at every
+// search.)
+template <Groups kGroups, typename Group, typename Search>
 HWY_INLINE void searchGroups(const std::vector<Group>& groups, Search search) {
     search(groups.front());
-    for (auto g = groups.begin() + 1; g != groups.end(); ++g) {
-        search(*g);
+    if constexpr (kGroups == Groups::kEvery) {
+        for (auto g = groups.begin() + 1; g != groups.end(); ++g) {
+            search(*g);
+        }
+    }
+}
+// Calls `search` on every group of a kind a scene may lack; with kFirstOnly there is none.
+template <Groups kGroups, typename Group, typename Search>
+HWY_INLINE void searchOtherGroups(const std::vector<Group>& groups, Search search) {
+    if constexpr (kGroups == Groups::kEvery) {
+        for (const Group& g : groups) {
+            search(g);
+        }
     }
 }
 
@@ -208,7 +225,8 @@ HWY_INLINE bool withinRange(XYZ v, float limit) {
 // for the side test of the hit before.
 //
 // `tLanes` receives t in every lane, for the next hit point without a round trip through a
-// scalar register.
+// scalar register. With kFirstOnly, only for a scene that inFirstGroups.
+template <Groups kGroups = Groups::kEvery>
 HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
                           XYZ nextDir, float& t, float& side, XYZ& tLanes) {
     const DF df;
@@ -235,7 +253,7 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     // Each kind is searched on its own; the groups meet only in keepNearest, so the processor
     // can work on all of them at once.
     Floats planeDistances = hn::Zero(df); // along the drawn direction, from the last plane group
-    searchGroups(scene.axisPlanes(), [&](const PackedScene::PlaneGroup& g) {
+    searchGroups<kGroups>(scene.axisPlanes(), [&](const PackedScene::PlaneGroup& g) {
         const Coordinates axis = coordinateOf(g.axis);
         planeDistances = axisDistance(load(g.axis.at), along(axis, o), along(axis, d));
         const Floats tp = forMirrored(planeDistances);
@@ -244,13 +262,13 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         keep(hn::And(asInts(hn::Gt(tp, epsilon)), hn::Gt(index, noIndex)), tp, index,
              timesNormal(load(g.axis.flip), along(axis, u)));
     });
-    for (const PackedScene::PlaneGroup& g : scene.planes()) {
+    searchOtherGroups<kGroups>(scene.planes(), [&](const PackedScene::PlaneGroup& g) {
         const Floats tp = forMirrored(planeDistance(df, g, ox, oy, oz, dx, dy, dz));
         keep(asInts(hn::Gt(tp, epsilon)), tp, load(g.index),
              dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz));
-    }
+    });
 
-    searchGroups(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
+    searchGroups<kGroups>(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
         Floats drawnB, disc;
         sphereTerms(df, g, ox, oy, oz, dx, dy, dz, drawnB, disc);
         const Floats b = forMirrored(drawnB);
@@ -305,17 +323,17 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
              tt, load(g.index), sideOf);
     };
     const bool shared = scene.sharesPlaneDistances();
-    searchGroups(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {
+    searchGroups<kGroups>(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {
         const Coordinates axis = coordinateOf(g.axis);
         const Floats drawnT =
             shared ? hn::TableLookupLanes(planeDistances, hn::IndicesFromVec(df, load(g.planeLane)))
                    : axisDistance(load(g.axis.at), along(axis, o), along(axis, d));
         insideTest(g, drawnT, timesNormal(load(g.axis.flip), along(axis, u)));
     });
-    for (const PackedScene::TriangleGroup& g : scene.triangles()) {
+    searchOtherGroups<kGroups>(scene.triangles(), [&](const PackedScene::TriangleGroup& g) {
         insideTest(g, triangleDistance(df, g, ox, oy, oz, dx, dy, dz),
                    dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz));
-    }
+    });
 
     // The nearest distance, then the first shape in list order at that distance.
     const Ints bestBits = bitsOf(bestT);

@@ -108,6 +108,7 @@ HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& 
     return plainSearch(scene, origin, dir, t);
 }
 
+template <Groups kGroups = Groups::kEvery>
 HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
                           DrawStream& draws, std::uint64_t& segments) {
     return plainPath(scene, start, depth, draws, segments);
@@ -142,7 +143,9 @@ HWY_NOINLINE Vec3 farPath(const PackedScene& scene, const PathStart& start, int 
 }
 
 // Everything the path loop calls is inlined into it, the bounce search included, so that a hit's
-// values go on to the next search in registers.
+// values go on to the next search in registers. With kFirstOnly, only for a scene that
+// inFirstGroups.
+template <Groups kGroups = Groups::kEvery>
 HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int depth,
                           DrawStream& draws, std::uint64_t& segments) {
     if (start.shape < 0 || depth > kMaxDepth) {
@@ -181,7 +184,8 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         XYZ tLanes;
         const XYZ drawnLanes = lanesOf(*drawn);
         const int index =
-            closestHit(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side, tLanes);
+            closestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side,
+                                tLanes);
         if (index < 0) {
             break;
         }
