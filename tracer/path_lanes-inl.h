@@ -81,17 +81,19 @@ int TracePathLanes(const PackedScene& scene, PathLanes& lanes) {
 
 #else
 
-using DL = hn::CappedTag<float, PathLanes::kMostLanes>;
-using DLI = hn::RebindToSigned<DL>;
-using LF = hn::Vec<DL>;
-using LI = hn::Vec<DLI>;
-using LM = hn::Mask<DL>;
+// One value per path (up to PathLanes::kMostLanes lanes), as the packed search's DF, Floats ...
+// hold one per shape.
+using DP = hn::CappedTag<float, PathLanes::kMostLanes>;
+using DPI = hn::RebindToSigned<DP>;
+using PathFloats = hn::Vec<DP>;
+using PathInts = hn::Vec<DPI>;
+using PathMask = hn::Mask<DP>;
 
 int PathLaneCount() {
     return PathLanes::kMostLanes;
 }
 
-HWY_INLINE LF alongAxis(int axis, LF x, LF y, LF z) {
+HWY_INLINE PathFloats alongAxis(int axis, PathFloats x, PathFloats y, PathFloats z) {
     if (axis == 0) {
         return x;
     }
@@ -102,15 +104,16 @@ HWY_INLINE LF alongAxis(int axis, LF x, LF y, LF z) {
 }
 
 // The lanes set in `m`, as bits (lane 0 the lowest).
-HWY_INLINE unsigned laneBits(LM m) {
+HWY_INLINE unsigned laneBits(PathMask m) {
     std::uint8_t bits[8] = {};
-    hn::StoreMaskBits(DL(), m, bits);
+    hn::StoreMaskBits(DP(), m, bits);
     return bits[0] | static_cast<unsigned>(bits[1]) << 8;
 }
 
 // f(a, b) for the lanes set in `m` (a scalar double-precision step), `otherwise` elsewhere.
-template <typename F> HWY_INLINE LF eachLane(LM m, LF a, LF b, float otherwise, F f) {
-    const DL df;
+template <typename F>
+HWY_INLINE PathFloats eachLane(PathMask m, PathFloats a, PathFloats b, float otherwise, F f) {
+    const DP df;
     alignas(64) float av[PathLanes::kMostLanes];
     alignas(64) float bv[PathLanes::kMostLanes];
     alignas(64) float out[PathLanes::kMostLanes];
@@ -129,9 +132,9 @@ template <typename F> HWY_INLINE LF eachLane(LM m, LF a, LF b, float otherwise, 
 // float(1 / sqrt(lengthSq)). Where vectors of doubles have a fixed size, each half of the lanes
 // goes through one; elsewhere the lanes set in `m` are worked out one at a time.
 #if HWY_HAVE_FLOAT64 && !PATHTRACER_SIZELESS_VECTORS
-template <typename F> HWY_INLINE LF inDoubles(LF a, LF b, F f) {
-    const DL df;
-    const hn::Half<DL> dh;
+template <typename F> HWY_INLINE PathFloats inDoubles(PathFloats a, PathFloats b, F f) {
+    const DP df;
+    const hn::Half<DP> dh;
     const hn::Rebind<double, decltype(dh)> dd;
     const auto lower =
         f(dd, hn::PromoteTo(dd, hn::LowerHalf(dh, a)), hn::PromoteTo(dd, hn::LowerHalf(dh, b)));
@@ -139,21 +142,21 @@ template <typename F> HWY_INLINE LF inDoubles(LF a, LF b, F f) {
         f(dd, hn::PromoteTo(dd, hn::UpperHalf(dh, a)), hn::PromoteTo(dd, hn::UpperHalf(dh, b)));
     return hn::Combine(df, hn::DemoteTo(dh, upper), hn::DemoteTo(dh, lower));
 }
-HWY_INLINE LF nearRoots(LM, LF b, LF disc) {
+HWY_INLINE PathFloats nearRoots(PathMask, PathFloats b, PathFloats disc) {
     return inDoubles(
         b, disc, [](auto, auto bd, auto discd) { return hn::Sub(hn::Neg(bd), hn::Sqrt(discd)); });
 }
-HWY_INLINE LF unitScales(LM, LF lengthSq) {
+HWY_INLINE PathFloats unitScales(PathMask, PathFloats lengthSq) {
     return inDoubles(lengthSq, lengthSq,
                      [](auto dd, auto l, auto) { return hn::Div(hn::Set(dd, 1.0), hn::Sqrt(l)); });
 }
 #else
-HWY_INLINE LF nearRoots(LM m, LF b, LF disc) {
+HWY_INLINE PathFloats nearRoots(PathMask m, PathFloats b, PathFloats disc) {
     return eachLane(m, b, disc, -1.0f, [](float bl, float dl) {
         return static_cast<float>(static_cast<double>(-bl) - std::sqrt(static_cast<double>(dl)));
     });
 }
-HWY_INLINE LF unitScales(LM m, LF lengthSq) {
+HWY_INLINE PathFloats unitScales(PathMask m, PathFloats lengthSq) {
     return eachLane(m, lengthSq, lengthSq, 1.0f, [](float l, float) { return unitScale(l); });
 }
 #endif
@@ -161,16 +164,16 @@ HWY_INLINE LF unitScales(LM m, LF lengthSq) {
 // Each lane's value of `values` (a HitValues list of `count` shapes) for its shape `index`: from
 // one or two registers holding the list, where it fits, else gathered from memory.
 template <typename T>
-HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values,
-                                             [[maybe_unused]] int count, LI index) {
-    const hn::Rebind<T, DL> d;
+HWY_INLINE hn::Vec<hn::Rebind<T, DP>> lookUp(const std::vector<T>& values,
+                                             [[maybe_unused]] int count, PathInts index) {
+    const hn::Rebind<T, DP> d;
 #if !PATHTRACER_SIZELESS_VECTORS
     constexpr int kLanes = static_cast<int>(hn::MaxLanes(d));
     if (count <= kLanes) {
         return hn::TableLookupLanes(hn::LoadU(d, values.data()), hn::IndicesFromVec(d, index));
     }
     if (count <= 2 * kLanes) {
-        const DLI di;
+        const DPI di;
         const auto within = hn::IndicesFromVec(d, hn::And(index, hn::Set(di, kLanes - 1)));
         const auto upper = hn::RebindMask(d, hn::Gt(index, hn::Set(di, kLanes - 1)));
         return hn::IfThenElse(upper,
@@ -182,24 +185,25 @@ HWY_INLINE hn::Vec<hn::Rebind<T, DL>> lookUp(const std::vector<T>& values,
 }
 
 // The nearest shape each live lane's ray hits: its index (-1 for none) and distance (kNoHit).
-HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF oz, LF dx, LF dy,
-                            LF dz, LF& bestT, LI& bestIndex) {
-    const DL df;
-    const DLI di;
-    const LF epsilon = hn::Set(df, 0.003f);
-    const LF minHit = hn::Set(df, kMinHitDistance);
+HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats ox, PathFloats oy,
+                            PathFloats oz, PathFloats dx, PathFloats dy, PathFloats dz,
+                            PathFloats& bestT, PathInts& bestIndex) {
+    const DP df;
+    const DPI di;
+    const PathFloats epsilon = hn::Set(df, 0.003f);
+    const PathFloats minHit = hn::Set(df, kMinHitDistance);
     bestT = hn::Set(df, kNoHit);
     bestIndex = hn::Set(di, -1);
-    const auto keep = [&](LM accepted, LF t, int index) {
-        const LM nearer = hn::And(accepted, hn::Lt(t, bestT));
+    const auto keep = [&](PathMask accepted, PathFloats t, int index) {
+        const PathMask nearer = hn::And(accepted, hn::Lt(t, bestT));
         bestT = hn::IfThenElse(nearer, t, bestT);
         bestIndex = hn::IfThenElse(hn::RebindMask(di, nearer), hn::Set(di, index), bestIndex);
     };
     // A triangle's inside test for the lanes whose distance `t` it may accept.
-    const auto insideTest = [&](const PackedScene::LaneShape& s, LF t) {
-        const LF px = pointAt(ox, dx, t), py = pointAt(oy, dy, t), pz = pointAt(oz, dz, t);
+    const auto insideTest = [&](const PackedScene::LaneShape& s, PathFloats t) {
+        const PathFloats px = pointAt(ox, dx, t), py = pointAt(oy, dy, t), pz = pointAt(oz, dz, t);
         // t >= 0.003 (no NaN): the plain test's bound, which also passes findClosestShape's.
-        const LM reachable =
+        const PathMask reachable =
             hn::AndNot(outsideBox(df, s, px, py, pz), hn::And(live, hn::Ge(t, epsilon)));
         if (hn::AllFalse(df, reachable)) {
             return;
@@ -209,26 +213,27 @@ HWY_INLINE void searchLanes(const PackedScene& scene, LM live, LF ox, LF oy, LF 
     for (const PackedScene::LaneShape& s : scene.laneShapes()) {
         switch (s.kind) {
         case PackedScene::LaneShape::AxisPlane: {
-            const LF t = axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
-                                      alongAxis(s.axis.axis, dx, dy, dz));
+            const PathFloats t =
+                axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
+                             alongAxis(s.axis.axis, dx, dy, dz));
             keep(hn::Gt(t, epsilon), t, s.index);
             break;
         }
         case PackedScene::LaneShape::Plane: {
-            const LF t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
+            const PathFloats t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
             keep(hn::Gt(t, epsilon), t, s.index);
             break;
         }
         case PackedScene::LaneShape::Sphere: {
-            LF b, disc;
+            PathFloats b, disc;
             sphereTerms(df, s, ox, oy, oz, dx, dy, dz, b, disc);
             // The near root is at most -b: only where -b passes the hit threshold can it.
-            const LM candidate =
+            const PathMask candidate =
                 hn::And(live, hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit)));
             if (hn::AllFalse(df, candidate)) {
                 break;
             }
-            const LF t = nearRoots(candidate, b, disc);
+            const PathFloats t = nearRoots(candidate, b, disc);
             keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
             break;
         }
@@ -273,8 +278,8 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
         }
         for (int k = 1; k < PathLanes::kDraws; ++k) {
             const Vec3& next = gBounceTable.dir[held[k]];
-            const std::uint32_t row = (paths.step + static_cast<std::uint32_t>(k) - 1) %
-                                      PathLanes::kRing;
+            const std::uint32_t row =
+                (paths.step + static_cast<std::uint32_t>(k) - 1) % PathLanes::kRing;
             paths.nextX[row][lane] = next.x;
             paths.nextY[row][lane] = next.y;
             paths.nextZ[row][lane] = next.z;
@@ -301,41 +306,42 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
 // One search for every lane in flight of lanes [first, first + the vector's lanes), and what its
 // hit makes of the path. Returns the lanes whose paths ended (as bits, lane 0 the lowest).
 HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int first) {
-    const DL df;
-    const DLI di;
+    const DP df;
+    const DPI di;
     const PackedScene::HitValues& h = scene.hitValues();
-    const LM live = hn::RebindMask(
+    const PathMask live = hn::RebindMask(
         df, hn::Eq(hn::Load(di, paths.state + first), hn::Set(di, PathLanes::kInFlight)));
-    const LF ox = hn::Load(df, paths.px + first), oy = hn::Load(df, paths.py + first),
-             oz = hn::Load(df, paths.pz + first);
-    const LF dx = hn::Load(df, paths.dx + first), dy = hn::Load(df, paths.dy + first),
-             dz = hn::Load(df, paths.dz + first);
-    LF t;
-    LI found;
+    const PathFloats ox = hn::Load(df, paths.px + first), oy = hn::Load(df, paths.py + first),
+                     oz = hn::Load(df, paths.pz + first);
+    const PathFloats dx = hn::Load(df, paths.dx + first), dy = hn::Load(df, paths.dy + first),
+                     dz = hn::Load(df, paths.dz + first);
+    PathFloats t;
+    PathInts found;
     searchLanes(scene, live, ox, oy, oz, dx, dy, dz, t, found);
-    const LM hit = hn::And(live, hn::RebindMask(df, hn::Gt(found, hn::Set(di, -1))));
-    const LI index = hn::IfThenElseZero(hn::RebindMask(di, hit), found);
+    const PathMask hit = hn::And(live, hn::RebindMask(df, hn::Gt(found, hn::Set(di, -1))));
+    const PathInts index = hn::IfThenElseZero(hn::RebindMask(di, hit), found);
 
     // The hit point as Shape::getCollisionInfo computes it, and the normal there.
-    const LF px = hn::Add(hn::Mul(dx, t), ox);
-    const LF py = hn::Add(hn::Mul(dy, t), oy);
-    const LF pz = hn::Add(hn::Mul(dz, t), oz);
+    const PathFloats px = hn::Add(hn::Mul(dx, t), ox);
+    const PathFloats py = hn::Add(hn::Mul(dy, t), oy);
+    const PathFloats pz = hn::Add(hn::Mul(dz, t), oz);
     const int count = static_cast<int>(scene.shapes().size());
-    LF nx = lookUp(h.nx, count, index);
-    LF ny = lookUp(h.ny, count, index);
-    LF nz = lookUp(h.nz, count, index);
-    const LI kind = lookUp(h.kind, count, index);
+    PathFloats nx = lookUp(h.nx, count, index);
+    PathFloats ny = lookUp(h.ny, count, index);
+    PathFloats nz = lookUp(h.nz, count, index);
+    const PathInts kind = lookUp(h.kind, count, index);
     const auto hasKind = [&](std::int32_t k) {
         return hn::And(hit,
                        hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
     };
-    const LM sphere = hasKind(PackedScene::HitValues::kSphere);
+    const PathMask sphere = hasKind(PackedScene::HitValues::kSphere);
     if (!hn::AllFalse(df, sphere)) {
-        const LF cx = hn::Sub(px, lookUp(h.cx, count, index));
-        const LF cy = hn::Sub(py, lookUp(h.cy, count, index));
-        const LF cz = hn::Sub(pz, lookUp(h.cz, count, index));
-        const LF lengthSq = hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
-        const LF scale = unitScales(sphere, lengthSq);
+        const PathFloats cx = hn::Sub(px, lookUp(h.cx, count, index));
+        const PathFloats cy = hn::Sub(py, lookUp(h.cy, count, index));
+        const PathFloats cz = hn::Sub(pz, lookUp(h.cz, count, index));
+        const PathFloats lengthSq =
+            hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+        const PathFloats scale = unitScales(sphere, lengthSq);
         nx = hn::IfThenElse(sphere, hn::Mul(cx, scale), nx);
         ny = hn::IfThenElse(sphere, hn::Mul(cy, scale), ny);
         nz = hn::IfThenElse(sphere, hn::Mul(cz, scale), nz);
@@ -343,32 +349,35 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
 
     // The hit's bounce: the path's next draw, mirrored onto the normal's side.
     const std::uint32_t row = paths.step % PathLanes::kRing;
-    const LF gx = hn::Load(df, paths.nextX[row] + first);
-    const LF gy = hn::Load(df, paths.nextY[row] + first);
-    const LF gz = hn::Load(df, paths.nextZ[row] + first);
-    const LM flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
-    const LF nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
-    const LF nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
-    const LF nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
+    const PathFloats gx = hn::Load(df, paths.nextX[row] + first);
+    const PathFloats gy = hn::Load(df, paths.nextY[row] + first);
+    const PathFloats gz = hn::Load(df, paths.nextZ[row] + first);
+    const PathMask flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
+    const PathFloats nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
+    const PathFloats nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
+    const PathFloats nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
 
     // A path in flight has bounced off as many surfaces as it used draws: with this hit's, it
     // goes on only within the depth limit.
-    const LM light = hasKind(PackedScene::HitValues::kLight);
-    const LI used = hn::Load(di, paths.used + first);
-    const LI usedNow = hn::Add(used, hn::IfThenElseZero(hn::RebindMask(di, hit), hn::Set(di, 1)));
-    const LM goesOn =
+    const PathMask light = hasKind(PackedScene::HitValues::kLight);
+    const PathInts used = hn::Load(di, paths.used + first);
+    const PathInts usedNow =
+        hn::Add(used, hn::IfThenElseZero(hn::RebindMask(di, hit), hn::Set(di, 1)));
+    const PathMask goesOn =
         hn::AndNot(hn::Or(light, hn::RebindMask(df, hn::Gt(usedNow, hn::Set(di, kMaxDepth)))), hit);
     // The colour times the hit's factor: the colour on, or the light reached. A path that ends
     // otherwise brings back black.
-    const LM lit = hn::Or(goesOn, light);
-    const LF onR =
-        hn::IfThenElseZero(lit, hn::Mul(hn::Load(df, paths.red + first), lookUp(h.red, count, index)));
-    const LF onG = hn::IfThenElseZero(
+    const PathMask lit = hn::Or(goesOn, light);
+    const PathFloats onR = hn::IfThenElseZero(
+        lit, hn::Mul(hn::Load(df, paths.red + first), lookUp(h.red, count, index)));
+    const PathFloats onG = hn::IfThenElseZero(
         lit, hn::Mul(hn::Load(df, paths.green + first), lookUp(h.green, count, index)));
-    const LF onB = hn::IfThenElseZero(
+    const PathFloats onB = hn::IfThenElseZero(
         lit, hn::Mul(hn::Load(df, paths.blue + first), lookUp(h.blue, count, index)));
 
-    const auto on = [&](LF going, LF ended) { return hn::IfThenElse(goesOn, going, ended); };
+    const auto on = [&](PathFloats going, PathFloats ended) {
+        return hn::IfThenElse(goesOn, going, ended);
+    };
     hn::Store(on(px, ox), df, paths.px + first);
     hn::Store(on(py, oy), df, paths.py + first);
     hn::Store(on(pz, oz), df, paths.pz + first);
@@ -378,15 +387,15 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     hn::Store(onR, df, paths.red + first);
     hn::Store(onG, df, paths.green + first);
     hn::Store(onB, df, paths.blue + first);
-    const LM ended = hn::AndNot(goesOn, live);
-    const auto ints = [&](LM m) { return hn::RebindMask(di, m); };
+    const PathMask ended = hn::AndNot(goesOn, live);
+    const auto ints = [&](PathMask m) { return hn::RebindMask(di, m); };
     hn::Store(usedNow, di, paths.used + first);
-    hn::Store(
-        hn::Add(hn::Load(di, paths.segments + first), hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
-        di, paths.segments + first);
-    hn::Store(
-        hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded), hn::Load(di, paths.state + first)),
-        di, paths.state + first);
+    hn::Store(hn::Add(hn::Load(di, paths.segments + first),
+                      hn::IfThenElseZero(ints(live), hn::Set(di, 1))),
+              di, paths.segments + first);
+    hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded),
+                             hn::Load(di, paths.state + first)),
+              di, paths.state + first);
     return laneBits(ended) << first;
 }
 
@@ -400,7 +409,7 @@ HWY_INLINE void endPath(PathLanes& paths, int lane) {
 }
 
 int TracePathLanes(const PackedScene& scene, PathLanes& paths) {
-    const int vectorLanes = static_cast<int>(hn::Lanes(DL()));
+    const int vectorLanes = static_cast<int>(hn::Lanes(DP()));
     const unsigned blockBits = (1u << vectorLanes) - 1; // at most sixteen
     requirePackedForThisSet(scene);
     const int lanes = PathLanes::kMostLanes;
