@@ -46,9 +46,9 @@ namespace {
 PATHTRACER_CLONED_FOR_CPUS void fillFrom(std::uint32_t* history, std::int32_t* out, int count) {
     using Words = std::uint32_t __attribute__((vector_size(16)));
     constexpr int kDegree = RandomSequence::kDegree;
-    constexpr int kSteps = 8;                // fours kept: the 32 words before the next
-    constexpr int kWords = 4 * kSteps;       // worked out per round of the loop
-    constexpr int kChunk = 32 * kWords;      // worked out per pass
+    constexpr int kSteps = 8;           // fours kept: the 32 words before the next
+    constexpr int kWords = 4 * kSteps;  // worked out per round of the loop
+    constexpr int kChunk = 32 * kWords; // worked out per pass
     // The sequence's word j at words[j + 1], from the oldest of the history (j = 0) on; words[0]
     // is a word before it, which no sum takes. Up to 31 words past the n wanted are worked out
     // too, and not used.
@@ -58,7 +58,8 @@ PATHTRACER_CLONED_FOR_CPUS void fillFrom(std::uint32_t* history, std::int32_t* o
         const int n = count < kChunk ? count : kChunk;
         words[0] = 0;
         std::copy(history, history + kDegree, words + 1);
-        Words fours[kSteps]; // fours[s]: the words of the step s rounds of the loop back, 8 before
+        // fours[s]: the four words step s of the round before worked out (eight steps back).
+        Words fours[kSteps];
         for (int s = 0; s < kSteps; ++s) {
             std::memcpy(&fours[s], words + 4 * s, sizeof fours[s]);
         }
