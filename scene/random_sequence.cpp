@@ -67,8 +67,8 @@ PATHTRACER_CLONED_FOR_CPUS void fillFrom(std::uint32_t* history, std::int32_t* o
         for (int k = 0; k < n; k += kWords) {
 #pragma GCC unroll 8
             for (int s = 0; s < kSteps; ++s) {
-                const Words y = __builtin_shufflevector(fours[s], fours[(s + 1) % kSteps], 1, 2,
-                                                        3, 4);
+                const Words y =
+                    __builtin_shufflevector(fours[s], fours[(s + 1) % kSteps], 1, 2, 3, 4);
                 last = __builtin_shufflevector(last, last, 1, 2, 3, 1) +
                        (y + __builtin_shufflevector(y, zero, 4, 4, 4, 0));
                 fours[s] = last;

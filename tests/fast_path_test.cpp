@@ -83,7 +83,6 @@ void expectSameClosestHitsOnSceneRays(const PackedScene& packed, int count) {
 
 } // namespace
 
-
 TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {
     const std::vector<std::string>& sets = instructionSets();
     ASSERT_FALSE(sets.empty());
@@ -517,8 +516,8 @@ TEST_P(FastPath, ChainsSideBySideAmongFewShapes) {
     shapes.erase(std::remove_if(shapes.begin(), shapes.end(),
                                 [](const Shape& s) { return s.type == Triangle; }),
                  shapes.end());
-    const auto sphere = std::find_if(shapes.begin(), shapes.end(),
-                                     [](const Shape& s) { return s.type == Sphere; });
+    const auto sphere =
+        std::find_if(shapes.begin(), shapes.end(), [](const Shape& s) { return s.type == Sphere; });
     ASSERT_NE(sphere, shapes.end());
     shapes.erase(sphere);
     ASSERT_LE(shapes.size(), 8u);

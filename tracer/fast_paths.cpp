@@ -59,9 +59,8 @@ int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, fl
 // a scene whose shapes all lie in the first group of their kind is searched without loops.
 template <typename Trace> HWY_INLINE auto withGroupsOf(const PackedScene& scene, Trace trace) {
     requirePackedForThisSet(scene);
-    return scene.inFirstGroups()
-               ? trace(std::integral_constant<Groups, Groups::kFirstOnly>())
-               : trace(std::integral_constant<Groups, Groups::kEvery>());
+    return scene.inFirstGroups() ? trace(std::integral_constant<Groups, Groups::kFirstOnly>())
+                                 : trace(std::integral_constant<Groups, Groups::kEvery>());
 }
 
 __attribute__((flatten)) Vec3 TracePathFromHit(const PackedScene& scene, const PathStart& start,
@@ -152,7 +151,7 @@ HWY_AFTER_NAMESPACE();
 
 // The second build: each entry point of the one set it is compiled for.
 namespace fast_extended {
-#define PATHTRACER_STATIC_ENTRY(Result, Function, name, parameters, arguments)                    \
+#define PATHTRACER_STATIC_ENTRY(Result, Function, name, parameters, arguments)                     \
     Result name parameters {                                                                       \
         return HWY_STATIC_DISPATCH(Function) arguments;                                            \
     }
@@ -163,7 +162,7 @@ PATHTRACER_FAST_ENTRIES(PATHTRACER_STATIC_ENTRY)
 
 #ifdef PATHTRACER_HAS_EXTENDED
 namespace fast_extended {
-#define PATHTRACER_DECLARE_ENTRY(Result, Function, name, parameters, arguments)                   \
+#define PATHTRACER_DECLARE_ENTRY(Result, Function, name, parameters, arguments)                    \
     Result name parameters;
 PATHTRACER_FAST_ENTRIES(PATHTRACER_DECLARE_ENTRY)
 } // namespace fast_extended
@@ -176,7 +175,7 @@ PATHTRACER_FAST_ENTRIES(PATHTRACER_DECLARE_ENTRY)
 
 // Each entry point of the set in use.
 namespace fast {
-#define PATHTRACER_EXPORT_ENTRY(Result, Function, name, parameters, arguments)                    \
+#define PATHTRACER_EXPORT_ENTRY(Result, Function, name, parameters, arguments)                     \
     HWY_EXPORT(Function);                                                                          \
     Result name parameters {                                                                       \
         return PATHTRACER_DISPATCH(Function, name) arguments;                                      \

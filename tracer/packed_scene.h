@@ -96,11 +96,11 @@ class PackedScene {
         struct {
             std::int32_t axis, flip;
             float at;
-        } axis;                      // the axis-aligned kinds, as AxisNormal
-        float cx, cy, cz, radiusSq;  // sphere
-        float px, py, pz;            // plane: pos
-        float nx, ny, nz;            // plane and triangle: the normal
-        float ax, ay, az;            // triangle: vert0
+        } axis;                       // the axis-aligned kinds, as AxisNormal
+        float cx, cy, cz, radiusSq;   // sphere
+        float px, py, pz;             // plane: pos
+        float nx, ny, nz;             // plane and triangle: the normal
+        float ax, ay, az;             // triangle: vert0
         float ux, uy, uz, vx, vy, vz; // triangle: its edges, and as TriangleGroup
         float uu, uv, vv, d;
         float loX, loY, loZ, hiX, hiY, hiZ;

@@ -191,9 +191,9 @@ HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side,
     // Where a lane's distance is not accepted its integer comparison means nothing, and is
     // masked off.
     const Ints tBits = bitsOf(t), bestBits = bitsOf(bestT);
-    const IntMask better = hn::And(
-        accepted, hn::Or(hn::Lt(tBits, bestBits),
-                         hn::And(hn::Eq(tBits, bestBits), hn::Lt(index, bestIndex))));
+    const IntMask better =
+        hn::And(accepted, hn::Or(hn::Lt(tBits, bestBits),
+                                 hn::And(hn::Eq(tBits, bestBits), hn::Lt(index, bestIndex))));
     const FloatMask betterF = hn::RebindMask(DF(), better);
     bestT = hn::IfThenElse(betterF, t, bestT);
     bestIndex = hn::IfThenElse(better, index, bestIndex);

@@ -183,9 +183,8 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         float t = 0.0f;
         XYZ tLanes;
         const XYZ drawnLanes = lanesOf(*drawn);
-        const int index =
-            closestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn), t, side,
-                                tLanes);
+        const int index = closestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn),
+                                              t, side, tLanes);
         if (index < 0) {
             break;
         }
@@ -219,7 +218,6 @@ HWY_INLINE void requirePackedForThisSet(const PackedScene& scene) {
         std::abort();
     }
 }
-
 
 } // namespace HWY_NAMESPACE
 } // namespace PATHTRACER_FAST
