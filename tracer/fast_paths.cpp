@@ -56,7 +56,8 @@ int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, fl
 }
 
 // Calls `trace` with the groups a search of `scene` takes, as a type (std::integral_constant):
-// a scene whose shapes all lie in the first group of their kind is searched without loops.
+// a scene whose shapes all lie in the first group of their kind is searched without loops. Every
+// entry point that traces paths comes through here, so the scene's packing is checked here too.
 template <typename Trace> HWY_INLINE auto withGroupsOf(const PackedScene& scene, Trace trace) {
     requirePackedForThisSet(scene);
     return scene.inFirstGroups() ? trace(std::integral_constant<Groups, Groups::kFirstOnly>())
