@@ -251,6 +251,25 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
 // How many paths ahead of the one it starts a lane fetches its chain's first hit and sum.
 constexpr int kFetchAhead = 8;
 
+// How many of its draws' directions a path lays out in the ring as it starts; one that goes on
+// beyond them lays out the rest then. Most paths end first, and laying out all kDraws - 1 at the
+// start cost a quarter of the lanes' instructions.
+constexpr int kLaidOutFirst = 3;
+static_assert(kLaidOutFirst >= 1 && kLaidOutFirst < PathLanes::kDraws - 1);
+
+// Lays out lane `lane`'s draws [first, last) of `held` (its reserved bounces) in the ring, draw
+// `first` in the row of step `step`.
+HWY_INLINE void layOutDraws(PathLanes& paths, int lane, const std::uint16_t* held, int first,
+                            int last, std::uint32_t step) {
+    for (int k = first; k < last; ++k) {
+        const Vec3& next = gBounceTable.dir[held[k]];
+        const std::uint32_t row = (step + static_cast<std::uint32_t>(k - first)) % PathLanes::kRing;
+        paths.nextX[row][lane] = next.x;
+        paths.nextY[row][lane] = next.y;
+        paths.nextZ[row][lane] = next.z;
+    }
+}
+
 // Lane `lane` takes its chain's next path that does not end at its first hit, tracing those
 // that do on the way: false when the chain has none left.
 HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) {
@@ -284,14 +303,7 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
             addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
         }
-        for (int k = 1; k < PathLanes::kDraws; ++k) {
-            const Vec3& next = gBounceTable.dir[held[k]];
-            const std::uint32_t row =
-                (paths.step + static_cast<std::uint32_t>(k) - 1) % PathLanes::kRing;
-            paths.nextX[row][lane] = next.x;
-            paths.nextY[row][lane] = next.y;
-            paths.nextZ[row][lane] = next.z;
-        }
+        layOutDraws(paths, lane, held, 1, kLaidOutFirst + 1, paths.step);
         const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
         paths.px[lane] = start.point.x;
         paths.py[lane] = start.point.y;
@@ -312,8 +324,10 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
 }
 
 // One search for every lane in flight of lanes [first, first + the vector's lanes), and what its
-// hit makes of the path. Returns the lanes whose paths ended (as bits, lane 0 the lowest).
-HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int first) {
+// hit makes of the path. Returns the lanes whose paths ended, and adds to `beyondLaidOut` those
+// that go on past the draws laid out as they started (as bits, lane 0 the lowest).
+HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int first,
+                              unsigned& beyondLaidOut) {
     const DP df;
     const DPI di;
     const PackedScene::HitValues& h = scene.hitValues();
@@ -404,6 +418,9 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded),
                              hn::Load(di, paths.state + first)),
               di, paths.state + first);
+    const PathMask usedLaidOut =
+        hn::RebindMask(df, hn::Eq(usedNow, hn::Set(di, kLaidOutFirst + 1)));
+    beyondLaidOut |= laneBits(hn::And(goesOn, usedLaidOut)) << first;
     return laneBits(ended) << first;
 }
 
@@ -443,12 +460,19 @@ int TracePathLanes(const PackedScene& scene, PathLanes& paths) {
         // Sixteen lanes, in as many vectors as that takes: a narrow vector's searches then
         // have others beside them, and the steps' bookkeeping is shared by as many paths.
         unsigned ended = 0;
+        unsigned beyondLaidOut = 0;
         for (int first = 0; first < PathLanes::kMostLanes; first += vectorLanes) {
             if (((inFlight >> first) & blockBits) != 0) {
-                ended |= stepLanes(scene, paths, first);
+                ended |= stepLanes(scene, paths, first, beyondLaidOut);
             }
         }
         ++paths.step;
+        // A path that used its draws laid out so far takes its next in this step.
+        for (; beyondLaidOut != 0; beyondLaidOut &= beyondLaidOut - 1) {
+            const int lane = __builtin_ctz(beyondLaidOut);
+            layOutDraws(paths, lane, paths.chains[lane].draws->reservedBounces(),
+                        kLaidOutFirst + 1, PathLanes::kDraws, paths.step);
+        }
         for (unsigned e = ended; e != 0; e &= e - 1) {
             endPath(paths, __builtin_ctz(e));
         }

@@ -63,7 +63,8 @@ struct PathLanes {
     // The directions of the paths' next bounces, by the step that takes them: every path in
     // flight takes one draw per step, so the step counted `step` finds each lane's direction in
     // row step % kRing, for all lanes with one load each of x, y and z (no look-up by lane). A
-    // path started for step s lays out its draws 1 to kDraws - 1 in rows s to s + kDraws - 2.
+    // path started for step s finds its draw k (1 to kDraws - 1) in row s + k - 1: the first few
+    // laid out as it starts, the rest only if it goes on that far.
     static constexpr int kRing = 16;
     static_assert(kDraws - 1 <= kRing);
     std::uint32_t step = 0;
