@@ -53,8 +53,8 @@ HWY_INLINE void addClamped(Vec3& sum, float r, float g, float b) {
 // Notes the count of values the chain's draws used as pixel `i`'s path starts, if `i` begins a
 // row and rows are noted.
 HWY_INLINE void noteRowStart(LaneChain& c, int i) {
-    if (c.rowUsed != nullptr && i % c.rowLength == 0) {
-        c.rowUsed[i / c.rowLength] = c.draws->usedCount();
+    if (c.rowUsed != nullptr && i == c.nextRow * c.rowLength) {
+        c.rowUsed[c.nextRow++] = c.draws->usedCount();
     }
 }
 

@@ -24,10 +24,11 @@ struct LaneChain {
     // starts.
     std::uint64_t* rowUsed = nullptr;
     int rowLength = 1;
-    // Filled in as it is traced: the next pixel to start, and the path segments traced beyond
-    // the first hits.
+    // Filled in as it is traced: the next pixel to start, the path segments traced beyond the
+    // first hits, and the next row whose start is to be noted in rowUsed.
     int next = 0;
     std::uint64_t segments = 0;
+    int nextRow = 0;
 };
 
 // The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
