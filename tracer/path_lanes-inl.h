@@ -210,39 +210,60 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
         }
         keep(hn::AndNot(outsideTriangle(df, s, px, py, pz), reachable), t, s.index);
     };
-    for (const PackedScene::LaneShape& s : scene.laneShapes()) {
-        switch (s.kind) {
-        case PackedScene::LaneShape::AxisPlane: {
-            const PathFloats t =
-                axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
-                             alongAxis(s.axis.axis, dx, dy, dz));
-            keep(hn::Gt(t, epsilon), t, s.index);
+    // Shapes of a kind mostly come in runs (the scene lists its spheres, then its planes ...):
+    // each run is tested in a loop of its own, so the kind is branched on once per run, not once
+    // per shape.
+    const std::vector<PackedScene::LaneShape>& shapes = scene.laneShapes();
+    const PackedScene::LaneShape* next = shapes.data();
+    const PackedScene::LaneShape* const last = next + shapes.size();
+    const auto eachOfRun = [&](auto test) {
+        const PackedScene::LaneShape::Kind kind = next->kind;
+        do {
+            test(*next);
+            ++next;
+        } while (next != last && next->kind == kind);
+    };
+    while (next != last) {
+        switch (next->kind) {
+        case PackedScene::LaneShape::AxisPlane:
+            eachOfRun([&](const PackedScene::LaneShape& s) {
+                const PathFloats t =
+                    axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
+                                 alongAxis(s.axis.axis, dx, dy, dz));
+                keep(hn::Gt(t, epsilon), t, s.index);
+            });
             break;
-        }
-        case PackedScene::LaneShape::Plane: {
-            const PathFloats t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
-            keep(hn::Gt(t, epsilon), t, s.index);
+        case PackedScene::LaneShape::Plane:
+            eachOfRun([&](const PackedScene::LaneShape& s) {
+                const PathFloats t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
+                keep(hn::Gt(t, epsilon), t, s.index);
+            });
             break;
-        }
-        case PackedScene::LaneShape::Sphere: {
-            PathFloats b, disc;
-            sphereTerms(df, s, ox, oy, oz, dx, dy, dz, b, disc);
-            // The near root is at most -b: only where -b passes the hit threshold can it.
-            const PathMask candidate =
-                hn::And(live, hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit)));
-            if (hn::AllFalse(df, candidate)) {
-                break;
-            }
-            const PathFloats t = nearRoots(candidate, b, disc);
-            keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
+        case PackedScene::LaneShape::Sphere:
+            eachOfRun([&](const PackedScene::LaneShape& s) {
+                PathFloats b, disc;
+                sphereTerms(df, s, ox, oy, oz, dx, dy, dz, b, disc);
+                // The near root is at most -b: only where -b passes the hit threshold can it.
+                const PathMask candidate =
+                    hn::And(live, hn::And(hn::Gt(disc, epsilon), hn::Gt(hn::Neg(b), minHit)));
+                if (hn::AllFalse(df, candidate)) {
+                    return;
+                }
+                const PathFloats t = nearRoots(candidate, b, disc);
+                keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
+            });
             break;
-        }
         case PackedScene::LaneShape::AxisTriangle:
-            insideTest(s, axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
-                                       alongAxis(s.axis.axis, dx, dy, dz)));
+            eachOfRun([&](const PackedScene::LaneShape& s) {
+                insideTest(s, axisDistance(hn::Set(df, s.axis.at),
+                                           alongAxis(s.axis.axis, ox, oy, oz),
+                                           alongAxis(s.axis.axis, dx, dy, dz)));
+            });
             break;
         case PackedScene::LaneShape::Triangle:
-            insideTest(s, triangleDistance(df, s, ox, oy, oz, dx, dy, dz));
+            eachOfRun([&](const PackedScene::LaneShape& s) {
+                insideTest(s, triangleDistance(df, s, ox, oy, oz, dx, dy, dz));
+            });
             break;
         }
     }
