@@ -272,23 +272,12 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
 // How many paths ahead of the one it starts a lane fetches its chain's first hit and sum.
 constexpr int kFetchAhead = 8;
 
-// How many of its draws' directions a path lays out in the ring as it starts; one that goes on
-// beyond them lays out the rest then. Most paths end first, and laying out all kDraws - 1 at the
-// start cost a quarter of the lanes' instructions.
-constexpr int kLaidOutFirst = 3;
-static_assert(kLaidOutFirst >= 1 && kLaidOutFirst < PathLanes::kDraws - 1);
-
-// Lays out lane `lane`'s draws [first, last) of `held` (its reserved bounces) in the ring, draw
-// `first` in the row of step `step`.
-HWY_INLINE void layOutDraws(PathLanes& paths, int lane, const std::uint16_t* held, int first,
-                            int last, std::uint32_t step) {
-    for (int k = first; k < last; ++k) {
-        const Vec3& next = gBounceTable.dir[held[k]];
-        const std::uint32_t row = (step + static_cast<std::uint32_t>(k - first)) % PathLanes::kRing;
-        paths.nextX[row][lane] = next.x;
-        paths.nextY[row][lane] = next.y;
-        paths.nextZ[row][lane] = next.z;
-    }
+// Makes lane `lane`'s held draw `k` the direction its next step takes.
+HWY_INLINE void takeDraw(PathLanes& paths, int lane, int k) {
+    const Vec3& next = gBounceTable.dir[paths.held[lane][k]];
+    paths.nextX[lane] = next.x;
+    paths.nextY[lane] = next.y;
+    paths.nextZ[lane] = next.z;
 }
 
 // Lane `lane` takes its chain's next path that does not end at its first hit, tracing those
@@ -324,7 +313,8 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
             addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
         }
-        layOutDraws(paths, lane, held, 1, kLaidOutFirst + 1, paths.step);
+        paths.held[lane] = held;
+        takeDraw(paths, lane, 1);
         const Vec3 dir = mirrored(drawn, dot(start.normal, drawn));
         paths.px[lane] = start.point.x;
         paths.py[lane] = start.point.y;
@@ -345,10 +335,10 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
 }
 
 // One search for every lane in flight of lanes [first, first + the vector's lanes), and what its
-// hit makes of the path. Returns the lanes whose paths ended, and adds to `beyondLaidOut` those
-// that go on past the draws laid out as they started (as bits, lane 0 the lowest).
+// hit makes of the path. Returns the lanes whose paths ended, and adds those whose paths go on
+// to `goingOn` (as bits, lane 0 the lowest).
 HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int first,
-                              unsigned& beyondLaidOut) {
+                              unsigned& goingOn) {
     const DP df;
     const DPI di;
     const PackedScene::HitValues& h = scene.hitValues();
@@ -391,10 +381,9 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     }
 
     // The hit's bounce: the path's next draw, mirrored onto the normal's side.
-    const std::uint32_t row = paths.step % PathLanes::kRing;
-    const PathFloats gx = hn::Load(df, paths.nextX[row] + first);
-    const PathFloats gy = hn::Load(df, paths.nextY[row] + first);
-    const PathFloats gz = hn::Load(df, paths.nextZ[row] + first);
+    const PathFloats gx = hn::Load(df, paths.nextX + first);
+    const PathFloats gy = hn::Load(df, paths.nextY + first);
+    const PathFloats gz = hn::Load(df, paths.nextZ + first);
     const PathMask flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
     const PathFloats nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
     const PathFloats nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
@@ -439,9 +428,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     hn::Store(hn::IfThenElse(ints(ended), hn::Set(di, PathLanes::kEnded),
                              hn::Load(di, paths.state + first)),
               di, paths.state + first);
-    const PathMask usedLaidOut =
-        hn::RebindMask(df, hn::Eq(usedNow, hn::Set(di, kLaidOutFirst + 1)));
-    beyondLaidOut |= laneBits(hn::And(goesOn, usedLaidOut)) << first;
+    goingOn |= laneBits(goesOn) << first;
     return laneBits(ended) << first;
 }
 
@@ -481,18 +468,16 @@ int TracePathLanes(const PackedScene& scene, PathLanes& paths) {
         // Sixteen lanes, in as many vectors as that takes: a narrow vector's searches then
         // have others beside them, and the steps' bookkeeping is shared by as many paths.
         unsigned ended = 0;
-        unsigned beyondLaidOut = 0;
+        unsigned goingOn = 0;
         for (int first = 0; first < PathLanes::kMostLanes; first += vectorLanes) {
             if (((inFlight >> first) & blockBits) != 0) {
-                ended |= stepLanes(scene, paths, first, beyondLaidOut);
+                ended |= stepLanes(scene, paths, first, goingOn);
             }
         }
-        ++paths.step;
-        // A path that used its draws laid out so far takes its next in this step.
-        for (; beyondLaidOut != 0; beyondLaidOut &= beyondLaidOut - 1) {
-            const int lane = __builtin_ctz(beyondLaidOut);
-            layOutDraws(paths, lane, paths.chains[lane].draws->reservedBounces(),
-                        kLaidOutFirst + 1, PathLanes::kDraws, paths.step);
+        // A path in flight has used one draw per hit: the next is the one after those.
+        for (; goingOn != 0; goingOn &= goingOn - 1) {
+            const int lane = __builtin_ctz(goingOn);
+            takeDraw(paths, lane, paths.used[lane]);
         }
         for (unsigned e = ended; e != 0; e &= e - 1) {
             endPath(paths, __builtin_ctz(e));

@@ -61,17 +61,11 @@ struct PathLanes {
     alignas(64) std::int32_t used[kMostLanes] = {};
     alignas(64) std::int32_t segments[kMostLanes] = {}; // traced beyond its first hit
     alignas(64) std::int32_t pixel[kMostLanes] = {};
-    // The directions of the paths' next bounces, by the step that takes them: every path in
-    // flight takes one draw per step, so the step counted `step` finds each lane's direction in
-    // row step % kRing, for all lanes with one load each of x, y and z (no look-up by lane). A
-    // path started for step s finds its draw k (1 to kDraws - 1) in row s + k - 1: the first few
-    // laid out as it starts, the rest only if it goes on that far.
-    static constexpr int kRing = 16;
-    static_assert(kDraws - 1 <= kRing);
-    std::uint32_t step = 0;
-    alignas(64) float nextX[kRing][kMostLanes] = {};
-    alignas(64) float nextY[kRing][kMostLanes] = {};
-    alignas(64) float nextZ[kRing][kMostLanes] = {};
+    // The direction of each path's next bounce, in one row for all lanes, so that a step loads
+    // it with one load each of x, y and z (no look-up by lane); and the bounces each path holds.
+    // A path writes its draw 1 as it starts, and its next draw after each step it goes on from.
+    alignas(64) float nextX[kMostLanes] = {}, nextY[kMostLanes] = {}, nextZ[kMostLanes] = {};
+    const std::uint16_t* held[kMostLanes] = {};
 };
 
 // Traces the busy lanes' chains until one of them has no path left: returns that lane (now
