@@ -93,16 +93,6 @@ int PathLaneCount() {
     return PathLanes::kMostLanes;
 }
 
-HWY_INLINE PathFloats alongAxis(int axis, PathFloats x, PathFloats y, PathFloats z) {
-    if (axis == 0) {
-        return x;
-    }
-    if (axis == 1) {
-        return y;
-    }
-    return z;
-}
-
 // The lanes set in `m`, as bits (lane 0 the lowest).
 HWY_INLINE unsigned laneBits(PathMask m) {
     std::uint8_t bits[8] = {};
@@ -194,6 +184,19 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
     const PathFloats minHit = hn::Set(df, kMinHitDistance);
     bestT = hn::Set(df, kNoHit);
     bestIndex = hn::Set(di, -1);
+    // The rays' origins and directions by axis: an axis-aligned shape loads the two along its
+    // normal (folded into its subtraction and division) instead of branching on its axis.
+    alignas(64) float along[6][PathLanes::kMostLanes];
+    hn::Store(ox, df, along[0]);
+    hn::Store(oy, df, along[1]);
+    hn::Store(oz, df, along[2]);
+    hn::Store(dx, df, along[3]);
+    hn::Store(dy, df, along[4]);
+    hn::Store(dz, df, along[5]);
+    const auto distanceAlong = [&](const PackedScene::LaneShape& s) {
+        return axisDistance(hn::Set(df, s.axis.at), hn::Load(df, along[s.axis.axis]),
+                            hn::Load(df, along[3 + s.axis.axis]));
+    };
     const auto keep = [&](PathMask accepted, PathFloats t, int index) {
         const PathMask nearer = hn::And(accepted, hn::Lt(t, bestT));
         bestT = hn::IfThenElse(nearer, t, bestT);
@@ -227,9 +230,7 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
         switch (next->kind) {
         case PackedScene::LaneShape::AxisPlane:
             eachOfRun([&](const PackedScene::LaneShape& s) {
-                const PathFloats t =
-                    axisDistance(hn::Set(df, s.axis.at), alongAxis(s.axis.axis, ox, oy, oz),
-                                 alongAxis(s.axis.axis, dx, dy, dz));
+                const PathFloats t = distanceAlong(s);
                 keep(hn::Gt(t, epsilon), t, s.index);
             });
             break;
@@ -255,9 +256,7 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
             break;
         case PackedScene::LaneShape::AxisTriangle:
             eachOfRun([&](const PackedScene::LaneShape& s) {
-                insideTest(s, axisDistance(hn::Set(df, s.axis.at),
-                                           alongAxis(s.axis.axis, ox, oy, oz),
-                                           alongAxis(s.axis.axis, dx, dy, dz)));
+                insideTest(s, distanceAlong(s));
             });
             break;
         case PackedScene::LaneShape::Triangle:
