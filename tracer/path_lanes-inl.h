@@ -255,9 +255,7 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
             });
             break;
         case PackedScene::LaneShape::AxisTriangle:
-            eachOfRun([&](const PackedScene::LaneShape& s) {
-                insideTest(s, distanceAlong(s));
-            });
+            eachOfRun([&](const PackedScene::LaneShape& s) { insideTest(s, distanceAlong(s)); });
             break;
         case PackedScene::LaneShape::Triangle:
             eachOfRun([&](const PackedScene::LaneShape& s) {
