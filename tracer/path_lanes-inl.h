@@ -218,15 +218,15 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
     // per shape.
     const std::vector<PackedScene::LaneShape>& shapes = scene.laneShapes();
     const PackedScene::LaneShape* next = shapes.data();
-    const PackedScene::LaneShape* const last = next + shapes.size();
+    const PackedScene::LaneShape* const end = next + shapes.size();
     const auto eachOfRun = [&](auto test) {
         const PackedScene::LaneShape::Kind kind = next->kind;
         do {
             test(*next);
             ++next;
-        } while (next != last && next->kind == kind);
+        } while (next != end && next->kind == kind);
     };
-    while (next != last) {
+    while (next != end) {
         switch (next->kind) {
         case PackedScene::LaneShape::AxisPlane:
             eachOfRun([&](const PackedScene::LaneShape& s) {
