@@ -419,6 +419,56 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
+// A bounce that all but grazes a sphere: the side the search takes from the hit point's offset
+// from the centre can differ in sign from the plain one, of the unit normal, by a rounding (one
+// of them zero here), and the unit normal's must win. A floor, a ball and a light; each path
+// falls on the floor from just above it, takes grid direction k0 to the ball and k1 off it,
+// which the other side would send to the other plane. (Found by trying hit points and grid
+// directions for a side whose sign differs.)
+TEST_P(FastPath, BouncesGrazingASphereTakeThePlainSide) {
+    Shape floor;
+    floor.normal = makeVec3(0.0f, 1.0f, 0.0f);
+    floor.color = makeVec3(0.5f, 0.5f, 0.5f);
+    Shape ball;
+    ball.type = Sphere;
+    ball.pos = makeVec3(0.0f, 2.0f, 0.0f);
+    ball.radiusSq = 1.0f;
+    ball.color = makeVec3(0.75f, 0.75f, 0.75f);
+    Shape light;
+    light.pos = makeVec3(0.0f, 6.0f, 0.0f);
+    light.normal = makeVec3(0.0f, -1.0f, 0.0f);
+    light.emission = makeVec3(1.0f, 1.0f, 1.0f);
+    shapes = {floor, ball, light};
+    PackedScene packed;
+    packed.build(shapes);
+    struct Case {
+        float x, z;
+        std::uint16_t k0, k1;
+    };
+    for (const Case& c : {Case{0x1.a3d71p-2f, 0x1.70a3cp-4f, 417, 141},
+                          Case{-0x1.999998p-1f, -0x1.e69aep-4f, 503, 570},
+                          Case{-0x1.31759p-2f, -0x1.674538p+0f, 5, 371}}) {
+        const Vec3 origin = makeVec3(c.x, 1.0f, c.z), down = makeVec3(0.0f, -1.0f, 0.0f);
+        PathStart start;
+        start.shape = 0;
+        float t = 0.0f;
+        ASSERT_EQ(findClosestShape(origin, down, t, false), &shapes[0]);
+        shapes[0].getCollisionInfo(origin, down, t, start.point, start.normal);
+        RandomSource plainSource;
+        RandomSource fastSource;
+        DrawStream plain(plainSource);
+        DrawStream fast(fastSource);
+        plain.holdBounces({c.k0, c.k1});
+        fast.holdBounces({c.k0, c.k1});
+        std::uint64_t segments = 0;
+        const Vec3 expected = pathTraceRay(origin, down, 1, plain);
+        const Vec3 got = tracePathFromHit(packed, start, 1, fast, segments);
+        EXPECT_EQ(floatBits(got.x), floatBits(expected.x)) << "k1 " << c.k1;
+        EXPECT_EQ(floatBits(got.z), floatBits(expected.z)) << "k1 " << c.k1;
+        EXPECT_EQ(plain.nextBounce(), fast.nextBounce()) << "k1 " << c.k1;
+    }
+}
+
 // Chains of pixels with draws of their own, traced side by side, give every pixel the sum and
 // every chain the draws and segments the plain loop gives them one chain after another
 // (chains_check.h). The chains are of uneven lengths and more than the lanes, and they cover the

@@ -213,10 +213,11 @@ HWY_INLINE bool withinRange(XYZ v, float limit) {
 
 // The index in the shape list of the nearest shape of `scene` hit by the ray from `origin` along
 // `drawn` with its sign bits flipped by `flip` (0 or 0x80000000: the direction mirrored() gives),
-// or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape. Also gives `side` =
-// normal . `nextDir` for the stored normal of a plane or triangle that is hit (the side test of
-// the bounce that follows, worked out alongside the search instead of after it); for a sphere
-// `side` is not set. The origin must not be the eye point (planes' eye distances are not used).
+// or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape. Also gives `side`,
+// the side test of the bounce that follows (normal . `nextDir`), worked out alongside the search
+// instead of after it: from the stored normal of a plane or triangle; for a sphere a value of
+// the same sign (sphereSide), or NaN where the caller must work it out from the unit normal. The
+// origin must not be the eye point (planes' eye distances are not used).
 //
 // Mirroring a direction u into d = -u flips signs only, and exactly: every product with a
 // component of u, every sum of such products and every quotient by one changes only its sign,
@@ -302,7 +303,17 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
                                     hn::Set(df, root), ts);
             }
         }
-        keep(asInts(hn::And(candidate, hn::Gt(ts, minHit))), ts, load(g.index), hn::Zero(df));
+        // The side of the next bounce off each lane's sphere, from its hit point as the path
+        // loop takes it (the mirrored direction times ts, plus the origin), or NaN where only
+        // the unit normal tells it.
+        const Floats tDrawn = forMirrored(ts);
+        FloatMask sure;
+        const Floats side =
+            sphereSide(df, hn::Sub(pointAt(ox, dx, tDrawn), load(g.cx)),
+                       hn::Sub(pointAt(oy, dy, tDrawn), load(g.cy)),
+                       hn::Sub(pointAt(oz, dz, tDrawn), load(g.cz)), ux, uy, uz, sure);
+        keep(asInts(hn::And(candidate, hn::Gt(ts, minHit))), ts, load(g.index),
+             hn::IfThenElse(sure, side, hn::NaN(df)));
     });
 
     // The inside test of a group of triangles, given their plane distances.

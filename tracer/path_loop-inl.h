@@ -12,6 +12,7 @@
 #define PATHTRACER_PATH_LOOP_INL_H_
 #endif
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -162,9 +163,9 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
     // The point the path has reached, kept in one register: x, y, z and a lane no one reads.
     XYZ point = lanesOf(start.point);
     const Shape* hit = &scene.shapes()[start.shape];
-    // The bounce off each hit is drawn before the light test. For planes and triangles its side
-    // test (stored normal . drawn direction) comes out of the search that found the hit, so the
-    // next direction is known as soon as the hit is.
+    // The bounce off each hit is drawn before the light test. Its side test (normal . drawn
+    // direction) comes out of the search that found the hit, so the next direction is known as
+    // soon as the hit is.
     // A path takes at most one bounce per hit; having them all at hand keeps the call that
     // takes another run out of the loop (nothing need be saved around it).
     static_assert(kMaxDepth + 1 <= DrawStream::kMostReserved);
@@ -195,7 +196,8 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         const XYZ dir =
             hn::BitCast(D3(), hn::Xor(hn::BitCast(bits, drawnLanes), hn::Set(bits, flip)));
         point = hn::Add(hn::Mul(dir, tLanes), from);
-        if (hit->type == Sphere) {
+        // A bounce that all but grazes a sphere takes its side from the unit normal.
+        if (HWY_UNLIKELY(std::isnan(side))) {
             Vec3 hitPoint;
             Vec3 normal;
             hit->getCollisionInfo(toVec3(from), toVec3(dir), t, hitPoint, normal);

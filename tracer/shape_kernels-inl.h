@@ -56,9 +56,8 @@ template <class D, class S>
 HWY_INLINE hn::Vec<D> planeDistance(D df, const S& s, hn::Vec<D> ox, hn::Vec<D> oy, hn::Vec<D> oz,
                                     hn::Vec<D> dx, hn::Vec<D> dy, hn::Vec<D> dz) {
     const auto nx = valuesOf(df, s.nx), ny = valuesOf(df, s.ny), nz = valuesOf(df, s.nz);
-    const auto numerator =
-        dot(hn::Sub(valuesOf(df, s.px), ox), hn::Sub(valuesOf(df, s.py), oy),
-            hn::Sub(valuesOf(df, s.pz), oz), nx, ny, nz);
+    const auto numerator = dot(hn::Sub(valuesOf(df, s.px), ox), hn::Sub(valuesOf(df, s.py), oy),
+                               hn::Sub(valuesOf(df, s.pz), oz), nx, ny, nz);
     return hn::Div(numerator, dot(nx, ny, nz, dx, dy, dz));
 }
 
@@ -88,23 +87,52 @@ HWY_INLINE void sphereTerms(D df, const S& s, hn::Vec<D> ox, hn::Vec<D> oy, hn::
 // A triangle's plane distance along d from o: -((o - vert0) . n) / (n . d).
 template <class D, class S>
 HWY_INLINE hn::Vec<D> triangleDistance(D df, const S& s, hn::Vec<D> ox, hn::Vec<D> oy,
-                                       hn::Vec<D> oz, hn::Vec<D> dx, hn::Vec<D> dy,
-                                       hn::Vec<D> dz) {
+                                       hn::Vec<D> oz, hn::Vec<D> dx, hn::Vec<D> dy, hn::Vec<D> dz) {
     const auto nx = valuesOf(df, s.nx), ny = valuesOf(df, s.ny), nz = valuesOf(df, s.nz);
-    const auto numerator =
-        dot(hn::Sub(ox, valuesOf(df, s.ax)), hn::Sub(oy, valuesOf(df, s.ay)),
-            hn::Sub(oz, valuesOf(df, s.az)), nx, ny, nz);
+    const auto numerator = dot(hn::Sub(ox, valuesOf(df, s.ax)), hn::Sub(oy, valuesOf(df, s.ay)),
+                               hn::Sub(oz, valuesOf(df, s.az)), nx, ny, nz);
     return hn::Div(hn::Neg(numerator), dot(nx, ny, nz, dx, dy, dz));
+}
+
+// The side of a bounce along u off a sphere whose hit point lies at n from its centre, where its
+// sign is sure without the unit normal (`sure`); only the sign is used (mirrorFlip).
+//
+// Shape::getCollisionInfo's normal is n * s with s = unitScale(n . n) > 0, a square root and a
+// division in double precision; the plain side S rounds each n_i * s, each product with u_i and
+// each sum. The side returned is F = n . u in single precision, which leaves s out. With A =
+// |n_x u_x| + |n_y u_y| + |n_z u_z| and e = 2^-24, the rounding errors give
+//   |F - n . u| <= 3.01 e A  and  |S - s (n . u)| <= 4.01 e s A,
+// plus absolute errors below 2^-126 from results that are subnormal. Where
+//   (a) |F| > 2^-20 Af, Af the single-precision sum of the products' magnitudes (> A (1 - 3e)),
+// n . u has F's sign and |n . u| > (2^-20 - 6.1 e) A > 4.01 e A, so S has that sign too and is not
+// zero, provided the absolute errors are smaller still. With Bn = |n_x| + |n_y| + |n_z|,
+//   (b) 2^-60 <= Bn <= 2^60 keeps n . n normal and finite, so that s is within a few e of
+//       1 / |n| >= 1 / Bn, and
+//   (c) |F| > 2^-40 Bn then makes |S| > 2^-42 or so, far above 2^-126.
+// All three hold unless the bounce all but grazes the sphere (one in about 2^20) or the numbers
+// are extreme; NaN fails them. A multiple of Af or Bn by a power of two is exact where it decides
+// (both are above 2^-101 when (c) holds). Af is used, not Bn, so that u may be of any length.
+template <class D>
+HWY_INLINE hn::Vec<D> sphereSide(D df, hn::Vec<D> nx, hn::Vec<D> ny, hn::Vec<D> nz, hn::Vec<D> ux,
+                                 hn::Vec<D> uy, hn::Vec<D> uz, hn::Mask<D>& sure) {
+    const auto px = hn::Mul(nx, ux), py = hn::Mul(ny, uy), pz = hn::Mul(nz, uz);
+    const auto side = hn::Add(hn::Add(px, py), pz);
+    const auto products = hn::Add(hn::Add(hn::Abs(px), hn::Abs(py)), hn::Abs(pz));
+    const auto bn = hn::Add(hn::Add(hn::Abs(nx), hn::Abs(ny)), hn::Abs(nz));
+    const auto margin = hn::Abs(side);
+    sure = hn::And(hn::And(hn::Gt(margin, hn::Mul(products, hn::Set(df, 0x1p-20f))),
+                           hn::Gt(margin, hn::Mul(bn, hn::Set(df, 0x1p-40f)))),
+                   hn::And(hn::Ge(bn, hn::Set(df, 0x1p-60f)), hn::Le(bn, hn::Set(df, 0x1p60f))));
+    return side;
 }
 
 // Whether a hit point lies outside the triangle's box, where the inside test cannot pass
 // (insideTestBox in packed_scene.cpp). A NaN coordinate is not outside.
 template <class D, class S>
 HWY_INLINE hn::Mask<D> outsideBox(D df, const S& s, hn::Vec<D> px, hn::Vec<D> py, hn::Vec<D> pz) {
-    return hn::Or(
-        hn::Or(hn::Or(hn::Lt(px, valuesOf(df, s.loX)), hn::Gt(px, valuesOf(df, s.hiX))),
-               hn::Or(hn::Lt(py, valuesOf(df, s.loY)), hn::Gt(py, valuesOf(df, s.hiY)))),
-        hn::Or(hn::Lt(pz, valuesOf(df, s.loZ)), hn::Gt(pz, valuesOf(df, s.hiZ))));
+    return hn::Or(hn::Or(hn::Or(hn::Lt(px, valuesOf(df, s.loX)), hn::Gt(px, valuesOf(df, s.hiX))),
+                         hn::Or(hn::Lt(py, valuesOf(df, s.loY)), hn::Gt(py, valuesOf(df, s.hiY)))),
+                  hn::Or(hn::Lt(pz, valuesOf(df, s.loZ)), hn::Gt(pz, valuesOf(df, s.hiZ))));
 }
 
 // Whether a hit point fails the triangle's inside test: its barycentric coordinates s and q,
