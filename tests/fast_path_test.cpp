@@ -423,8 +423,8 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
 // from the centre can differ in sign from the plain one, of the unit normal, by a rounding (one
 // of them zero here), and the unit normal's must win. A floor, a ball and a light; each path
 // falls on the floor from just above it, takes grid direction k0 to the ball and k1 off it,
-// which the other side would send to the other plane. (Found by trying hit points and grid
-// directions for a side whose sign differs.)
+// which the other side would send to the other plane; one after another and side by side.
+// (Found by trying hit points and grid directions for a side whose sign differs.)
 TEST_P(FastPath, BouncesGrazingASphereTakeThePlainSide) {
     Shape floor;
     floor.normal = makeVec3(0.0f, 1.0f, 0.0f);
@@ -433,7 +433,7 @@ TEST_P(FastPath, BouncesGrazingASphereTakeThePlainSide) {
     ball.type = Sphere;
     ball.pos = makeVec3(0.0f, 2.0f, 0.0f);
     ball.radiusSq = 1.0f;
-    ball.color = makeVec3(0.75f, 0.75f, 0.75f);
+    ball.color = makeVec3(0.25f, 0.25f, 0.25f);
     Shape light;
     light.pos = makeVec3(0.0f, 6.0f, 0.0f);
     light.normal = makeVec3(0.0f, -1.0f, 0.0f);
@@ -454,18 +454,38 @@ TEST_P(FastPath, BouncesGrazingASphereTakeThePlainSide) {
         float t = 0.0f;
         ASSERT_EQ(findClosestShape(origin, down, t, false), &shapes[0]);
         shapes[0].getCollisionInfo(origin, down, t, start.point, start.normal);
-        RandomSource plainSource;
-        RandomSource fastSource;
-        DrawStream plain(plainSource);
-        DrawStream fast(fastSource);
-        plain.holdBounces({c.k0, c.k1});
-        fast.holdBounces({c.k0, c.k1});
+        // Streams that hand out k0 and k1 first, then the sequence's draws.
+        struct Held {
+            RandomSource source;
+            DrawStream draws{source};
+        } plain, fast, sequential, inLanes;
+        for (Held* h : {&plain, &fast, &sequential, &inLanes}) {
+            h->draws.holdBounces({c.k0, c.k1});
+        }
         std::uint64_t segments = 0;
-        const Vec3 expected = pathTraceRay(origin, down, 1, plain);
-        const Vec3 got = tracePathFromHit(packed, start, 1, fast, segments);
+        const Vec3 expected = pathTraceRay(origin, down, 1, plain.draws);
+        const Vec3 got = tracePathFromHit(packed, start, 1, fast.draws, segments);
         EXPECT_EQ(floatBits(got.x), floatBits(expected.x)) << "k1 " << c.k1;
         EXPECT_EQ(floatBits(got.z), floatBits(expected.z)) << "k1 " << c.k1;
-        EXPECT_EQ(plain.nextBounce(), fast.nextBounce()) << "k1 " << c.k1;
+        EXPECT_EQ(plain.draws.nextBounce(), fast.draws.nextBounce()) << "k1 " << c.k1;
+
+        // The path side by side, against the one after another.
+        ASSERT_TRUE(packed.tracesInLanes());
+        Vec3 oneAfterAnother{};
+        Vec3 sideBySide{};
+        accumulatePaths(packed, &start, 1, sequential.draws, &oneAfterAnother);
+        LaneChain chain;
+        chain.starts = &start;
+        chain.sums = &sideBySide;
+        chain.count = 1;
+        chain.draws = &inLanes.draws;
+        PathLanes lanes;
+        lanes.start(0, chain);
+        while (tracePathLanes(packed, lanes) >= 0) {
+        }
+        EXPECT_EQ(floatBits(sideBySide.x), floatBits(oneAfterAnother.x)) << "k1 " << c.k1;
+        EXPECT_EQ(floatBits(sideBySide.z), floatBits(oneAfterAnother.z)) << "k1 " << c.k1;
+        EXPECT_EQ(sequential.draws.nextBounce(), inLanes.draws.nextBounce()) << "k1 " << c.k1;
     }
 }
 

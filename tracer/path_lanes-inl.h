@@ -351,37 +351,43 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     const PathMask hit = hn::And(live, hn::RebindMask(df, hn::Gt(found, hn::Set(di, -1))));
     const PathInts index = hn::IfThenElseZero(hn::RebindMask(di, hit), found);
 
-    // The hit point as Shape::getCollisionInfo computes it, and the normal there.
+    // The hit point as Shape::getCollisionInfo computes it.
     const PathFloats px = hn::Add(hn::Mul(dx, t), ox);
     const PathFloats py = hn::Add(hn::Mul(dy, t), oy);
     const PathFloats pz = hn::Add(hn::Mul(dz, t), oz);
     const int count = static_cast<int>(scene.shapes().size());
-    PathFloats nx = lookUp(h.nx, count, index);
-    PathFloats ny = lookUp(h.ny, count, index);
-    PathFloats nz = lookUp(h.nz, count, index);
     const PathInts kind = lookUp(h.kind, count, index);
     const auto hasKind = [&](std::int32_t k) {
         return hn::And(hit,
                        hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
     };
+
+    // The hit's bounce: the path's next draw, mirrored onto the normal's side. A sphere's side
+    // is taken from the hit point's offset from its centre where that tells its sign
+    // (sphereSide), else from the unit normal.
+    const PathFloats gx = hn::Load(df, paths.nextX + first);
+    const PathFloats gy = hn::Load(df, paths.nextY + first);
+    const PathFloats gz = hn::Load(df, paths.nextZ + first);
+    PathFloats side = dot(lookUp(h.nx, count, index), lookUp(h.ny, count, index),
+                          lookUp(h.nz, count, index), gx, gy, gz);
     const PathMask sphere = hasKind(PackedScene::HitValues::kSphere);
     if (!hn::AllFalse(df, sphere)) {
         const PathFloats cx = hn::Sub(px, lookUp(h.cx, count, index));
         const PathFloats cy = hn::Sub(py, lookUp(h.cy, count, index));
         const PathFloats cz = hn::Sub(pz, lookUp(h.cz, count, index));
-        const PathFloats lengthSq =
-            hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
-        const PathFloats scale = unitScales(sphere, lengthSq);
-        nx = hn::IfThenElse(sphere, hn::Mul(cx, scale), nx);
-        ny = hn::IfThenElse(sphere, hn::Mul(cy, scale), ny);
-        nz = hn::IfThenElse(sphere, hn::Mul(cz, scale), nz);
+        PathMask sure;
+        side = hn::IfThenElse(sphere, sphereSide(df, cx, cy, cz, gx, gy, gz, sure), side);
+        const PathMask unsure = hn::AndNot(sure, sphere);
+        if (HWY_UNLIKELY(!hn::AllFalse(df, unsure))) {
+            const PathFloats lengthSq =
+                hn::Add(hn::Add(hn::Mul(cx, cx), hn::Mul(cy, cy)), hn::Mul(cz, cz));
+            const PathFloats scale = unitScales(unsure, lengthSq);
+            side = hn::IfThenElse(
+                unsure, dot(hn::Mul(cx, scale), hn::Mul(cy, scale), hn::Mul(cz, scale), gx, gy, gz),
+                side);
+        }
     }
-
-    // The hit's bounce: the path's next draw, mirrored onto the normal's side.
-    const PathFloats gx = hn::Load(df, paths.nextX + first);
-    const PathFloats gy = hn::Load(df, paths.nextY + first);
-    const PathFloats gz = hn::Load(df, paths.nextZ + first);
-    const PathMask flip = hn::Lt(dot(nx, ny, nz, gx, gy, gz), hn::Zero(df));
+    const PathMask flip = hn::Lt(side, hn::Zero(df));
     const PathFloats nextX = hn::IfThenElse(flip, hn::Neg(gx), gx);
     const PathFloats nextY = hn::IfThenElse(flip, hn::Neg(gy), gy);
     const PathFloats nextZ = hn::IfThenElse(flip, hn::Neg(gz), gz);
