@@ -36,7 +36,10 @@ bool keepsEightAtOnce() {
 #ifdef __AVX2__
     return true;
 #else
-    static const bool avx2 = __builtin_cpu_supports("avx2") != 0;
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
     return avx2;
 #endif
 }
