@@ -109,8 +109,9 @@ HWY_INLINE hn::Vec<D> triangleDistance(D df, const S& s, hn::Vec<D> ox, hn::Vec<
 //   (b) 2^-60 <= Bn <= 2^60 keeps n . n normal and finite, so that s is within a few e of
 //       1 / |n| >= 1 / Bn, and
 //   (c) |F| > 2^-40 Bn then makes |S| > 2^-42 or so, far above 2^-126.
-// All three hold unless the bounce all but grazes the sphere (one in about 2^20) or the numbers
-// are extreme; NaN fails them. A multiple of Af or Bn by a power of two is exact where it decides
+// All three hold unless the bounce all but grazes the sphere (or runs along it: the grid's
+// directions and a scene's round numbers meet exactly now and then) or the numbers are extreme;
+// NaN fails them. A multiple of Af or Bn by a power of two is exact where it decides
 // (both are above 2^-101 when (c) holds). Af is used, not Bn, so that u may be of any length.
 template <class D>
 HWY_INLINE hn::Vec<D> sphereSide(D df, hn::Vec<D> nx, hn::Vec<D> ny, hn::Vec<D> nz, hn::Vec<D> ux,
