@@ -71,16 +71,6 @@ PATHTRACER_ALWAYS_INLINE inline std::size_t keepAccepted(const std::uint16_t* in
     return accepted;
 }
 
-// DrawStream::acceptBounces into `bounces` and `ends`: the number accepted.
-PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int count,
-                                             std::uint32_t end, std::uint16_t* bounces,
-                                             std::uint32_t* ends) {
-    const int triples = count / 3;
-    std::uint16_t indices[DrawStream::kTriplesPerRun];
-    gridIndices(values, triples, indices);
-    return static_cast<int>(keepAccepted(indices, triples, end, bounces, ends));
-}
-
 #ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
 // For each set of accepted lanes of eight (bit k for lane k): those lanes in order, then lane 0.
 struct CompactLanes {
@@ -100,17 +90,15 @@ constexpr CompactLanes compactLanes() {
 }
 constexpr CompactLanes kCompactLanes = compactLanes();
 
-// acceptTriples with the accepted bounces of eight triples at a time moved to the front of two
+// keepAccepted with the accepted bounces of eight triples at a time moved to the front of two
 // registers (their indices, and the positions after them) and stored whole, where the one-at-a-
 // time loop takes a dozen instructions per triple. A store writes up to seven values past the
 // last one kept, which the next overwrites: within Run's arrays, as fewer than kMostReserved
 // bounces are held before a run's (acceptBounces).
-PATHTRACER_KEEPS_EIGHT_AT_ONCE int acceptTriplesEight(const std::int32_t* values, int count,
-                                                      std::uint32_t end, std::uint16_t* bounces,
-                                                      std::uint32_t* ends) {
-    const int triples = count / 3;
-    std::uint16_t indices[DrawStream::kTriplesPerRun];
-    gridIndices(values, triples, indices);
+PATHTRACER_KEEPS_EIGHT_AT_ONCE std::size_t keepAcceptedEight(const std::uint16_t* indices,
+                                                             int triples, std::uint32_t end,
+                                                             std::uint16_t* bounces,
+                                                             std::uint32_t* ends) {
     const __m256i steps = _mm256_setr_epi32(3, 6, 9, 12, 15, 18, 21, 24);
     std::size_t accepted = 0;
     int i = 0;
@@ -135,23 +123,31 @@ PATHTRACER_KEEPS_EIGHT_AT_ONCE int acceptTriplesEight(const std::int32_t* values
         accepted += static_cast<std::size_t>(__builtin_popcount(mask));
         end += 24;
     }
-    accepted += keepAccepted(indices + i, triples - i, end, bounces + accepted, ends + accepted);
-    return static_cast<int>(accepted);
+    return accepted +
+           keepAccepted(indices + i, triples - i, end, bounces + accepted, ends + accepted);
 }
 #endif
+
+// DrawStream::acceptBounces into `bounces` and `ends`: the number accepted.
+PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int count,
+                                             std::uint32_t end, std::uint16_t* bounces,
+                                             std::uint32_t* ends) {
+    const int triples = count / 3;
+    std::uint16_t indices[DrawStream::kTriplesPerRun];
+    gridIndices(values, triples, indices);
+#ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
+    if (keepsEightAtOnce()) {
+        return static_cast<int>(keepAcceptedEight(indices, triples, end, bounces, ends));
+    }
+#endif
+    return static_cast<int>(keepAccepted(indices, triples, end, bounces, ends));
+}
 
 } // namespace
 
 void DrawStream::acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
                                int first) {
     PATHTRACER_EXPECTS(first < kMostReserved && count <= kValuesPerRun);
-#ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
-    if (keepsEightAtOnce()) {
-        run.count = acceptTriplesEight(values, count, static_cast<std::uint32_t>(start),
-                                       run.bounces + first, run.ends + first);
-        return;
-    }
-#endif
     run.count = acceptTriples(values, count, static_cast<std::uint32_t>(start), run.bounces + first,
                               run.ends + first);
 }
