@@ -410,12 +410,15 @@ TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
-// Paths end at whichever shapes emit: here a sphere and the floor, in one colour each, and not
-// the ceiling.
+// Paths end at whichever shapes emit, of every kind: here a sphere, the floor, a triangle and the
+// back wall turned off its axis, in one colour each or two, and not the ceiling.
 TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
     shapes[4].emission = Vec3{};
     shapes[2].emission = makeVec3(0.0f, 0.0f, 2.0f);
     shapes[3].emission = makeVec3(0.0f, 0.75f, 0.0f);
+    shapes[8].emission = makeVec3(1.0f, 0.0f, 0.0f);
+    shapes[7].normal = makeVec3(0.0f, 0.6f, -0.8f);
+    shapes[7].emission = makeVec3(0.5f, 0.5f, 0.0f);
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 

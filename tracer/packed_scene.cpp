@@ -264,6 +264,10 @@ template <typename Values> void packTriangle(Values& g, int lane, const Shape& s
     slot(g.index, lane) = index;
 }
 
+template <typename Group> void markLight(Group& g, int lane, const Shape& s) {
+    g.light[lane] = isEmitter(s) ? PackedScene::kLightBits : 0;
+}
+
 } // namespace
 
 void PackedScene::build(const std::vector<Shape>& shapes) {
@@ -290,6 +294,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
         case Sphere: {
             const int lane = nextLane(spheres_, sphereCount++, lanes_);
             packSphere(spheres_.back(), lane, s, i);
+            markLight(spheres_.back(), lane, s);
             break;
         }
         case Plane: {
@@ -297,6 +302,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
             const int lane =
                 nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, lanes_);
             packPlane(groups.back(), lane, s, i);
+            markLight(groups.back(), lane, s);
             break;
         }
         case Triangle: {
@@ -304,6 +310,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
             const int lane =
                 nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, lanes_);
             packTriangle(groups.back(), lane, s, i);
+            markLight(groups.back(), lane, s);
             break;
         }
         }

@@ -46,14 +46,19 @@ class PackedScene {
     };
 
     // Shapes of one kind, one per lane.
+    // Each group's `light` holds kLightBits in the lanes of shapes that emit, 0 in others: or-ed
+    // into the side a search gives, it makes the side of a light's hit not finite.
+    static constexpr std::int32_t kLightBits = 0x7f800000;
     struct alignas(32) SphereGroup {
         Floats cx, cy, cz, radiusSq;
         Ints index; // position in the shape list, -1 for an empty lane
+        Ints light;
     };
     struct alignas(32) PlaneGroup {
         Floats px, py, pz, nx, ny, nz;
         AxisNormal axis;
         Ints index;
+        Ints light;
     };
     struct alignas(32) TriangleGroup {
         Floats ax, ay, az, nx, ny, nz; // vert0 and the normal
@@ -63,6 +68,7 @@ class PackedScene {
         Floats uu, uv, vv, d;
         Floats loX, loY, loZ, hiX, hiY, hiZ; // box no hit point outside of can be inside
         Ints index;
+        Ints light;
     };
 
     // The groups of each kind. Spheres, axis-aligned planes and axis-aligned triangles always

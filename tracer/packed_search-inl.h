@@ -200,6 +200,14 @@ HWY_INLINE void keepNearest(IntMask accepted, Floats t, Ints index, Floats side,
     bestSide = hn::IfThenElse(betterF, side, bestSide);
 }
 
+// A bounce's side with the group's lights marked (PackedScene::kLightBits): the exponent's bits
+// all set make a light's side not finite, so that the path loop can tell a path's end from the
+// side alone, as soon as the nearest lane's is known, instead of from the shape's record after
+// its index.
+template <typename Group> HWY_INLINE Floats markLights(const Group& g, Floats side) {
+    return hn::BitCast(DF(), hn::Or(hn::BitCast(DI(), side), load(g.light)));
+}
+
 // The lanes' shortcuts rest on the products of the tests staying in range (searchableAlongAxis
 // and insideTestBox in packed_scene.cpp derive it): the search takes only rays that start within
 // kFarthestOrigin and run along a direction within kFastestDirection in every coordinate (no
@@ -216,8 +224,9 @@ HWY_INLINE bool withinRange(XYZ v, float limit) {
 // or -1; `t` receives its distance or kNoHit. Ties go to the earlier shape. Also gives `side`,
 // the side test of the bounce that follows (normal . `nextDir`), worked out alongside the search
 // instead of after it: from the stored normal of a plane or triangle; for a sphere a value of
-// the same sign (sphereSide), or NaN where the caller must work it out from the unit normal. The
-// origin must not be the eye point (planes' eye distances are not used).
+// the same sign (sphereSide), or NaN where the caller must work it out from the unit normal; for
+// a shape that emits, a value that is not finite (markLights). The origin must not be the eye
+// point (planes' eye distances are not used).
 //
 // Mirroring a direction u into d = -u flips signs only, and exactly: every product with a
 // component of u, every sum of such products and every quotient by one changes only its sign,
@@ -261,12 +270,12 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         const Ints index = load(g.index);
         // Lanes without a shape index compute distances for the triangles only.
         keep(hn::And(asInts(hn::Gt(tp, epsilon)), hn::Gt(index, noIndex)), tp, index,
-             timesNormal(load(g.axis.flip), along(axis, u)));
+             markLights(g, timesNormal(load(g.axis.flip), along(axis, u))));
     });
     searchOtherGroups<kGroups>(scene.planes(), [&](const PackedScene::PlaneGroup& g) {
         const Floats tp = forMirrored(planeDistance(df, g, ox, oy, oz, dx, dy, dz));
         keep(asInts(hn::Gt(tp, epsilon)), tp, load(g.index),
-             dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz));
+             markLights(g, dot(load(g.nx), load(g.ny), load(g.nz), ux, uy, uz)));
     });
 
     searchGroups<kGroups>(scene.spheres(), [&](const PackedScene::SphereGroup& g) {
@@ -313,7 +322,7 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
                        hn::Sub(pointAt(oy, dy, tDrawn), load(g.cy)),
                        hn::Sub(pointAt(oz, dz, tDrawn), load(g.cz)), ux, uy, uz, sure);
         keep(asInts(hn::And(candidate, hn::Gt(ts, minHit))), ts, load(g.index),
-             hn::IfThenElse(sure, side, hn::NaN(df)));
+             markLights(g, hn::IfThenElse(sure, side, hn::NaN(df))));
     });
 
     // The inside test of a group of triangles, given their plane distances.
@@ -331,7 +340,7 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
         }
         keep(asInts(hn::And(hn::AndNot(outsideTriangle(df, g, px, py, pz), reachable),
                             hn::Gt(tt, minHit))),
-             tt, load(g.index), sideOf);
+             tt, load(g.index), markLights(g, sideOf));
     };
     const bool shared = scene.sharesPlaneDistances();
     searchGroups<kGroups>(scene.axisTriangles(), [&](const PackedScene::TriangleGroup& g) {

@@ -173,9 +173,14 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
     const Vec3* drawn = &gBounceTable.dir[draws.nextReservedBounce()];
     float side = dot(start.normal, *drawn);
     const hn::RebindToUnsigned<D3> bits;
+    if (isEmitter(*hit)) {
+        path.light = hit->emission;
+        return foldPath(path);
+    }
     for (;;) {
         const std::uint32_t flip = mirrorFlip(side);
-        if (!goesOn(path, hit, depth)) {
+        path.off[path.count++] = hit;
+        if (++depth > kMaxDepth) {
             break;
         }
         ++segments;
@@ -196,8 +201,13 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         const XYZ dir =
             hn::BitCast(D3(), hn::Xor(hn::BitCast(bits, drawnLanes), hn::Set(bits, flip)));
         point = hn::Add(hn::Mul(dir, tLanes), from);
-        // A bounce that all but grazes a sphere takes its side from the unit normal.
-        if (HWY_UNLIKELY(std::isnan(side))) {
+        // The search gives a side that is not finite for a light, where the path ends, and for
+        // a bounce that all but grazes a sphere, which takes its side from the unit normal.
+        if (HWY_UNLIKELY(!std::isfinite(side))) {
+            if (isEmitter(*hit)) {
+                path.light = hit->emission;
+                break;
+            }
             Vec3 hitPoint;
             Vec3 normal;
             hit->getCollisionInfo(toVec3(from), toVec3(dir), t, hitPoint, normal);
