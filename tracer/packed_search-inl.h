@@ -363,21 +363,20 @@ HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::
     if (!(t < kNoHit)) {
         return -1;
     }
-    // Lanes rarely tie, so the first one is taken without a loop.
+    // The first shape in list order at that distance has the least index of the lanes there (a
+    // shape lies in one lane). Its side is the greatest of those lanes' sides' bits, the others
+    // taken as the least int: the one lane's bits, as lanes rarely tie; where they do, only the
+    // winner's lane is taken. Both folds stay in registers, side by side, from the nearest.
     const IntMask atNearest = hn::Eq(bestBits, nearest);
-    std::size_t lane = hn::FindKnownFirstTrue(di, atNearest);
-    alignas(32) std::int32_t indices[PackedScene::kMaxLanes];
-    hn::Store(bestIndex, di, indices);
-    if (hn::CountTrue(di, atNearest) > 1) {
-        std::uint8_t bits[8] = {};
-        hn::StoreMaskBits(di, atNearest, bits);
-        for (unsigned lanes = bits[0]; lanes != 0; lanes &= lanes - 1) {
-            const std::size_t other = static_cast<std::size_t>(__builtin_ctz(lanes));
-            lane = indices[other] < indices[lane] ? other : lane;
-        }
+    const Ints index =
+        hn::MinOfLanes(di, hn::IfThenElse(atNearest, bestIndex, hn::Set(di, INT32_MAX)));
+    IntMask winner = atNearest;
+    if (HWY_UNLIKELY(hn::CountTrue(di, atNearest) > 1)) {
+        winner = hn::And(atNearest, hn::Eq(bestIndex, index));
     }
-    side = hn::ExtractLane(bestSide, lane);
-    return indices[lane];
+    const Ints sideBits = hn::IfThenElse(winner, hn::BitCast(di, bestSide), hn::Set(di, INT32_MIN));
+    side = hn::GetLane(hn::BitCast(df, hn::MaxOfLanes(di, sideBits)));
+    return hn::GetLane(index);
 }
 
 #endif // HWY_TARGET != HWY_SCALAR
