@@ -45,10 +45,11 @@ class PackedScene {
         alignas(32) Floats at;
     };
 
-    // Shapes of one kind, one per lane.
-    // Each group's `light` holds kLightBits in the lanes of shapes that emit, 0 in others: or-ed
-    // into the side a search gives, it makes the side of a light's hit not finite.
+    // Each group's `light` holds kLightBits (a float's exponent bits) in the lanes of shapes that
+    // emit, 0 in others: or-ed into the side a search gives, it makes a light's side not finite.
     static constexpr std::int32_t kLightBits = 0x7f800000;
+
+    // Shapes of one kind, one per lane.
     struct alignas(32) SphereGroup {
         Floats cx, cy, cz, radiusSq;
         Ints index; // position in the shape list, -1 for an empty lane
