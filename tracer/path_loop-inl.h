@@ -40,13 +40,18 @@ struct Bounces {
     Vec3 light; // black unless the path reaches a light
 };
 
-// Takes a path's hit at `depth` (then counted one deeper): false when the path ends there, at a
-// light (whose emission it takes) or past the depth limit.
-HWY_INLINE bool goesOn(Bounces& path, const Shape* hit, int& depth) {
+// Whether a path's hit is a light, where it ends: then the path takes its emission.
+HWY_INLINE bool endsAtLight(Bounces& path, const Shape* hit) {
     if (isEmitter(*hit)) {
         path.light = hit->emission;
-        return false;
+        return true;
     }
+    return false;
+}
+
+// Takes a path's hit that is no light, at `depth` (then counted one deeper): false when the path
+// ends there, past the depth limit.
+HWY_INLINE bool bouncesOff(Bounces& path, const Shape* hit, int& depth) {
     path.off[path.count++] = hit;
     return ++depth <= kMaxDepth;
 }
@@ -83,7 +88,7 @@ HWY_INLINE Vec3 plainPath(const PackedScene& scene, const PathStart& start, int 
     for (;;) {
         // The bounce off each hit is drawn before the light test.
         const Vec3 next = randomRayInHemisphere(normal, draws);
-        if (!goesOn(path, hit, depth)) {
+        if (endsAtLight(path, hit) || !bouncesOff(path, hit, depth)) {
             break;
         }
         ++segments;
@@ -173,14 +178,12 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
     const Vec3* drawn = &gBounceTable.dir[draws.nextReservedBounce()];
     float side = dot(start.normal, *drawn);
     const hn::RebindToUnsigned<D3> bits;
-    if (isEmitter(*hit)) {
-        path.light = hit->emission;
+    if (endsAtLight(path, hit)) {
         return foldPath(path);
     }
     for (;;) {
         const std::uint32_t flip = mirrorFlip(side);
-        path.off[path.count++] = hit;
-        if (++depth > kMaxDepth) {
+        if (!bouncesOff(path, hit, depth)) {
             break;
         }
         ++segments;
@@ -204,8 +207,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         // The search gives a side that is not finite for a light, where the path ends, and for
         // a bounce that all but grazes a sphere, which takes its side from the unit normal.
         if (HWY_UNLIKELY(!std::isfinite(side))) {
-            if (isEmitter(*hit)) {
-                path.light = hit->emission;
+            if (endsAtLight(path, hit)) {
                 break;
             }
             Vec3 hitPoint;
