@@ -52,6 +52,7 @@ run)
         PATHTRACER_PREPARE_ONLY="${PATHTRACER_PREPARE_ONLY:-}" \
         PATHTRACER_NETWORK_PATIENCE="${PATHTRACER_NETWORK_PATIENCE:-}" \
         PATHTRACER_CROSS_LIBS_REFUSE="${PATHTRACER_CROSS_LIBS_REFUSE:-}" \
+        PATHTRACER_I386_RUNNER="${PATHTRACER_I386_RUNNER:-}" \
         /bin/bash -c 'cd /source && exec "$@"' bash "$@"
     ;;
 remove)
