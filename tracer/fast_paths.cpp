@@ -20,17 +20,7 @@
 #define PATHTRACER_FAST fast
 #endif
 
-// AVX3_DL adds nothing the search uses to AVX-512 (AVX3), and a build for a CPU that has it
-// (-march=native) would otherwise not compile: Highway 1.0.3 leaves it out of the sets it compiles
-// for. Scalable vectors (SVE, RISC-V V) are left out before Highway 1.2 (CMakeLists.txt).
-#ifndef HWY_DISABLED_TARGETS
-#ifdef PATHTRACER_NO_SCALABLE_VECTORS
-#define HWY_DISABLED_TARGETS                                                                       \
-    (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128 | HWY_RVV | HWY_AVX3_DL)
-#else
-#define HWY_DISABLED_TARGETS HWY_AVX3_DL
-#endif
-#endif
+#include "tracer/highway_targets.h" // before Highway
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "tracer/fast_paths.cpp"

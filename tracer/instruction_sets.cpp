@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The choice of the fast tracer's instruction set: the sets this build has code for and this
 // processor runs, and the one in use (Highway's choice, or the second build's).
+#include "tracer/highway_targets.h" // before Highway
+
 #include <hwy/highway.h>
 #include <hwy/targets.h>
 
