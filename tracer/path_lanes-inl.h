@@ -28,6 +28,7 @@
 
 #include <hwy/highway.h>
 
+#include "scene/preconditions.h"
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
 #include "tracer/closest_hit.h"
@@ -226,6 +227,8 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
             ++next;
         } while (next != end && next->kind == kind);
     };
+    // Each case moves past its run and goes on; a kind without its case (a missing case fails
+    // the build: -Werror=switch) would otherwise never move on.
     while (next != end) {
         switch (next->kind) {
         case PackedScene::LaneShape::AxisPlane:
@@ -233,13 +236,13 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
                 const PathFloats t = distanceAlong(s);
                 keep(hn::Gt(t, epsilon), t, s.index);
             });
-            break;
+            continue;
         case PackedScene::LaneShape::Plane:
             eachOfRun([&](const PackedScene::LaneShape& s) {
                 const PathFloats t = planeDistance(df, s, ox, oy, oz, dx, dy, dz);
                 keep(hn::Gt(t, epsilon), t, s.index);
             });
-            break;
+            continue;
         case PackedScene::LaneShape::Sphere:
             eachOfRun([&](const PackedScene::LaneShape& s) {
                 PathFloats b, disc;
@@ -253,16 +256,17 @@ HWY_INLINE void searchLanes(const PackedScene& scene, PathMask live, PathFloats 
                 const PathFloats t = nearRoots(candidate, b, disc);
                 keep(hn::And(candidate, hn::Gt(t, minHit)), t, s.index);
             });
-            break;
+            continue;
         case PackedScene::LaneShape::AxisTriangle:
             eachOfRun([&](const PackedScene::LaneShape& s) { insideTest(s, distanceAlong(s)); });
-            break;
+            continue;
         case PackedScene::LaneShape::Triangle:
             eachOfRun([&](const PackedScene::LaneShape& s) {
                 insideTest(s, triangleDistance(df, s, ox, oy, oz, dx, dy, dz));
             });
-            break;
+            continue;
         }
+        preconditionBroken("a lane shape's kind is one of LaneShape::Kind", __FILE__, __LINE__);
     }
 }
 
