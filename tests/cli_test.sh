@@ -32,18 +32,24 @@ mkdir "$work/folder.png"
 expect 1 "directory as the output" -- --frames 1 --output folder.png
 rmdir "$work/folder.png"
 # A read-only folder, as an ordinary user (root writes anywhere: run as nobody instead).
-as_user=()
-[ "$(id -u)" -eq 0 ] && as_user=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
+as_user=() render_user=("${render[@]}")
+if [ "$(id -u)" -eq 0 ]; then
+    anyone=$(mktemp -d)
+    chmod 755 "$anyone"
+    trap 'rm -rf "$work" "$anyone"' EXIT
+    prepare_nobody "$anyone"
+    as_user=("${as_nobody[@]}") render_user=("${render_anyone[@]}")
+fi
 chmod 555 "$work"
-if "${as_user[@]}" "${render[@]}" --version >/dev/null 2>&1; then
-    (cd "$work" && "${as_user[@]}" "${render[@]}" --frames 1 --output p.png >"$work/.out" 2>"$work/.err")
+if "${as_user[@]}" "${render_user[@]}" --version >/dev/null 2>&1; then
+    (cd "$work" && "${as_user[@]}" "${render_user[@]}" --frames 1 --output p.png >"$work/.out" 2>"$work/.err")
     status=$?
     [ "$status" -eq 1 ] || fail "read-only directory: status $status, expected 1"
     grep -q "^pathtracer-render: cannot write 'p.png': Permission denied$" "$work/.err" \
         || fail "read-only directory: $(cat "$work/.err")"
     grep -q '^Tracing time' "$work/.out" && fail "read-only directory: frames traced first"
 else
-    echo "note: the read-only folder is not checked: nobody cannot run the renderer where it was built"
+    echo "note: the read-only folder is not checked: nobody cannot run the renderer"
 fi
 chmod 755 "$work"
 rm -f "$work/.out" "$work/.err"

@@ -31,6 +31,10 @@ expect() {
     rm -f "$work/.out" "$work/.err"
 }
 is_root() { [ "$(id -u)" -eq 0 ]; }
+anyone=$(mktemp -d)
+chmod 755 "$anyone"
+trap 'cleanup; rm -rf "$anyone"' EXIT
+is_root && prepare_nobody "$anyone"
 
 # Special files are written in place, as a shell's > would: a FIFO stays a FIFO, a device node
 # stays a device node.
@@ -123,13 +127,13 @@ expect 2 "--checkpoint and --json lead to the same file" "standard output twice"
 # What the final write needs is checked up front: the name's length, the right to replace.
 long=$(printf 'b%.0s' $(seq 252)).ppm
 expect 1 "cannot write '$long': File name too long" "a 256-character name" -- --frames 1 --output "$long"
-if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${render[@]}" --version >/dev/null 2>&1; then
+if is_root && "${as_nobody[@]}" "${render_anyone[@]}" --version >/dev/null 2>&1; then
     mkdir -m 1777 "$work/sticky"
     echo theirs >"$work/sticky/theirs.ppm"
     chmod 666 "$work/sticky/theirs.ppm"
     # As an ordinary user: only the file's owner may replace it there.
-    out=$(cd "$work" && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
-        "${render[@]}" --frames 1 --output sticky/theirs.ppm 2>&1)
+    out=$(cd "$work" && "${as_nobody[@]}" \
+        "${render_anyone[@]}" --frames 1 --output sticky/theirs.ppm 2>&1)
     status=$?
     [ "$status" -eq 1 ] || fail "another user's file in a sticky folder: status $status"
     echo "$out" | grep -q "^pathtracer-render: cannot write 'sticky/theirs.ppm': it is another user's file in a sticky folder" \
@@ -143,14 +147,14 @@ fi
 as() {
     local who=$1 want=$2 pattern=$3 what=$4
     shift 5
-    local become=()
-    [ "$who" = root ] || become=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
-    (cd "$work" && "${become[@]}" "${render[@]}" --sequential --frames 1 --quiet "$@" >"$work/.out" 2>"$work/.err")
+    local become=() command=("${render[@]}")
+    [ "$who" = root ] || { become=("${as_nobody[@]}"); command=("${render_anyone[@]}"); }
+    (cd "$work" && "${become[@]}" "${command[@]}" --sequential --frames 1 --quiet "$@" >"$work/.out" 2>"$work/.err")
     local got=$?
     [ "$got" -eq "$want" ] || fail "$what: status $got, expected $want: $(cat "$work/.err")"
     [ "$want" -eq 0 ] || grep -q -E "^pathtracer-render: $pattern" "$work/.err" || fail "$what: $(cat "$work/.err")"
 }
-if is_root && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups "${render[@]}" --version >/dev/null 2>&1; then
+if is_root && "${as_nobody[@]}" "${render_anyone[@]}" --version >/dev/null 2>&1; then
     mkdir -m 777 "$work/open"
     mkdir -m 1777 "$work/public"
     echo root >"$work/open/roots.ppm" && chmod 644 "$work/open/roots.ppm"
@@ -242,9 +246,9 @@ no_temporaries "folders that change"
 # which a sanitized build runs at its exit, cannot work under strace.)
 if is_root && command -v strace >/dev/null; then
     mkdir -m 300 "$work/unreadable" && chown nobody "$work/unreadable"
-    (cd "$work" && setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+    (cd "$work" && "${as_nobody[@]}" \
         env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
-        strace -f -e trace=syncfs "${render[@]}" --sequential --frames 1 --quiet --output unreadable/p.ppm >/dev/null 2>"$work/sync.log") \
+        strace -f -e trace=syncfs "${render_anyone[@]}" --sequential --frames 1 --quiet --output unreadable/p.ppm >/dev/null 2>"$work/sync.log") \
         || fail "a folder that cannot be read: $(tail -n 5 "$work/sync.log")"
     grep -q 'syncfs(.* = 0' "$work/sync.log" || fail "a folder that cannot be read was not synced: $(cat "$work/sync.log")"
 fi

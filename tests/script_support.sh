@@ -108,3 +108,20 @@ data += struct.pack('<I', zlib.crc32(bytes(data)))
 open(out, 'wb').write(data)
 EOF
 }
+
+# prepare_nobody FOLDER (root only): sets `as_nobody` to the command words that run what follows
+# as the user nobody, and `render_anyone` to the renderer's command as nobody can run it. The
+# build folder may be closed to other users (a checkout in a 0700 home folder, as Debian makes
+# /root), so where nobody cannot reach the renderer there it runs a copy in FOLDER, which every
+# user must be able to enter and which the caller removes.
+prepare_nobody() {
+    as_nobody=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
+    render_anyone=("${render[@]}")
+    local last=$((${#render[@]} - 1))
+    # (Whether nobody can reach the file itself, as strace or env must: setpriv may still start
+    # a program nobody cannot reach.)
+    if ! "${as_nobody[@]}" test -x "${render[$last]}"; then
+        cp "${render[$last]}" "$1/pathtracer-render" && chmod 755 "$1/pathtracer-render"
+        render_anyone=("${render[@]:0:$last}" "$1/pathtracer-render")
+    fi
+}
