@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -325,6 +326,36 @@ std::string checkExisting(const std::string& name, const std::string& file,
     if (faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0) {
         return failure(name, errno);
     }
+    // A program that is running (the renderer's own file, named by a slip of the completion)
+    // cannot be opened for writing: `>` refuses it with "Text file busy", which only an open
+    // tells. Asked of programs alone, whose file a watcher is least likely to mind being opened.
+    if ((existing.st_mode & 0111) != 0) {
+        const int fd = open(file.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return failure(name, errno);
+        }
+        close(fd);
+    }
+    return {};
+}
+
+// A FIFO, a device or a socket, checked as far as it can be before it is written: a socket
+// cannot be opened at all, a file the user may not write is refused, and a device is opened (and
+// closed) to see that it has a driver. A FIFO is not opened: that waits for its reader.
+std::string checkSpecial(const std::string& name, const std::string& path, const struct stat& st) {
+    if (S_ISSOCK(st.st_mode)) {
+        return failure(name, ENXIO, "it is a socket, which cannot be opened for writing");
+    }
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+        return failure(name, errno);
+    }
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
+        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            return failure(name, errno);
+        }
+        close(fd);
+    }
     return {};
 }
 
@@ -543,6 +574,7 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
         if (reason == 0) {
             reason = finishTemporary(fd, place.file, exists ? &existing : nullptr, owned);
         }
+        std::string leftOver;
         if (reason == 0 && named.empty() && !nameTemporary(fd, folder, named)) {
             // No /proc to name it through: written again under a temporary name.
             close(fd);
@@ -551,8 +583,9 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
         if (reason == 0 && std::rename(named.c_str(), place.file.c_str()) != 0) {
             reason = errno;
         }
-        if (reason != 0 && !named.empty()) {
-            unlink(named.c_str());
+        if (reason != 0 && !named.empty() && unlink(named.c_str()) != 0) {
+            leftOver = " (its temporary file " + quotedName(baseOf(named)) +
+                       " could not be taken away: it is left in the folder)";
         }
         if (reason == 0) {
             // The rename itself is on the disk once the folder is.
@@ -567,7 +600,7 @@ std::string replaceFile(const std::string& name, const OutputPlace& place,
             }
             return writeInPlace(name, place.file, write, true);
         }
-        return reason == 0 ? std::string() : failure(name, reason);
+        return reason == 0 ? std::string() : failure(name, reason) + leftOver;
     }
     return failure(name, EIO);
 }
@@ -622,7 +655,7 @@ std::string locate(const std::string& name, const std::string& path, OutputPlace
             place.way = S_ISREG(st.st_mode) ? OutputPlace::Way::Rewrite : OutputPlace::Way::InPlace;
             place.file = path;
             place.identity = identityOf(st);
-            return {};
+            return probe && !S_ISREG(st.st_mode) ? checkSpecial(name, path, st) : std::string();
         }
     } else if (errno == ELOOP) {
         return failure(name, ELOOP, "it is a symbolic link that leads round in a loop");
@@ -664,21 +697,62 @@ std::string checkWritable(const std::string& name) {
     return findOutputPlace(name, place);
 }
 
+namespace {
+
+// The process works in the folder `folder` (a descriptor) while it lives, and back where it was
+// when it goes, so that a name in that folder is reached by itself: with /proc or without,
+// however long the folder's path, wherever it was moved to. (The working folder is the whole
+// process's: files are saved between frames, while no other thread looks up a name.)
+class WorkingIn {
+  public:
+    explicit WorkingIn(int folder)
+        : previous_(open(".", O_PATH | O_DIRECTORY | O_CLOEXEC)),
+          entered_(previous_ >= 0 && fchdir(folder) == 0) {}
+    ~WorkingIn() {
+        if (entered_ && fchdir(previous_) != 0) {
+            // (The folder held open cannot go away: nothing more to do.)
+        }
+        if (previous_ >= 0) {
+            close(previous_);
+        }
+    }
+    WorkingIn(const WorkingIn&) = delete;
+    WorkingIn& operator=(const WorkingIn&) = delete;
+    bool entered() const { return entered_; }
+
+  private:
+    int previous_;
+    bool entered_;
+};
+
+// Whether the folder held by `folder` was deleted since it was found.
+bool deletedFolder(int folder) {
+    struct stat st;
+    return fstat(folder, &st) == 0 && st.st_nlink == 0;
+}
+
+} // namespace
+
 std::string writeFileSafely(const OutputFile& file, const std::function<bool(std::FILE*)>& write,
                             std::string* notice) {
     const std::string& name = file.name;
-    // In the folder held since the file was found, through /proc: a short name for it however
-    // long its own, wherever it was moved to since, as with a file `>` opened at the start.
+    // In the folder held since the file was found, as with a file `>` opened at the start. One
+    // deleted since (a build script's `rm -rf out && mkdir out`) is gone for good: the name is
+    // followed again, and checked as it was before the first frame.
     std::string path = name;
-    if (file.folder != nullptr) {
-        const std::string held = "/proc/self/fd/" + std::to_string(*file.folder);
-        struct stat folder;
-        if (stat(held.c_str(), &folder) == 0 && S_ISDIR(folder.st_mode)) {
-            path = held + "/" + file.base;
+    bool probe = false;
+    std::optional<WorkingIn> inFolder;
+    if (file.folder != nullptr && deletedFolder(*file.folder)) {
+        probe = true;
+        if (notice != nullptr) {
+            *notice = "the folder " + quotedName(name) + " was found in is gone: written to " +
+                      quotedName(name) + " as it leads now";
         }
+    } else if (file.folder != nullptr && inFolder.emplace(*file.folder).entered()) {
+        path = file.base;
     }
     OutputPlace place;
-    const std::string error = locate(name, path, place, false);
+    const std::string error = locate(name, path, place, probe);
     if (!error.empty()) {
         return error;
     }

@@ -13,7 +13,9 @@
 //   file where the file system has them, else a short temporary name), synced, and renamed over
 //   it; the folder is synced too. An existing file keeps its owner, group and permission bits
 //   (without setuid, setgid and sticky; where the file system keeps no modes, whatever it
-//   gives); hard links to the old file, ACLs and extended attributes are not carried over.
+//   gives) and its access ACL (or none, where it had none); hard links to the old file and its
+//   other extended attributes are not carried over. A running program's file is refused, as
+//   `>` refuses it ("Text file busy").
 //   A file is refused where `>` would refuse it: one the user may not write, one immutable or
 //   append-only or in such a folder, another user's in a sticky folder (and, as the kernel's
 //   fs.protected_regular rule has it, in a sticky world-writable one even for root, unless the
@@ -21,7 +23,8 @@
 // - Rewrite: a regular file that a replacement could not give back its owner and group (another
 //   user's file the user may write, run by anyone but root), or one open but deleted
 //   (/proc/self/fd/N), is emptied and written where it stands, as `>` writes it.
-// - InPlace: a FIFO, a device or a socket is opened and written as it is.
+// - InPlace: a FIFO or a device is opened and written as it is (a socket, which cannot be
+//   opened, is refused; so is a device without a driver).
 // - Descriptor: "-", or a name that leads to the program's own standard output or standard
 //   error (/dev/stdout, /dev/fd/1, /proc/self/fd/1, ...), is written there, at its position.
 // A symbolic link is written through, also to a file it names that does not exist yet, as long
@@ -41,7 +44,9 @@ struct OutputPlace {
 
 // A file to write: the name it was given (for messages), and where findOutputPlace found one, its
 // folder held open since, so that the file lands there even if the folder is renamed or its path
-// grows longer than a path may be, as with a file `>` opened at the start.
+// grows longer than a path may be, as with a file `>` opened at the start (reached through the
+// descriptor itself, with /proc or without). Where that folder was deleted since, the name is
+// followed again.
 struct OutputFile {
     OutputFile(std::string given) : name(std::move(given)) {} // NOLINT: a name alone
     OutputFile(const char* given) : name(given) {}             // NOLINT: a name alone
@@ -66,7 +71,9 @@ std::string fileIdentity(const std::string& name);
 // false on failure (with errno set where it can); the stream's error state is checked as well,
 // so a write that fell short is never taken for a whole one. Every catchable signal waits while
 // a regular file is replaced. Where the rename cannot replace the file (a file mounted on its
-// own, as a container's bind mount gives), it is written in place instead and `notice` (when
-// given) says so. Returns an error message naming the file, or an empty string.
+// own, as a container's bind mount gives), it is written in place instead, and where the held
+// folder was deleted, the name is followed again: `notice` (when given) says so. Returns an
+// error message naming the file (and any temporary file that could not be taken away), or an
+// empty string.
 std::string writeFileSafely(const OutputFile& file, const std::function<bool(std::FILE*)>& write,
                             std::string* notice = nullptr);
