@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -34,6 +35,7 @@
 #include "headless/render_state.h"
 #include "headless/safe_file.h"
 #include "headless/signals_held.h"
+#include "headless/spare_descriptors.h"
 #include "scene/scene.h"
 #include "tracer/fast_paths.h"
 
@@ -59,9 +61,16 @@ void printSummary(const FrameTimes& times, std::uint64_t segments, bool sequenti
 
 // The progress line while frames are traced, taken away before any message.
 Progress* gProgress = nullptr;
+// Where messages wait while the final files are saved, so that none blocks them on a standard
+// error nobody reads (a pipe to a pager that is not scrolled).
+std::vector<std::string>* gHeldMessages = nullptr;
 
 // A message on standard error, after the program's name.
 void tell(const std::string& message) {
+    if (gHeldMessages != nullptr) {
+        gHeldMessages->push_back(message);
+        return;
+    }
     if (gProgress != nullptr) {
         gProgress->beforeMessage();
     }
@@ -86,6 +95,13 @@ int gOutputError = 0;
 bool gOutputErrorTold = false;
 
 void noteOutputError() {
+    if (errno == EINTR && stopSignal() != 0 && (std::ferror(stdout) || !std::cout.good())) {
+        // A line that waited on a reader (a pager not scrolled) when the stop signal came: not
+        // an output that failed. The line is given up.
+        std::clearerr(stdout);
+        std::cout.clear();
+        return;
+    }
     if (gOutputError == 0 && (std::ferror(stdout) || !std::cout.good())) {
         gOutputError = errno != 0 ? errno : EIO;
     }
@@ -156,7 +172,10 @@ std::string saveSummary(const OutputFile& file, const FrameTimes& times, std::ui
         {"retraced_frames", retraced},
         {"cpu_model", cpu.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(cpu)},
     };
-    const std::string text = summary.dump(2) + "\n";
+    // (A processor name that is not UTF-8, as a virtual machine may give, is kept with its
+    // invalid bytes replaced.)
+    const std::string text =
+        summary.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
     return writeFileSafely(
         file,
         [&](std::FILE* stream) {
@@ -187,10 +206,16 @@ struct RenderRun {
     // The files to write, each held in the folder it was found in before the first frame.
     OutputFile output{""}, checkpoint{""}, json{""};
     std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
-    // Memory set aside before the first frame and given back just before the final saves, so
-    // that a render that ran short of memory on the way still has what they need.
+    // Memory and descriptors set aside before the first frame and given back just before the
+    // final saves, so that a render that ran short of them on the way still has what they need.
     std::vector<char> reserve;
+    SpareDescriptors descriptors;
 };
+
+// What a save needs open at once beyond the folders held (measured: three, with a low
+// `ulimit -n`): the working folder to come back to, the temporary file and its stream's copy,
+// or the folder synced; one more for a library's own.
+constexpr int kFinalSaveDescriptors = 4;
 
 // More than the final saves take at once beyond the picture's words: an OpenEXR picture's floats
 // and its encoder's buffers, a checkpoint's copy of the sums and its bytes (3.7 MB each).
@@ -256,7 +281,8 @@ int readOptions(int argc, char** argv, RenderOptions& options) {
 
 // Every file the run will write, checked before any frame: that it can be written as it will
 // be at the end, that no two outputs lead to one file, and that none but the checkpoint is the
-// one --resume reads. Each is then held where it was found. 0, or the status to end with.
+// one --resume reads. Each is then held where it was found, and the descriptors the final saves
+// need are set aside. 0, or the status to end with.
 int checkOutputs(RenderRun& run) {
     const RenderOptions& options = run.options;
     const std::tuple<const char*, const std::string*, OutputFile*> outputs[] = {
@@ -291,6 +317,13 @@ int checkOutputs(RenderRun& run) {
         places.emplace_back(option, place);
         *file = OutputFile(*name, place);
     }
+    if (!places.empty()) {
+        if (const int reason = run.descriptors.take(kFinalSaveDescriptors); reason != 0) {
+            tell("cannot keep open the files the final saves need: " +
+                 std::string(std::strerror(reason)) + " (see ulimit -n)");
+            return 1;
+        }
+    }
     return 0;
 }
 
@@ -314,8 +347,8 @@ std::string resumeRender(RenderOptions& options) {
 enum class Saving { CheckpointOnly, Everything };
 
 // The one way files are saved, every so often (the checkpoint) and at the end (all of them):
-// each written whole, what went wrong told. A save that runs out of memory is a failed save like
-// any other: the render goes on, and the file written before stays.
+// each written whole, what went wrong told. A save that runs out of memory, or fails in any other
+// way, is a failed save like any other: the render goes on, and the file written before stays.
 Saves saveOutputs(RenderRun& run, Saving what) {
     const RenderOptions& options = run.options;
     Saves saves;
@@ -327,6 +360,8 @@ Saves saveOutputs(RenderRun& run, Saving what) {
             error = write(&notice);
         } catch (const std::bad_alloc&) {
             error = "cannot write " + quotedName(name) + ": " + std::strerror(ENOMEM);
+        } catch (const std::exception& e) {
+            error = "cannot write " + quotedName(name) + ": " + e.what();
         }
         if (!notice.empty()) {
             tell(notice);
@@ -389,7 +424,9 @@ void traceFrames(RenderRun& run) {
         if (!options.checkpoint.empty() && options.checkpointEveryMinutes > 0.0 &&
             i + 1 < options.frames && now - lastCheckpoint >= every) {
             lastCheckpoint = now;
+            run.descriptors.giveBack();
             saveOutputs(run, Saving::CheckpointOnly);
+            run.descriptors.take(kFinalSaveDescriptors);
         }
     }
     progress.finish();
@@ -433,14 +470,35 @@ void report(const RenderRun& run, const Saves& saves) {
     }
 }
 
-// The final saves, and the line that says what they hold. Every signal waits meanwhile: a second
-// one must not end the program between two files, nor before that line; it comes after.
+// The final saves, and the lines that say what they hold. Every signal waits while a file is
+// replaced, and a second stop signal interrupts a wait on another process (a FIFO's reader)
+// rather than ending the program: it must not end it between two files. What the saves have to
+// say waits until all are done, so that none waits on a standard error nobody reads.
 Saves saveAtTheEnd(RenderRun& run) {
-    const SignalsHeld held;
-    std::vector<char>().swap(run.reserve);
-    const Saves saves = saveOutputs(run, Saving::Everything);
+    secondStopInterrupts(true);
+    Saves saves;
+    std::vector<std::string> messages;
+    {
+        const SignalsHeld held;
+        std::vector<char>().swap(run.reserve);
+        run.descriptors.giveBack();
+        gHeldMessages = &messages;
+        saves = saveOutputs(run, Saving::Everything);
+        gHeldMessages = nullptr;
+    }
+    secondStopInterrupts(false);
+    for (const std::string& message : messages) {
+        tell(message);
+    }
     report(run, saves);
     return saves;
+}
+
+// The summary line, written before the final saves, or after them once a stop signal has come:
+// then nothing may wait on standard output (a pager not scrolled) before the files are safe.
+void summarise(const RenderRun& run) {
+    printSummary(run.times, run.segments, run.options.sequential);
+    noteOutputError();
 }
 
 int renderAndSave(int argc, char** argv) {
@@ -478,9 +536,14 @@ int renderAndSave(int argc, char** argv) {
         tell(frameFailure());
         return 1;
     }
-    printSummary(run.times, run.segments, run.options.sequential);
-    noteOutputError();
+    const bool stopped = stopSignal() != 0;
+    if (!stopped) {
+        summarise(run);
+    }
     const Saves saves = saveAtTheEnd(run);
+    if (stopped) {
+        summarise(run);
+    }
     if (!saves.failed.empty()) {
         return afterOutput(1);
     }

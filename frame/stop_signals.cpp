@@ -9,6 +9,7 @@ namespace {
 
 volatile std::sig_atomic_t gStopSignal = 0;
 volatile std::sig_atomic_t gSecondEndsAtOnce = 0;
+volatile std::sig_atomic_t gSecondInterrupts = 0;
 // Which of SIGINT and SIGTERM are caught here (one ignored at start is left alone for good).
 volatile std::sig_atomic_t gCaughtInt = 0;
 volatile std::sig_atomic_t gCaughtTerm = 0;
@@ -30,7 +31,7 @@ void requestStop(int signal) {
         setHandler(SIGTTOU, SIG_IGN);
         setHandler(SIGTTIN, SIG_IGN);
     }
-    if (gSecondEndsAtOnce != 0) {
+    if (gSecondEndsAtOnce != 0 && gSecondInterrupts == 0) {
         // Back to the usual effect for SIGINT and SIGTERM where they are caught; an ignored one
         // stays ignored, and SIGHUP stays caught.
         if (gCaughtInt != 0) {
@@ -59,6 +60,20 @@ void catchStopSignals(bool secondEndsAtOnce, bool hangUpToo) {
         if (signal != SIGHUP) {
             (signal == SIGINT ? gCaughtInt : gCaughtTerm) = 1;
         }
+    }
+}
+
+void secondStopInterrupts(bool interrupts) {
+    gSecondInterrupts = interrupts ? 1 : 0;
+    if (gSecondEndsAtOnce == 0) {
+        return;
+    }
+    void (*const handler)(int) = interrupts || gStopSignal == 0 ? requestStop : SIG_DFL;
+    if (gCaughtInt != 0) {
+        setHandler(SIGINT, handler);
+    }
+    if (gCaughtTerm != 0) {
+        setHandler(SIGTERM, handler);
     }
 }
 

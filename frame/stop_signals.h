@@ -12,5 +12,11 @@
 // SIGTTIN are ignored too, so that a line for the terminal that is gone never stops the program.
 void catchStopSignals(bool secondEndsAtOnce, bool hangUpToo = false);
 
+// While `interrupts`, a SIGINT or SIGTERM after the first (where `secondEndsAtOnce` would let it
+// end the program) is caught again instead: it interrupts a wait on another process (a FIFO's
+// reader that never comes), and the program goes on, as while its final files are saved. With
+// false, the usual effect is back once a stop signal has come.
+void secondStopInterrupts(bool interrupts);
+
 // The number of the first stop signal received, or 0.
 int stopSignal();

@@ -153,9 +153,9 @@ std::string renderUsage() {
            "  --resume FILE  carry on from a checkpoint, with N more frames, in its mode\n"
            "  --json FILE    save the summary as JSON\n"
            "A FILE may be '-' (standard output), a FIFO or a device, written as it is; a\n"
-           "regular file is replaced whole, keeping its owner, group and permissions but not\n"
-           "its hard links, ACLs or extended attributes (another user's file that could not\n"
-           "be given back is written in place). See FILES in the manual.\n"
+           "regular file is replaced whole, keeping its owner, group, permissions and ACL\n"
+           "but not its hard links or other extended attributes (another user's file that\n"
+           "could not be given back is written in place). See FILES in the manual.\n"
            "  --quiet        no line per frame (the summary stays)\n"
            "  --version      show the version\n"
            "  --help         show this text\n";

@@ -50,6 +50,30 @@ if is_root && mknod "$work/null" c 1 3 2>/dev/null; then
     [ -c "$work/null" ] || fail "the device node was replaced by a file"
 fi
 
+# What `>` refuses at once is refused before the first frame: a socket (which cannot be opened),
+# a device with no driver, a device the user may not write (below, as nobody), and a running
+# program's own file ("Text file busy"), which is left as it was.
+python3 -c 'import socket, sys; socket.socket(socket.AF_UNIX).bind(sys.argv[1])' "$work/socket"
+expect 1 "cannot write 'socket': it is a socket, which cannot be opened for writing" "a socket" \
+    -- --frames 1 --json socket
+if is_root && mknod "$work/nodriver" c 240 0 2>/dev/null && ! (: >"$work/nodriver") 2>/dev/null; then
+    expect 1 "cannot write 'nodriver': No such device" "a device with no driver" -- --frames 1 --json nodriver
+fi
+cp "$(command -v sleep)" "$work/running"
+"$work/running" 60 &
+running=$!
+wait_for 10 test "$(readlink "/proc/$running/exe")" = "$work/running"
+if ! (exec 9>>"$work/running") 2>/dev/null; then
+    for option in --json --checkpoint; do
+        expect 1 "cannot write 'running': Text file busy" "a running program's file ($option)" \
+            -- --frames 1 "$option" running
+    done
+    cmp -s "$(command -v sleep)" "$work/running" || fail "a running program's file was changed"
+fi
+kill "$running"
+wait "$running" 2>/dev/null
+rm -f "$work/socket" "$work/nodriver" "$work/running"
+
 # The program's own standard output, by any name, is written where it stands.
 for name in /dev/stdout /dev/fd/1 /proc/self/fd/1 -; do
     (echo first && cd "$work" && "${render[@]}" --frames 2 --quiet --json "$name") >"$work/log.txt" \
@@ -170,6 +194,10 @@ if is_root && "${as_nobody[@]}" "${render_anyone[@]}" --version >/dev/null 2>&1;
     [ "$(cat "$work/open/roots.ppm" "$work/open/readonly.ppm" "$work/public/planted.ppm")" = "$(printf 'root\nmine\ntheirs')" ] \
         || fail "a refused file was changed"
     as nobody 0 "" "root's 0666 file in a folder everyone may write" -- --output open/shared.ppm
+    if mknod "$work/open/rootsnull" c 1 3 2>/dev/null && chmod 600 "$work/open/rootsnull"; then
+        as nobody 1 "cannot write 'open/rootsnull': Permission denied$" "a device only root may write" \
+            -- --json open/rootsnull
+    fi
     [ "$(stat -c %U:%a "$work/open/shared.ppm")" = root:666 ] && [ "$(head -c 2 "$work/open/shared.ppm")" = P6 ] \
         || fail "root's 0666 file, written by another user: $(stat -c %U:%a "$work/open/shared.ppm")"
     # Immutable files and append-only folders, where the file system has the flags.
@@ -223,17 +251,46 @@ if is_root && [ -d "$work/open" ]; then
 fi
 # Written in the folder found before the first frame, as with a file `>` opened then: one
 # renamed during the render, and one whose path leaves no room for a temporary name beside it.
-mkdir "$work/moving"
-set -m
-(cd "$work" && exec "${render[@]}" --frames 1000000 --output moving/p.ppm --checkpoint moving/c.ckpt >"$work/m.out" 2>"$work/m.err") &
-pid=$!
-set +m
-wait_for 60 traced_or_gone "$work/m.out" 1 "$pid"
-mv "$work/moving" "$work/moved"
-kill -INT "$pid"
-wait "$pid"
-[ "$(head -c 2 "$work/moved/p.ppm" 2>/dev/null)" = P6 ] && [ -s "$work/moved/c.ckpt" ] \
-    || fail "a folder renamed during the render: $(ls "$work/moved") $(cat "$work/m.err")"
+# Without /proc too (a chroot or a sandbox without it), where the folder is reached through the
+# descriptor held. One deleted and made anew (a build script's `rm -rf out && mkdir out`) is gone:
+# its files are written where the name leads then, with a notice.
+# moving_render CHANGE [WITHOUT-PROC...]: a render into moving/, the folder changed by CHANGE
+# after its first frame, then stopped.
+moving_render() {
+    local change=$1
+    shift
+    rm -rf "$work/moving" "$work/moved"
+    mkdir "$work/moving"
+    set -m
+    (cd "$work" && exec "$@" "${render[@]}" --frames 1000000 --output moving/p.ppm --checkpoint moving/c.ckpt >"$work/m.out" 2>"$work/m.err") &
+    pid=$!
+    set +m
+    wait_for 60 traced_or_gone "$work/m.out" 1 "$pid"
+    $change
+    kill -INT "$pid"
+    wait "$pid"
+}
+rename_folder() { mv "$work/moving" "$work/moved"; }
+make_folder_anew() { rm -rf "$work/moving" && mkdir "$work/moving"; }
+without_proc=()
+is_root && unshare -m sh -c 'umount -l /proc' 2>/dev/null &&
+    without_proc=(unshare -m sh -c 'umount -l /proc && exec "$@"' sh)
+for proc in with without; do
+    [ "$proc" = with ] || [ "${#without_proc[@]}" -gt 0 ] || continue
+    if [ "$proc" = with ]; then
+        moving_render rename_folder
+    else
+        moving_render rename_folder "${without_proc[@]}"
+    fi
+    [ "$(head -c 2 "$work/moved/p.ppm" 2>/dev/null)" = P6 ] && [ -s "$work/moved/c.ckpt" ] \
+        || fail "a folder renamed during the render, $proc /proc: $(ls "$work/moved") $(cat "$work/m.err")"
+done
+moving_render make_folder_anew
+[ "$(head -c 2 "$work/moving/p.ppm" 2>/dev/null)" = P6 ] && [ -s "$work/moving/c.ckpt" ] \
+    || fail "a folder made anew during the render: $(ls "$work/moving") $(cat "$work/m.err")"
+grep -q "^pathtracer-render: the folder 'moving/p.ppm' was found in is gone: written to 'moving/p.ppm' as it leads now$" "$work/m.err" \
+    || fail "a folder made anew during the render: no notice: $(cat "$work/m.err")"
+rm -rf "$work/moving"
 deep=$work
 while [ "${#deep}" -lt 3820 ]; do deep=$deep/$(printf 'd%.0s' $(seq 240)); done
 deep=$deep/$(printf 'e%.0s' $(seq $((4070 - ${#deep} - 1))))
@@ -391,17 +448,19 @@ fi
 # A second SIGTERM while the files are being saved waits until all of them are, and the line that
 # says what they hold comes after them. (strace slows every fsync, so that the signal is sent
 # during the saves.)
+fsync_or_gone() { grep -q '^[0-9]* *fsync(' "$1" 2>/dev/null || gone "$2"; }
 if [ "${#render[@]}" -eq 1 ] && strace -f -o /dev/null true 2>/dev/null; then
     rm -f "$work"/slow.*
     set -m
-    (cd "$work" && exec strace -f -o /dev/null -e trace=fsync -e inject=fsync:delay_enter=300000 \
+    (cd "$work" && exec strace -f -o "$work/slow.trace" -e trace=fsync -e inject=fsync:delay_enter=300000 \
         "${render[@]}" --frames 1000000 --output slow.png --checkpoint slow.ckpt >"$work/slow.out" 2>"$work/slow.err") &
     tracer=$!
     set +m
     wait_for 60 traced_or_gone "$work/slow.out" 2 "$tracer"
     read -r pid _ <"/proc/$tracer/task/$tracer/children"
     kill -TERM "$pid"
-    wait_for -s 0.01 60 summary_or_gone "$work/slow.out" "$tracer"
+    # (The first fsync done: the saves take three more.)
+    wait_for -s 0.01 60 fsync_or_gone "$work/slow.trace" "$tracer"
     kill -TERM "$pid"
     wait "$tracer"
     got=$?
@@ -412,6 +471,113 @@ if [ "${#render[@]}" -eq 1 ] && strace -f -o /dev/null true 2>/dev/null; then
     grep -q "^pathtracer-render: interrupted by SIGTERM after [0-9]* of 1000000 frames; the picture and checkpoint saved hold those frames$" \
         "$work/slow.err" || fail "a second SIGTERM while saving: $(cat "$work/slow.err")"
     rm -f "$work"/slow.*
+fi
+
+# Standard output a pipe nobody reads (a pager not scrolled), full from the start, so that the
+# first frame's line waits on it: a stop signal ends the frames, and the files are saved before
+# anything else waits on that pipe; a second one then ends the program as it usually does.
+python3 - "$work" "${render[@]}" <<'EOF' || fail "a pipe nobody reads: $(cat "$work/pager.err")"
+import fcntl, os, signal, subprocess, sys, time
+work, render = sys.argv[1], sys.argv[2:]
+def waits_on_pipe(pid):
+    try:
+        return 'pipe_write' in open('/proc/%d/wchan' % pid).read()
+    except OSError:
+        return False
+def wait_until(condition):
+    end = time.monotonic() + 30
+    while not condition():
+        if time.monotonic() > end:
+            sys.exit('timed out')
+        time.sleep(0.01)
+read_end, write_end = os.pipe()
+fcntl.fcntl(write_end, fcntl.F_SETFL, os.O_NONBLOCK)
+for size in (4096, 1):
+    try:
+        while True:
+            os.write(write_end, b'x' * size)
+    except BlockingIOError:
+        pass
+fcntl.fcntl(write_end, fcntl.F_SETFL, 0)
+with open(os.path.join(work, 'pager.err'), 'w') as err:
+    render_process = subprocess.Popen(render + ['--frames', '1000000', '--output', 'pager.png',
+                                                '--checkpoint', 'pager.ckpt'],
+                                      cwd=work, stdout=write_end, stderr=err)
+os.close(write_end)
+wait_until(lambda: waits_on_pipe(render_process.pid))
+render_process.send_signal(signal.SIGTERM)
+wait_until(lambda: render_process.poll() is not None or
+           (os.path.exists(os.path.join(work, 'pager.ckpt')) and waits_on_pipe(render_process.pid)))
+render_process.send_signal(signal.SIGTERM)
+sys.exit(0 if render_process.wait() == -signal.SIGTERM else 'status %d' % render_process.returncode)
+EOF
+whole_png "$work/pager.png" || fail "a pipe nobody reads: no whole picture"
+run --frames 1 --quiet --resume pager.ckpt >/dev/null 2>"$work/.err" || fail "a pipe nobody reads: the checkpoint: $(cat "$work/.err")"
+grep -q "^pathtracer-render: interrupted by SIGTERM after 1 of 1000000 frames; the picture and checkpoint saved hold those frames$" "$work/pager.err" \
+    || fail "a pipe nobody reads: $(cat "$work/pager.err")"
+rm -f "$work"/pager.*
+
+# A FIFO nobody reads, written at the end: the wait for its reader lets a second stop signal
+# through, which gives up that file alone; the others are saved, and the last line says which was
+# not.
+mkfifo "$work/unread.ppm"
+set -m
+(cd "$work" && exec "${render[@]}" --frames 1000000 --output unread.ppm --checkpoint unread.ckpt >"$work/unread.out" 2>"$work/unread.err") &
+pid=$!
+set +m
+wait_for 60 traced_or_gone "$work/unread.out" 1 "$pid"
+kill -TERM "$pid"
+wait_for 60 waits_in "$pid" wait_for_partner
+kill -TERM "$pid"
+wait "$pid"
+got=$?
+[ "$got" -eq 1 ] || fail "a FIFO nobody reads: status $got, expected 1: $(cat "$work/unread.err")"
+run --frames 1 --quiet --resume unread.ckpt >/dev/null 2>"$work/.err" || fail "a FIFO nobody reads: the checkpoint: $(cat "$work/.err")"
+grep -q "^pathtracer-render: cannot write 'unread.ppm': Interrupted system call$" "$work/unread.err" &&
+    grep -q "^pathtracer-render: not saved: the picture$" "$work/unread.err" \
+    || fail "a FIFO nobody reads: $(cat "$work/unread.err")"
+rm -f "$work"/unread.*
+
+# The limit of open files (ulimit -n): too low for the final saves is refused before the first
+# frame, never found after it.
+for limit in 6 7 8 9 10 11 12; do
+    (cd "$work" && ulimit -n "$limit" && exec "${render[@]}" --sequential --frames 1 --output fd.ppm \
+        --checkpoint fd.ckpt --json fd.json >"$work/fd.out" 2>"$work/fd.err")
+    got=$?
+    if grep -q '^Tracing time' "$work/fd.out"; then
+        [ "$got" -eq 0 ] && [ -s "$work/fd.ppm" ] && [ -s "$work/fd.ckpt" ] && [ -s "$work/fd.json" ] \
+            || fail "ulimit -n $limit: frames traced, then status $got: $(cat "$work/fd.err")"
+    else
+        [ "$got" -eq 1 ] || fail "ulimit -n $limit: status $got, expected 1: $(cat "$work/fd.err")"
+    fi
+    rm -f "$work"/fd.*
+done
+
+# A processor name that is not UTF-8 (a virtual machine set up in Latin-1): the summary keeps it,
+# its invalid bytes replaced.
+if is_root && unshare -m true 2>/dev/null; then
+    printf 'model name\t: Caf\xe9 CPU\n' >"$work/cpuinfo"
+    (cd "$work" && unshare -m sh -c 'mount --bind "$1" /proc/cpuinfo && shift && exec "$@"' sh \
+        "$work/cpuinfo" "${render[@]}" --frames 1 --quiet --json latin1.json >/dev/null 2>"$work/.err") \
+        || fail "a processor name that is not UTF-8: $(cat "$work/.err")"
+    python3 -c 'import json, sys; assert json.load(open(sys.argv[1]))["cpu_model"] == "Caf\ufffd CPU"' \
+        "$work/latin1.json" || fail "a processor name that is not UTF-8: $(cat "$work/latin1.json")"
+    rm -f "$work/cpuinfo" "$work/latin1.json"
+fi
+
+# A save that fails after its temporary file was named, and whose temporary file cannot then be
+# taken away (a folder made append-only during it), names that file.
+if [ "${#render[@]}" -eq 1 ] && strace -f -o /dev/null true 2>/dev/null; then
+    mkdir "$work/stuck"
+    (cd "$work" && env ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0" \
+        strace -f -o /dev/null -e trace=rename,renameat,renameat2,unlink,unlinkat \
+        -e inject=rename,renameat,renameat2:error=EPERM -e inject=unlink,unlinkat:error=EPERM:when=2+ \
+        "${render[@]}" --sequential --frames 1 --quiet --output stuck/p.ppm >/dev/null 2>"$work/.err")
+    # (The first unlink takes away the file made to see whether the folder folds case.)
+    left=$(cd "$work/stuck" && ls -A)
+    [ "$(echo "$left" | wc -l)" -eq 1 ] && [ -n "$left" ] && grep -q "^pathtracer-render: cannot write 'stuck/p.ppm': Operation not permitted (its temporary file '$left' could not be taken away: it is left in the folder)$" "$work/.err" \
+        || fail "a temporary file that cannot be taken away: $left: $(cat "$work/.err")"
+    rm -rf "$work/stuck"
 fi
 
 # A kill between naming a temporary file and renaming it leaves that file; the next run that

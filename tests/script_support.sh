@@ -125,3 +125,9 @@ prepare_nobody() {
         render_anyone=("${render[@]:0:$last}" "$1/pathtracer-render")
     fi
 }
+
+# waits_in PID FUNCTION: the process's main thread waits in the kernel function of that name
+# (its wchan: pipe_write for a full pipe, wait_for_partner for a FIFO's reader).
+waits_in() {
+    grep -q "$2" "/proc/$1/wchan" 2>/dev/null
+}
