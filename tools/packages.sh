@@ -183,6 +183,10 @@ BUILD_PACKAGES=(build-essential g++ cmake make pkg-config libsdl1.2-dev libpng-d
 #   CROSS_UNPACKED       the libraries unpacked from the archive's packages for them instead
 #                        (tools/cross-libs.sh)
 #   TEST_PRESETS         the CMake presets of its legs
+#   BUILD_PRESETS        presets built without their tests, their programs' pictures checked on
+#                        every instruction set (tests/golden_sets_test.sh): the builds for this
+#                        machine's processor (native, on every release: each has its own
+#                        Highway) and Clang's Release build where no leg builds it otherwise
 # Each leg runs where it finds the most: the cross legs on Debian 13, which has the release
 # architectures (mips64el only on Debian 12, the last to have it); the sanitizers,
 # Clang and the fuzzers on the development release, with the newest compilers and libraries; the
@@ -203,6 +207,7 @@ choose_test_legs() {
     CROSS_ARCHITECTURES=()
     CROSS_PACKAGES=()
     CROSS_UNPACKED=(zlib1g-dev libpng-dev) # zlib first: libpng built from source needs it
+    BUILD_PRESETS=(native)
     case "$DEBIAN_RELEASE" in
     '')
         TEST_PACKAGES+=(clang libclang-rt-dev weston)
@@ -224,6 +229,8 @@ choose_test_legs() {
         CROSS_PACKAGES=(qemu-user dpkg-dev g++-mips64el-linux-gnuabi64 libc6:mips64el
             libstdc++6:mips64el libhwy-dev:mips64el libgtest-dev:mips64el)
         TEST_PRESETS=(test unoptimised mips64el)
+        TEST_PACKAGES+=(clang)
+        BUILD_PRESETS+=(clang)
         ;;
     *)
         # A later stable release: its own build and window tests; the cross-built legs stay

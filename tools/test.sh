@@ -10,7 +10,8 @@
 #                     under weston on 13), on every instruction set this machine runs
 #   aarch64 armhf armel i386 ppc64el riscv64 s390x (Debian 13), mips64el (Debian 12)
 #                     cross-built for each other release architecture and run under qemu-user on
-#                     its most capable processor (i386 on the x86-64 kernel itself), on every
+#                     its most capable processor (i386 on the x86-64 kernel itself where it runs
+#                     32-bit programs, else under qemu-i386 too), on every
 #                     vector instruction set each offers: what can differ by architecture
 #   unoptimised       (Debian 12) the vector searches' and paths' tests built without
 #                     optimisation, where each vector load is the one the code writes
@@ -21,6 +22,9 @@
 #   thread-sanitizer  (unstable) ... under ThreadSanitizer
 #   fuzz              (unstable) the differential search fuzzer and the checkpoint reader's fuzzer:
 #                     their regression inputs, then a bounded run of each
+#   native            (each release) built for this machine's processor, without its tests: its
+#                     picture is the golden one on every set it has
+#   clang             (Debian 12) the Release build with Clang 14, likewise
 # On each stable release it then builds that release's Debian package (tools/package.sh, which
 # runs lintian on it), checks it (tests/package_test.sh) without installing it there, and builds,
 # installs, runs, autopkgtests and purges it in minimal systems of the release
@@ -91,6 +95,16 @@ leg() {
 for preset in "${TEST_PRESETS[@]}"; do
     echo "=== $preset on $DEBIAN_NAME"
     timed "$preset" leg "$preset"
+done
+# The builds made without their tests: they build, and their pictures are the golden ones.
+build_leg() {
+    cmake --preset "$1" -DPATHTRACER_BUILD_TESTS=OFF
+    cmake --build --preset "$1" -j "$jobs"
+    tests/golden_sets_test.sh "build/$1/pathtracer-render"
+}
+for preset in "${BUILD_PRESETS[@]}"; do
+    echo "=== $preset (built) on $DEBIAN_NAME"
+    timed "$preset" build_leg "$preset"
 done
 
 # The Debian package of each stable release: built and checked here, then built again,
