@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <new>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -623,6 +625,131 @@ TEST_P(FastPath, EmptyChainsSideBySide) {
     EXPECT_FALSE(lanes.busy(last));
     EXPECT_EQ(tracePathLanes(scene.packed, lanes), -1);
     EXPECT_EQ(draws.usedEnd(), 0u);
+}
+
+// Hits at exactly each kind's least distance, where the plain tests draw their lines: a plane
+// needs more than 0.003 (one at exactly 0.003 is missed), a triangle at least 0.003 (one at
+// exactly 0.003 is hit), a sphere a discriminant above 0.003. Each ray leaves a point on a floor
+// (y = 0, facing up) along a bounce grid direction, and the shape there is a light: the packed
+// search must find what the plain one finds, and a path traced side by side must end where the
+// plain path loop ends it. The distances are exact: 0.003f along y = 1, or, off the axes, where
+// the plain triangle test finds 0.003f (a plane through the same point finds the same).
+namespace {
+
+struct BoundCase {
+    const char* what;
+    Shape shape;
+    int bounce; // the grid direction taken from the floor
+};
+
+Shape lightOf(Shape s) {
+    s.color = makeVec3(0.5f, 0.5f, 0.5f);
+    s.emission = makeVec3(1.0f, 1.0f, 1.0f);
+    return s;
+}
+
+// A small triangle across the y axis: around the point (0, y, 0) when level, and through
+// (0, y, z) with its edges 0.02 long when tilted to `normal` = (0, ny, nz), so that the plain
+// test's products stay small enough to land on 0.003 exactly.
+Shape triangleAcross(float y, float z, Vec3 normal) {
+    Shape s;
+    s.type = Triangle;
+    s.normal = normal;
+    const float slope = -normal.z / normal.y;
+    s.vert0 = makeVec3(-0.01f, y, z);
+    s.vert1 = makeVec3(0.01f, y, z);
+    s.vert2 = makeVec3(0.0f, y + 0.02f * slope, z + 0.02f);
+    return s;
+}
+
+// A triangle tilted to `normal` that the plain test hits at exactly 0.003 along +y from the
+// origin, found one float step at a time (or none: the test says so).
+Shape tiltedTriangleAtTheBound(Vec3 normal) {
+    const Vec3 up = makeVec3(0.0f, 1.0f, 0.0f);
+    const float slope = -normal.z / normal.y;
+    for (float z = -0.0100f; z > -0.0102f; z = std::nextafter(z, -1.0f)) {
+        float y = 0.003f + z * slope;
+        for (int step = 0; step < 64; ++step, y = std::nextafter(y, 1.0f)) {
+            const Shape s = triangleAcross(y, z, normal);
+            if (s.intersect(Vec3{}, up, false) == 0.003f) {
+                return s;
+            }
+        }
+    }
+    return Shape{};
+}
+
+std::vector<BoundCase> boundCases() {
+    const Vec3 level = makeVec3(0.0f, 1.0f, 0.0f);
+    const Shape tilted = tiltedTriangleAtTheBound(makeVec3(0.0f, 0.8f, 0.6f));
+    Shape axisPlane;
+    axisPlane.pos = makeVec3(0.0f, 0.003f, 0.0f);
+    axisPlane.normal = level;
+    // Through the tilted triangle's first vertex: the plain plane test takes the same product.
+    Shape plane;
+    plane.pos = tilted.vert0;
+    plane.normal = tilted.normal;
+    Shape levelTriangle = triangleAcross(0.003f, -0.01f, level);
+    // Along -z, b = -2^-4 and the discriminant (2^-4)^2 - ((2^-4)^2 - 0.003) = 0.003 exactly.
+    Shape sphere;
+    sphere.type = Sphere;
+    sphere.pos = makeVec3(0.0f, 0.0f, -0.0625f);
+    sphere.radiusSq = 0.003f;
+    const int up = 505, back = 55; // (0, -1, 0) turned up by the floor, and (0, 0, -1)
+    return {
+        {"an axis-aligned plane at 0.003", lightOf(axisPlane), up},
+        {"a plane at an angle at 0.003", lightOf(plane), up},
+        {"an axis-aligned triangle at 0.003", lightOf(levelTriangle), up},
+        {"a triangle at an angle at 0.003", lightOf(tilted), up},
+        {"a sphere whose discriminant is 0.003", lightOf(sphere), back},
+    };
+}
+
+} // namespace
+
+TEST_P(FastPath, HitsAtExactlyEachKindsLeastDistance) {
+    for (const auto& [index, x, y, z] : {std::tuple{505, 0.0f, -1.0f, 0.0f}, {55, 0.0f, 0.0f, -1.0f}}) {
+        const Vec3& d = gBounceTable.dir[index];
+        ASSERT_TRUE(d.x == x && d.y == y && d.z == z) << index;
+    }
+    Shape floor;
+    floor.normal = makeVec3(0.0f, 1.0f, 0.0f);
+    floor.color = makeVec3(0.5f, 0.5f, 0.5f);
+    PathStart start;
+    start.normal = floor.normal;
+    start.shape = 0;
+    for (const BoundCase& c : boundCases()) {
+        SCOPED_TRACE(c.what);
+        shapes = {floor, c.shape};
+        PackedScene packed;
+        packed.build(shapes);
+        ASSERT_TRUE(packed.tracesInLanes());
+        const Vec3 dir = mirrored(gBounceTable.dir[c.bounce], dot(floor.normal, gBounceTable.dir[c.bounce]));
+        expectSameClosestHit(packed, start.point, dir);
+        if (c.shape.type == Triangle) { // the case is at the bound, which the triangle hits
+            float t = 0.0f;
+            ASSERT_NE(findClosestShape(start.point, dir, t, false), nullptr);
+            ASSERT_EQ(t, 0.003f);
+        }
+        // One path from the floor, its first bounce that direction, the plain way and in lanes.
+        RandomSource plainSource, laneSource;
+        DrawStream plainDraws(plainSource), laneDraws(laneSource);
+        plainDraws.holdBounces({static_cast<std::uint16_t>(c.bounce)});
+        laneDraws.holdBounces({static_cast<std::uint16_t>(c.bounce)});
+        Vec3 plain{}, inLanes{};
+        const std::uint64_t segments = accumulatePaths(packed, &start, 1, plainDraws, &plain);
+        PathLanes lanes;
+        LaneChain chain;
+        chain.starts = &start;
+        chain.sums = &inLanes;
+        chain.count = 1;
+        chain.draws = &laneDraws;
+        lanes.start(0, chain);
+        while (tracePathLanes(packed, lanes) >= 0) {
+        }
+        EXPECT_EQ(floatBits(inLanes.x), floatBits(plain.x));
+        EXPECT_EQ(lanes.chains[0].segments, segments);
+    }
 }
 
 // Only scenes whose colour products are exact in any order are traced side by side.

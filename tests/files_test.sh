@@ -194,6 +194,9 @@ if is_root && "${as_nobody[@]}" "${render_anyone[@]}" --version >/dev/null 2>&1;
     [ "$(cat "$work/open/roots.ppm" "$work/open/readonly.ppm" "$work/public/planted.ppm")" = "$(printf 'root\nmine\ntheirs')" ] \
         || fail "a refused file was changed"
     as nobody 0 "" "root's 0666 file in a folder everyone may write" -- --output open/shared.ppm
+    mkdir -m 755 "$work/closed"
+    as nobody 1 "cannot write 'closed/new.ppm': Permission denied$" "a new file in a folder the user may not write" \
+        -- --output closed/new.ppm
     if mknod "$work/open/rootsnull" c 1 3 2>/dev/null && chmod 600 "$work/open/rootsnull"; then
         as nobody 1 "cannot write 'open/rootsnull': Permission denied$" "a device only root may write" \
             -- --json open/rootsnull
@@ -227,6 +230,12 @@ if command -v setfacl >/dev/null && echo old >"$work/acl.ppm" &&
     run --sequential --frames 1 --quiet --output inherits/new.ppm >/dev/null || fail "a new file under a default ACL"
     [ "$(getfacl -cp "$work/inherits/new.ppm")" = "$(getfacl -cp "$work/inherits/by-shell.ppm")" ] \
         || fail "a new file under a default ACL: $(getfacl -cp "$work/inherits/new.ppm")"
+    # A file there without an ACL keeps none, as with >, whatever the folder's default gives.
+    setfacl -b "$work/inherits/by-shell.ppm"
+    before=$(getfacl -cp "$work/inherits/by-shell.ppm")
+    run --sequential --frames 1 --quiet --output inherits/by-shell.ppm >/dev/null || fail "replacing a file without an ACL"
+    [ "$(getfacl -cp "$work/inherits/by-shell.ppm")" = "$before" ] \
+        || fail "a replaced file without an ACL under a default ACL: $(getfacl -cp "$work/inherits/by-shell.ppm"), was $before"
     no_temporaries "ACLs"
 fi
 # Root that may not give files away (no CAP_CHOWN, as in some containers) writes another user's
@@ -529,6 +538,7 @@ wait_for 60 traced_or_gone "$work/unread.out" 1 "$pid"
 kill -TERM "$pid"
 wait_for 60 waits_in "$pid" wait_for_partner
 kill -TERM "$pid"
+wait_for 30 ended "$pid" || { fail "a FIFO nobody reads: the signal did not get through"; kill -KILL "$pid"; }
 wait "$pid"
 got=$?
 [ "$got" -eq 1 ] || fail "a FIFO nobody reads: status $got, expected 1: $(cat "$work/unread.err")"

@@ -19,7 +19,9 @@
 #include "headless/image_file.h"
 #include "headless/options.h"
 #include "headless/quoted.h"
+#include "headless/render_state.h"
 #include "headless/safe_file.h"
+#include "tracer/bounce_table.h"
 
 namespace fs = std::filesystem;
 
@@ -287,6 +289,35 @@ TEST(CheckpointReader, ChecksAndDropsBouncesHeldForTheBottomBand) {
         } else {
             EXPECT_NE(error.find("holds a bounce no render draws (1000)"), std::string::npos)
                 << error;
+        }
+    }
+}
+
+// Stored checkpoints are kept for ever: the renderer reads the largest held lists that earlier
+// versions could write (docs/checkpoint-format.md: 1,049,616 bounces for a band), and refuses one
+// more, however many a stream holds today.
+TEST(CheckpointReader, ReadsTheLongestHeldListsOfEarlierVersions) {
+    TempDir dir;
+    std::uint16_t accepted = 0;
+    while (gBounceTable.rejected[accepted]) {
+        ++accepted;
+    }
+    Checkpoint c;
+    c.width = 640;
+    c.height = 480;
+    c.frames = 1;
+    c.sums.assign(3 * 640 * 480, 0.5f);
+    for (const std::size_t held : {std::size_t{1049616}, std::size_t{1049617}}) {
+        c.heldDraws.assign(held, accepted);
+        const std::string path = (dir.path / "earlier.ckpt").string();
+        ASSERT_EQ(writeCheckpoint(path, c), "");
+        Checkpoint read;
+        const std::string error = readCheckpoint(path, renderCheckpointLimits(), read);
+        if (held == 1049616) {
+            EXPECT_EQ(error, "");
+            EXPECT_EQ(read.heldDraws.size(), held);
+        } else {
+            EXPECT_NE(error.find("is corrupted"), std::string::npos) << error;
         }
     }
 }

@@ -126,6 +126,11 @@ prepare_nobody() {
     fi
 }
 
+# ended PID: the child process has ended (a zombie not yet waited for, or gone).
+ended() {
+    [ "$(cut -d' ' -f3 "/proc/$1/stat" 2>/dev/null)" = Z ] || gone "$1"
+}
+
 # waits_in PID FUNCTION: the process's main thread waits in the kernel function of that name
 # (its wchan: pipe_write for a full pipe, wait_for_partner for a FIFO's reader).
 waits_in() {
