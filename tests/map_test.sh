@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The map stays true: every file, folder, function, variable, test and benchmark that the README,
-# ARCHITECTURE.md and docs/ name in backticks exists in the tree. Names of other projects (SDL's,
+# ARCHITECTURE.md and docs/ name in backticks exists in the tree, and every folder and tool is on
+# the map (ARCHITECTURE.md). Names of other projects (SDL's,
 # Highway's instruction sets) and words of the command line are not the tree's, and not checked.
 # Usage: map_test.sh SOURCE_DIR
 set -euo pipefail
@@ -49,6 +50,17 @@ for layer in scene tracer frame; do
     found=$(grep -En '\b(fopen|fread|fwrite|ofstream|ifstream|fstream|std::cout|std::cin|open|creat|write)\(' \
         "$layer"/* || true)
     [ -z "$found" ] || fail "$layer/ touches files: ${found%%$'\n'*}"
+done
+
+# And the map is whole: every folder (to two levels) and every tool is on it, by its name in
+# backticks (a folder with its slash).
+map=$(grep -o '`[^` ]\+`' ARCHITECTURE.md | tr -d '`')
+while IFS= read -r folder; do
+    folder=${folder#./}
+    grep -qxF -- "$folder/" <<<"$map" || fail "ARCHITECTURE.md does not name the folder \`$folder/\`"
+done < <(find . -mindepth 1 -maxdepth 2 -type d \( -name build -o -name .git -o -name 'build-*' \) -prune -o -type d -print)
+for tool in tools/*; do
+    grep -qxE -- "(tools/)?${tool#tools/}" <<<"$map" || fail "ARCHITECTURE.md does not name the tool \`$tool\`"
 done
 
 for document in README.md ARCHITECTURE.md docs/*.md; do
