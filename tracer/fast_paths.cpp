@@ -4,8 +4,10 @@
 // use (the widest this CPU has, or the one useInstructionSet names: instruction_sets.cpp). The
 // path loop is path_loop-inl.h, the paths side by side path_lanes-inl.h.
 //
-// A new entry point is written twice: its function for each set below, and its line in
-// PATHTRACER_FAST_ENTRIES, from which its dispatch is made.
+// A new entry point is written in four places: its function for each set below; its line in
+// PATHTRACER_FAST_ENTRIES, from which its dispatch (namespace fast) and the second build's
+// entry (namespace fast_extended) are made; its declaration in fast_paths.h; and the function
+// of that declaration at the end of this file, which hands the call to namespace fast.
 //
 // Where an architecture's baseline lacks the vector unit that most of its processors have (RISC-V
 // V on riscv64, the z14 vector facility on s390x), Highway offers its code only to a build for
