@@ -15,7 +15,7 @@
 #include "scene/scene.h"
 #include "scene/random_source.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
@@ -90,7 +90,7 @@ void BM_ClosestHitPacked(benchmark::State& state) {
     for (auto _ : state) {
         const Ray& ray = rays[i++ & 4095];
         float t;
-        benchmark::DoNotOptimize(closestHit(packed, ray.origin, ray.dir, t));
+        benchmark::DoNotOptimize(packedClosestHit(packed, ray.origin, ray.dir, t));
     }
 }
 
@@ -253,7 +253,7 @@ void BM_ClosestHitPackedChained(benchmark::State& state) {
     for (auto _ : state) {
         const Ray& ray = rays[i++ & 4095];
         const Vec3 origin = ray.origin + makeVec3(t * 0.0f, 0.0f, 0.0f);
-        benchmark::DoNotOptimize(closestHit(packed, origin, ray.dir, t));
+        benchmark::DoNotOptimize(packedClosestHit(packed, origin, ray.dir, t));
     }
 }
 BENCHMARK(BM_ClosestHitPackedChained);

@@ -5,7 +5,7 @@
 #include "frame/image.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/fast_paths.h"
 
 Vec3 primaryDirection(int row, int column) {

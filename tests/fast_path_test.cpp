@@ -23,7 +23,7 @@
 #include "scene/random_source.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
@@ -70,7 +70,7 @@ void expectSameClosestHit(const PackedScene& packed, const Vec3& origin, const V
     float tRef = 0.0f;
     const Shape* ref = findClosestShape(origin, dir, tRef, false);
     float tFast = 0.0f;
-    const int fast = closestHit(packed, origin, dir, tFast);
+    const int fast = packedClosestHit(packed, origin, dir, tFast);
     ASSERT_EQ(fast, ref == nullptr ? -1 : static_cast<int>(ref - shapes.data()))
         << origin.x << " " << origin.y << " " << origin.z << " -> " << dir.x << " " << dir.y << " "
         << dir.z;
@@ -154,7 +154,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     EXPECT_EQ(packed.sharesPlaneDistances(), eightLanes);
     expectSameClosestHitsOnSceneRays(packed, raysHere(100000));
     float t = 0.0f;
-    EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
+    EXPECT_EQ(packedClosestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 0);
     EXPECT_EQ(t, 5.0f);
     // With the plane lanes all taken the triangles divide on their own.
     for (int i = 0; i < 3; ++i) {
@@ -224,7 +224,7 @@ TEST_P(PackedSearch, TiesGoToTheFirstShapeWhateverTheKindOrder) {
     packed.build(shapes);
     expectSameClosestHitsOnSceneRays(packed, raysHere(50000));
     float t = 0.0f;
-    EXPECT_EQ(closestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
+    EXPECT_EQ(packedClosestHit(packed, makeVec3(0, 0, 0), makeVec3(0, 1, 0), t), 2);
     EXPECT_EQ(t, 5.0f);
 }
 
@@ -303,7 +303,7 @@ TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
             const Vec3 dir = d * unitScale(dot(d, d));
             expectSameClosestHit(packed, origin, dir);
             float t = 0.0f;
-            triangleHits += closestHit(packed, origin, dir, t) == static_cast<int>(i);
+            triangleHits += packedClosestHit(packed, origin, dir, t) == static_cast<int>(i);
         }
     }
     EXPECT_GT(triangleHits, raysPerTriangle); // the aimed rays do meet the triangles
@@ -326,7 +326,7 @@ TEST_P(PackedSearch, HugeTrianglesHitWhereverThePlainTestDoes) {
     PackedScene packed;
     packed.build(shapes);
     float t = 0.0f;
-    EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), 0);
+    EXPECT_EQ(packedClosestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), 0);
     EXPECT_EQ(t, 3.0f);
     expectSameClosestHitsOnSceneRays(packed, raysHere(20000));
     resetWorld();
@@ -349,7 +349,7 @@ TEST_P(PackedSearch, AxisAlignedShapesWithAnInfiniteCoordinateAreMissed) {
         PackedScene packed;
         packed.build(shapes);
         float t = 0.0f;
-        EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), -1) << type;
+        EXPECT_EQ(packedClosestHit(packed, Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), t), -1) << type;
         EXPECT_EQ(t, kNoHit);
         expectSameClosestHitsOnSceneRays(packed, 20000);
     }
@@ -377,7 +377,7 @@ TEST_P(PackedSearch, EmptySceneHitsNothing) {
     PackedScene packed;
     packed.build({});
     float t = 0.0f;
-    EXPECT_EQ(closestHit(packed, Vec3{}, makeVec3(0, 0, 1), t), -1);
+    EXPECT_EQ(packedClosestHit(packed, Vec3{}, makeVec3(0, 0, 1), t), -1);
     EXPECT_EQ(t, kNoHit);
 }
 

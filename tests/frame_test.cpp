@@ -24,7 +24,7 @@
 #include "test_support.h"
 #include "tracer/bounce_table.h"
 #include "tracer/draws.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/hemisphere.h"
 #include "tracer/path_tracer.h"
 

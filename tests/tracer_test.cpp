@@ -14,7 +14,7 @@
 #include "fixtures.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/path_tracer.h"
@@ -34,16 +34,16 @@ struct PrivateDraws {
 
 } // namespace
 
-class ClosestHit : public FreshWorld {};
+class PackedClosestHit : public FreshWorld {};
 
-TEST_F(ClosestHit, NothingHitLeavesTheFarBound) {
+TEST_F(PackedClosestHit, NothingHitLeavesTheFarBound) {
     float t = 0.0f;
     // Parallel to the four side planes, away from the back wall, past every sphere and triangle.
     EXPECT_EQ(findClosestShape(makeVec3(0, 0, -25), makeVec3(0, 0, -1), t, false), nullptr);
     EXPECT_EQ(t, kNoHit);
 }
 
-TEST_F(ClosestHit, FirstOfEqualDistancesWins) {
+TEST_F(PackedClosestHit, FirstOfEqualDistancesWins) {
     Shape a;
     a.type = Plane;
     a.pos = makeVec3(0, 0, 5);
@@ -58,7 +58,7 @@ TEST_F(ClosestHit, FirstOfEqualDistancesWins) {
     EXPECT_EQ(findClosestShape(Vec3{}, makeVec3(0, 0, 1), t, false), &shapes[0]);
 }
 
-TEST_F(ClosestHit, EveryPrimaryRayHitsSomething) {
+TEST_F(PackedClosestHit, EveryPrimaryRayHitsSomething) {
     precalcFrame(gRayOrigin);
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {

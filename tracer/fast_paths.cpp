@@ -42,7 +42,7 @@ HWY_BEFORE_NAMESPACE();
 namespace PATHTRACER_FAST {
 namespace HWY_NAMESPACE {
 
-int ClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+int PackedClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
     requirePackedForThisSet(scene);
     return search(scene, origin, dir, t);
 }
@@ -121,7 +121,7 @@ HWY_AFTER_NAMESPACE();
 #define PATHTRACER_FAST_ENTRIES(ENTRY)                                                             \
     ENTRY(int, Lanes, lanes, (), ())                                                               \
     ENTRY(std::int64_t, Target, target, (), ())                                                    \
-    ENTRY(int, ClosestHit, closestHit,                                                             \
+    ENTRY(int, PackedClosestHit, packedClosestHit,                                                             \
           (const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t),               \
           (scene, origin, dir, t))                                                                 \
     ENTRY(Vec3, TracePathFromHit, tracePathFromHit,                                                \
@@ -176,8 +176,8 @@ namespace fast {
 PATHTRACER_FAST_ENTRIES(PATHTRACER_EXPORT_ENTRY)
 } // namespace fast
 
-int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
-    return fast::closestHit(scene, origin, dir, t);
+int packedClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t) {
+    return fast::packedClosestHit(scene, origin, dir, t);
 }
 
 Vec3 tracePathFromHit(const PackedScene& scene, const PathStart& start, int depth,

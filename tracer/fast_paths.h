@@ -20,7 +20,7 @@ class PackedScene;
 // The index in the scene's shape list of the nearest shape the ray hits, as findClosestShape
 // finds it for a ray that does not start at the eye point, or -1; `t` receives its distance or
 // kNoHit.
-int closestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t);
+int packedClosestHit(const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t);
 
 // What pathTraceRay returns for a ray whose hit at `depth` is `start`, bit for bit and with the
 // same draws, searching bounces in `scene` (packed from `shapes`). Adds the path segments it

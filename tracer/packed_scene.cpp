@@ -12,7 +12,7 @@
 
 namespace {
 
-using Ints = PackedScene::Ints;
+using IntRow = PackedScene::IntRow;
 
 // Which axis a normal lies along (0, 1, 2), or -1.
 int normalAxis(const Vec3& n) {
@@ -57,7 +57,7 @@ bool searchableAlongAxis(const Vec3& normal, const Vec3& point) {
 // That bound holds only while the test's products are normal floats: the box is built for edges
 // of squared length between 2^-30 and 2^30 with vert0 within 2^60 of the origin, and the search
 // uses boxes only for rays whose origin lies within 2^64 and whose direction within 2^20 in
-// every coordinate (closestHit). Then |w| < 2^66, its dot products with an edge stay below 2^83
+// every coordinate (packedClosestHit). Then |w| < 2^66, its dot products with an edge stay below 2^83
 // and the numerators below 2^114: nothing overflows, and for a point outside the box nothing that
 // decides underflows. (Past that the plain test can fail open: for edges of about 3e9, uu vv
 // overflows, D is -infinity, s and q are NaN, and it reports a hit anywhere in the triangle's
@@ -438,7 +438,7 @@ void PackedScene::sharePlaneDistances() {
     while (used < lanes_ && planes.index[used] >= 0) {
         ++used;
     }
-    Ints planeLane{};
+    IntRow planeLane{};
     for (int lane = 0; lane < lanes_; ++lane) {
         const bool empty = triangles.index[lane] < 0;
         int found = -1;

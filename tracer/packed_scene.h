@@ -30,8 +30,8 @@ class PackedScene {
     // The shapes it was packed from, in list order.
     const std::vector<Shape>& shapes() const { return shapes_; }
 
-    using Floats = float[kMaxLanes];
-    using Ints = std::int32_t[kMaxLanes];
+    using FloatRow = float[kMaxLanes];
+    using IntRow = std::int32_t[kMaxLanes];
 
     // For shapes whose normal lies along an axis (two components zero, the third 1 or -1): that
     // axis (0, 1 or 2), the sign bit of the normal's component, and the plane's coordinate on it.
@@ -40,9 +40,9 @@ class PackedScene {
     // signs flip alike (axisDistance in shape_kernels-inl.h), and only the side of a bounce
     // takes the sign.
     struct AxisNormal {
-        alignas(32) Ints axis;
-        alignas(32) Ints flip;
-        alignas(32) Floats at;
+        alignas(32) IntRow axis;
+        alignas(32) IntRow flip;
+        alignas(32) FloatRow at;
     };
 
     // Each group's `light` holds kLightBits (a float's exponent bits) in the lanes of shapes that
@@ -51,25 +51,25 @@ class PackedScene {
 
     // Shapes of one kind, one per lane.
     struct alignas(32) SphereGroup {
-        Floats cx, cy, cz, radiusSq;
-        Ints index; // position in the shape list, -1 for an empty lane
-        Ints light;
+        FloatRow cx, cy, cz, radiusSq;
+        IntRow index; // position in the shape list, -1 for an empty lane
+        IntRow light;
     };
     struct alignas(32) PlaneGroup {
-        Floats px, py, pz, nx, ny, nz;
+        FloatRow px, py, pz, nx, ny, nz;
         AxisNormal axis;
-        Ints index;
-        Ints light;
+        IntRow index;
+        IntRow light;
     };
     struct alignas(32) TriangleGroup {
-        Floats ax, ay, az, nx, ny, nz; // vert0 and the normal
+        FloatRow ax, ay, az, nx, ny, nz; // vert0 and the normal
         AxisNormal axis;
-        Ints planeLane; // where the plane group computes this lane's distance, when it does
-        Floats ux, uy, uz, vx, vy, vz; // vert1 - vert0, vert2 - vert0
-        Floats uu, uv, vv, d;
-        Floats loX, loY, loZ, hiX, hiY, hiZ; // box no hit point outside of can be inside
-        Ints index;
-        Ints light;
+        IntRow planeLane; // where the plane group computes this lane's distance, when it does
+        FloatRow ux, uy, uz, vx, vy, vz; // vert1 - vert0, vert2 - vert0
+        FloatRow uu, uv, vv, d;
+        FloatRow loX, loY, loZ, hiX, hiY, hiZ; // box no hit point outside of can be inside
+        IntRow index;
+        IntRow light;
     };
 
     // The groups of each kind. Spheres, axis-aligned planes and axis-aligned triangles always

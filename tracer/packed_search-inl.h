@@ -24,7 +24,7 @@
 
 #include <hwy/highway.h>
 
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/packed_scene.h"
 #include "tracer/shape_kernels-inl.h"
 
@@ -66,10 +66,10 @@ HWY_INLINE XYZ lanesOf(const Vec3& v) {
     return hn::Load(D3(), xyzw);
 }
 
-HWY_INLINE Floats load(const PackedScene::Floats& values) {
+HWY_INLINE Floats load(const PackedScene::FloatRow& values) {
     return hn::Load(DF(), values);
 }
-HWY_INLINE Ints load(const PackedScene::Ints& values) {
+HWY_INLINE Ints load(const PackedScene::IntRow& values) {
     return hn::Load(DI(), values);
 }
 
@@ -237,7 +237,7 @@ HWY_INLINE bool withinRange(XYZ v, float limit) {
 // `tLanes` receives t in every lane, for the next hit point without a round trip through a
 // scalar register. With kFirstOnly, only for a scene that inFirstGroups.
 template <Groups kGroups = Groups::kEvery>
-HWY_INLINE int closestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
+HWY_INLINE int packedClosestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
                           XYZ nextDir, float& t, float& side, XYZ& tLanes) {
     const DF df;
     const DI di;

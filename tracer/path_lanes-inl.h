@@ -31,7 +31,7 @@
 #include "scene/preconditions.h"
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"

@@ -21,7 +21,7 @@
 
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
@@ -139,7 +139,7 @@ HWY_INLINE int search(const PackedScene& scene, const Vec3& origin, const Vec3& 
     }
     float side = 0.0f;
     XYZ tLanes;
-    return closestHit(scene, o, d, 0, d, t, side, tLanes);
+    return packedClosestHit(scene, o, d, 0, d, t, side, tLanes);
 }
 
 // A path that starts far out, traced the plain way (kept out of the loop below).
@@ -192,7 +192,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         float t = 0.0f;
         XYZ tLanes;
         const XYZ drawnLanes = lanesOf(*drawn);
-        const int index = closestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn),
+        const int index = packedClosestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn),
                                               t, side, tLanes);
         if (index < 0) {
             break;

@@ -2,7 +2,7 @@
 #include "tracer/path_tracer.h"
 
 #include "scene/scene.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 

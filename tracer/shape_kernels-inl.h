@@ -34,7 +34,7 @@ namespace hn = hwy::HWY_NAMESPACE;
 #if HWY_TARGET != HWY_SCALAR
 
 // A group's value in each lane, or a lane shape's one value in all of them.
-template <class D> HWY_INLINE hn::Vec<D> valuesOf(D d, const PackedScene::Floats& lanes) {
+template <class D> HWY_INLINE hn::Vec<D> valuesOf(D d, const PackedScene::FloatRow& lanes) {
     return hn::Load(d, lanes);
 }
 template <class D> HWY_INLINE hn::Vec<D> valuesOf(D d, float value) {

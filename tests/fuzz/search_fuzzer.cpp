@@ -6,7 +6,7 @@
 // included, each at a scale of its own, with coordinates that may be any float: huge, tiny,
 // subnormal, infinite or NaN) and a few rays (origin, direction, whether it starts at the eye,
 // and a depth). For each ray and each set:
-// - closestHit gives the shape and the distance bits findClosestShape gives;
+// - packedClosestHit gives the shape and the distance bits findClosestShape gives;
 // - tracePathFromHit, started from the plain first hit, gives pathTraceRay's colour bits (any
 //   NaN for a NaN: see sameValue), its draws ending at the same position of the sequence.
 // Then the rays are traced as a two-worker frame shares its work (frame_plan.h): a first part,
@@ -39,7 +39,7 @@
 #include "scene/shape.h"
 #include "scene/random_source.h"
 #include "tracer/bounce_table.h"
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/fast_paths.h"
 #include "tracer/packed_scene.h"
@@ -273,7 +273,7 @@ void checkSearch(const PackedScene& packed, const Decoder::Ray& ray) {
     const Shape* plain = findClosestShape(shapes, ray.origin, ray.dir, plainT, false);
     const int expected = plain == nullptr ? -1 : static_cast<int>(plain - shapes.data());
     float fastT = 0.0f;
-    const int got = closestHit(packed, ray.origin, ray.dir, fastT);
+    const int got = packedClosestHit(packed, ray.origin, ray.dir, fastT);
     if (got != expected || bitsOf(fastT) != bitsOf(plainT)) {
         char text[160];
         std::snprintf(text, sizeof text, "search: plain shape %d at %a, packed shape %d at %a",

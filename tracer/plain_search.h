@@ -5,6 +5,10 @@
 
 #include "scene/shape.h"
 
+// The plain search, part of the oracle the fast tracer is tested against (with each shape's own
+// test in scene/shape.cpp and the recursive path in tracer/path_tracer.cpp): one shape after
+// another, as written, never vectorised by hand.
+
 // Distances at or below this are the ray's own surface; at or beyond `kNoHit` nothing is hit.
 constexpr float kMinHitDistance = 0.0029f;
 constexpr float kNoHit = 1000000.0f;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tracer/closest_hit.h"
+#include "tracer/plain_search.h"
 
 #include "scene/scene.h"
 
