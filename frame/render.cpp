@@ -5,8 +5,8 @@
 #include "frame/image.h"
 #include "scene/scene.h"
 #include "scene/shape.h"
-#include "tracer/plain_search.h"
 #include "tracer/fast_paths.h"
+#include "tracer/plain_search.h"
 
 Vec3 primaryDirection(int row, int column) {
     const float fy = static_cast<float>(row - kHeight / 2);

@@ -23,13 +23,13 @@
 #include "scene/random_source.h"
 #include "test_support.h"
 #include "tracer/bounce_table.h"
-#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/fast_paths.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_lanes.h"
 #include "tracer/path_tracer.h"
+#include "tracer/plain_search.h"
 
 #include "allocation_counter.h"
 #include "chains_check.h"
@@ -708,7 +708,8 @@ std::vector<BoundCase> boundCases() {
 } // namespace
 
 TEST_P(FastPath, HitsAtExactlyEachKindsLeastDistance) {
-    for (const auto& [index, x, y, z] : {std::tuple{505, 0.0f, -1.0f, 0.0f}, {55, 0.0f, 0.0f, -1.0f}}) {
+    for (const auto& [index, x, y, z] :
+         {std::tuple{505, 0.0f, -1.0f, 0.0f}, {55, 0.0f, 0.0f, -1.0f}}) {
         const Vec3& d = gBounceTable.dir[index];
         ASSERT_TRUE(d.x == x && d.y == y && d.z == z) << index;
     }
@@ -724,7 +725,8 @@ TEST_P(FastPath, HitsAtExactlyEachKindsLeastDistance) {
         PackedScene packed;
         packed.build(shapes);
         ASSERT_TRUE(packed.tracesInLanes());
-        const Vec3 dir = mirrored(gBounceTable.dir[c.bounce], dot(floor.normal, gBounceTable.dir[c.bounce]));
+        const Vec3 dir =
+            mirrored(gBounceTable.dir[c.bounce], dot(floor.normal, gBounceTable.dir[c.bounce]));
         expectSameClosestHit(packed, start.point, dir);
         if (c.shape.type == Triangle) { // the case is at the bound, which the triangle hits
             float t = 0.0f;

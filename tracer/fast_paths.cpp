@@ -121,7 +121,7 @@ HWY_AFTER_NAMESPACE();
 #define PATHTRACER_FAST_ENTRIES(ENTRY)                                                             \
     ENTRY(int, Lanes, lanes, (), ())                                                               \
     ENTRY(std::int64_t, Target, target, (), ())                                                    \
-    ENTRY(int, PackedClosestHit, packedClosestHit,                                                             \
+    ENTRY(int, PackedClosestHit, packedClosestHit,                                                 \
           (const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t),               \
           (scene, origin, dir, t))                                                                 \
     ENTRY(Vec3, TracePathFromHit, tracePathFromHit,                                                \

@@ -57,9 +57,9 @@ bool searchableAlongAxis(const Vec3& normal, const Vec3& point) {
 // That bound holds only while the test's products are normal floats: the box is built for edges
 // of squared length between 2^-30 and 2^30 with vert0 within 2^60 of the origin, and the search
 // uses boxes only for rays whose origin lies within 2^64 and whose direction within 2^20 in
-// every coordinate (packedClosestHit). Then |w| < 2^66, its dot products with an edge stay below 2^83
-// and the numerators below 2^114: nothing overflows, and for a point outside the box nothing that
-// decides underflows. (Past that the plain test can fail open: for edges of about 3e9, uu vv
+// every coordinate (packedClosestHit). Then |w| < 2^66, its dot products with an edge stay below
+// 2^83 and the numerators below 2^114: nothing overflows, and for a point outside the box nothing
+// that decides underflows. (Past that the plain test can fail open: for edges of about 3e9, uu vv
 // overflows, D is -infinity, s and q are NaN, and it reports a hit anywhere in the triangle's
 // plane, which a box would cut off.)
 void insideTestBox(const Shape& s, float uu, float vv, float d, double lo[3], double hi[3]) {

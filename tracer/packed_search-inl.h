@@ -24,8 +24,8 @@
 
 #include <hwy/highway.h>
 
-#include "tracer/plain_search.h"
 #include "tracer/packed_scene.h"
+#include "tracer/plain_search.h"
 #include "tracer/shape_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -238,7 +238,7 @@ HWY_INLINE bool withinRange(XYZ v, float limit) {
 // scalar register. With kFirstOnly, only for a scene that inFirstGroups.
 template <Groups kGroups = Groups::kEvery>
 HWY_INLINE int packedClosestHit(const PackedScene& scene, XYZ origin, XYZ drawn, std::uint32_t flip,
-                          XYZ nextDir, float& t, float& side, XYZ& tLanes) {
+                                XYZ nextDir, float& t, float& side, XYZ& tLanes) {
     const DF df;
     const DI di;
     const Floats o = xyzLanes(df, origin), d = xyzLanes(df, drawn), u = xyzLanes(df, nextDir);

@@ -31,12 +31,12 @@
 #include "scene/preconditions.h"
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
-#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_lanes.h"
 #include "tracer/path_loop-inl.h"
+#include "tracer/plain_search.h"
 #include "tracer/shape_kernels-inl.h"
 
 HWY_BEFORE_NAMESPACE();

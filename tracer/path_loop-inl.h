@@ -21,12 +21,12 @@
 
 #include "scene/shape.h"
 #include "tracer/bounce_table.h"
-#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
 #include "tracer/packed_scene.h"
 #include "tracer/packed_search-inl.h"
 #include "tracer/path_tracer.h"
+#include "tracer/plain_search.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace PATHTRACER_FAST {
@@ -192,8 +192,8 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
         float t = 0.0f;
         XYZ tLanes;
         const XYZ drawnLanes = lanesOf(*drawn);
-        const int index = packedClosestHit<kGroups>(scene, point, drawnLanes, flip, lanesOf(*nextDrawn),
-                                              t, side, tLanes);
+        const int index = packedClosestHit<kGroups>(scene, point, drawnLanes, flip,
+                                                    lanesOf(*nextDrawn), t, side, tLanes);
         if (index < 0) {
             break;
         }

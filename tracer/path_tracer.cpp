@@ -2,9 +2,9 @@
 #include "tracer/path_tracer.h"
 
 #include "scene/scene.h"
-#include "tracer/plain_search.h"
 #include "tracer/draws.h"
 #include "tracer/hemisphere.h"
+#include "tracer/plain_search.h"
 
 Vec3 pathTraceRay(const Vec3& origin, const Vec3& dir, int depth, DrawStream& draws) {
     if (depth > kMaxDepth) {
