@@ -301,6 +301,18 @@ bool foldsCase(const std::string& folder) {
     return folds;
 }
 
+// Why the file at `path` cannot be opened for writing as `>` opens it (without waiting or
+// emptying it: it is closed at once), or an empty string: what only an open tells, such as
+// "Text file busy" or a device without a driver.
+std::string refusedOpening(const std::string& name, const std::string& path) {
+    const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return failure(name, errno);
+    }
+    close(fd);
+    return {};
+}
+
 // An existing regular file: refused where `>` would refuse to write it. An error message naming
 // `name`, or an empty string.
 std::string checkExisting(const std::string& name, const std::string& file,
@@ -329,14 +341,7 @@ std::string checkExisting(const std::string& name, const std::string& file,
     // A program that is running (the renderer's own file, named by a slip of the completion)
     // cannot be opened for writing: `>` refuses it with "Text file busy", which only an open
     // tells. Asked of programs alone, whose file a watcher is least likely to mind being opened.
-    if ((existing.st_mode & 0111) != 0) {
-        const int fd = open(file.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
-            return failure(name, errno);
-        }
-        close(fd);
-    }
-    return {};
+    return (existing.st_mode & 0111) != 0 ? refusedOpening(name, file) : std::string();
 }
 
 // A FIFO, a device or a socket, checked as far as it can be before it is written: a socket
@@ -349,14 +354,7 @@ std::string checkSpecial(const std::string& name, const std::string& path, const
     if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
         return failure(name, errno);
     }
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-        const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
-            return failure(name, errno);
-        }
-        close(fd);
-    }
-    return {};
+    return S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? refusedOpening(name, path) : std::string();
 }
 
 // What a new file could keep of the owner and group of the file it replaces.
