@@ -22,6 +22,16 @@ void setHandler(int signal, void (*handler)(int)) {
     sigaction(signal, &action, nullptr); // (async-signal-safe: called in the handler too)
 }
 
+// `handler` for SIGINT and SIGTERM where they are caught here (async-signal-safe).
+void setCaughtStopHandlers(void (*handler)(int)) {
+    if (gCaughtInt != 0) {
+        setHandler(SIGINT, handler);
+    }
+    if (gCaughtTerm != 0) {
+        setHandler(SIGTERM, handler);
+    }
+}
+
 void requestStop(int signal) {
     if (gStopSignal == 0) {
         gStopSignal = signal;
@@ -34,12 +44,7 @@ void requestStop(int signal) {
     if (gSecondEndsAtOnce != 0 && gSecondInterrupts == 0) {
         // Back to the usual effect for SIGINT and SIGTERM where they are caught; an ignored one
         // stays ignored, and SIGHUP stays caught.
-        if (gCaughtInt != 0) {
-            setHandler(SIGINT, SIG_DFL);
-        }
-        if (gCaughtTerm != 0) {
-            setHandler(SIGTERM, SIG_DFL);
-        }
+        setCaughtStopHandlers(SIG_DFL);
     }
 }
 
@@ -68,13 +73,7 @@ void secondStopInterrupts(bool interrupts) {
     if (gSecondEndsAtOnce == 0) {
         return;
     }
-    void (*const handler)(int) = interrupts || gStopSignal == 0 ? requestStop : SIG_DFL;
-    if (gCaughtInt != 0) {
-        setHandler(SIGINT, handler);
-    }
-    if (gCaughtTerm != 0) {
-        setHandler(SIGTERM, handler);
-    }
+    setCaughtStopHandlers(interrupts || gStopSignal == 0 ? requestStop : SIG_DFL);
 }
 
 int stopSignal() {
