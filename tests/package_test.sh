@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# The Debian package as built by tools/package.sh: its fields, its exact file list, and the programs
-# unpacked from it (never installed on this machine): versions, the golden picture, a window run.
+# The Debian package (tools/package.sh, tools/try-package.sh): its fields, its exact file list,
+# and the programs unpacked from it (never installed on this machine): versions, the golden
+# picture, a window run.
 # Usage: package_test.sh DEB
 set -u
 source "$(dirname "$0")/script_support.sh"

@@ -28,6 +28,5 @@ rm -rf "$out/source"
 
 deb="$out/pathtracer_${package_version}_$(dpkg --print-architecture).deb"
 [ -f "$deb" ] || { echo "package.sh: no $deb was built" >&2; exit 1; }
-echo "=== lintian"
-lintian --fail-on error,warning --display-info "$deb"
+lint_package "$deb"
 echo "Built $deb"

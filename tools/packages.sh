@@ -161,6 +161,13 @@ make_minimal_debian() {
     as_root cp /etc/hosts /etc/resolv.conf "$2/etc/"
 }
 
+# Debian's lintian on the package $1: no error and no warning.
+lint_package() {
+    install_missing_packages lintian
+    echo "=== lintian"
+    lintian --fail-on error,warning --display-info "$1"
+}
+
 # The Debian release this machine runs: its version (12, 13; empty for the development release,
 # testing and unstable, which have none) and the codename its apt reads (bookworm, trixie, sid).
 DEBIAN_RELEASE=$(. /etc/os-release && echo "${VERSION_ID:-}")
@@ -239,4 +246,6 @@ choose_test_legs() {
         TEST_PRESETS=(test)
         ;;
     esac
+    # A stable release's package is tried in minimal systems of it (tools/try-package.sh).
+    [ -z "$DEBIAN_RELEASE" ] || TEST_PACKAGES+=(autopkgtest lintian dpkg-dev)
 }

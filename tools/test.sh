@@ -25,10 +25,9 @@
 #   native            (each release) built for this machine's processor, without its tests: its
 #                     picture is the golden one on every set it has
 #   clang             (Debian 12) the Release build with Clang 14, likewise
-# On each stable release it then builds that release's Debian package (tools/package.sh, which
-# runs lintian on it), checks it (tests/package_test.sh) without installing it there, and builds,
-# installs, runs, autopkgtests and purges it in minimal systems of the release
-# (tools/try-package.sh). Each leg's time is printed after it, and all of them at the end.
+# On each stable release it then builds that release's Debian package twice, installs, runs,
+# autopkgtests and purges it in minimal systems of the release (tools/try-package.sh), and
+# checks it here with lintian and tests/package_test.sh without installing it. Each leg's time is printed after it, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
@@ -59,8 +58,10 @@ other_roots=()
 # Work beside the legs, each in a process group of its own; stopped early, it stops whole
 # (debootstrap and the other systems' apt too) before the other systems' folders go.
 preparing=()
-trap 'for job in "${preparing[@]}"; do kill -- "-$job" 2>/dev/null || true; done; wait
-      for root in "${other_roots[@]}"; do tools/in-debian.sh remove "$root"; rm -f "$root.log"; done' EXIT
+package_base=
+package_base_job=
+trap 'for job in "${preparing[@]}" $package_base_job; do kill -- "-$job" 2>/dev/null || true; done; wait
+      for root in "${other_roots[@]}" $package_base; do tools/in-debian.sh remove "$root"; rm -f "$root.log"; done' EXIT
 if [ "${PATHTRACER_ONE_RELEASE:-0}" != 1 ]; then
     # Installed first: this machine's apt serves one command at a time.
     install_missing_packages debootstrap
@@ -87,6 +88,16 @@ timed prepare prepare
 [ "${PATHTRACER_PREPARE_ONLY:-0}" != 1 ] || exit 0
 jobs=$(nproc)
 
+# The minimal system the package is tried in (tools/try-package.sh), made while the legs run
+# (after prepare: apt serves one command at a time).
+if [ -n "$DEBIAN_RELEASE" ]; then
+    package_base=$(mktemp -d)
+    set -m
+    tools/try-package.sh make "$package_base" >"$package_base.log" 2>&1 &
+    package_base_job=$!
+    set +m
+fi
+
 leg() {
     cmake --preset "$1"
     cmake --build --preset "$1" -j "$jobs"
@@ -107,13 +118,19 @@ for preset in "${BUILD_PRESETS[@]}"; do
     timed "$preset" build_leg "$preset"
 done
 
-# The Debian package of each stable release: built and checked here, then built again,
-# installed and autopkgtested in minimal systems of the release (tools/try-package.sh). (Not
-# beside the legs: run so, a test's folder under /tmp vanished twice, by a way not yet found.)
+# The Debian package of each stable release: built twice in a minimal system of the release, where
+# it is installed and autopkgtested too (tools/try-package.sh), then checked here. (Not beside the
+# legs: run so, a test's folder under /tmp vanished twice, by a way not yet found.)
 package() {
-    tools/package.sh
-    tests/package_test.sh build/package/pathtracer_*_"$(dpkg --print-architecture)".deb
-    tools/try-package.sh
+    local status=0
+    wait "$package_base_job" || status=$?
+    package_base_job=
+    [ "$status" -eq 0 ] || { cat "$package_base.log"; echo "FAIL: making the minimal $DEBIAN_NAME for the package (status $status)"; return 1; }
+    tools/try-package.sh "$package_base"
+    local deb
+    deb=$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)
+    lint_package "$deb"
+    tests/package_test.sh "$deb"
 }
 if [ -n "$DEBIAN_RELEASE" ]; then
     echo "=== package on $DEBIAN_NAME"

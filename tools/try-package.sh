@@ -4,59 +4,83 @@
 # minimal systems made with debootstrap in a temporary
 # folder (never on this machine itself):
 # 1. built there from the source with nothing but build-essential and its Build-Depends
-#    installed, so that a missing build dependency fails, and byte for byte the package built
-#    here (the build is reproducible);
+#    installed, so that a missing build dependency fails, and built again in another folder,
+#    byte for byte the same (the build is reproducible); the package is left in build/package;
 # 2. installed with apt as a user would (apt pulls in what it depends on), both programs run (the
 #    window program on SDL's dummy driver), the renderer traces the golden picture, and `apt-get
 #    purge` leaves none of its files behind;
 # 3. its autopkgtests (debian/tests) run by Debian's autopkgtest against it, in a third copy.
 # Needs root and Debian's package archive.
-# Usage: tools/try-package.sh [DEB]   (default: build/package/pathtracer_*_<arch>.deb)
+# Usage: tools/try-package.sh [BASE]
+#        tools/try-package.sh make BASE
+# BASE: the minimal system the others are copied from, made beforehand with `make` (the test
+# command makes it while its legs run); without it, one is made first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
-install_missing_packages debootstrap autopkgtest
-deb=$(realpath "${1:-$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)}")
+install_missing_packages debootstrap autopkgtest dpkg-dev
+if [ "${1:-}" = make ] && [ $# -eq 2 ]; then
+    echo "Making a minimal $DEBIAN_NAME in $2"
+    make_minimal_debian "$DEBIAN_CODENAME" "$2"
+    exit 0
+fi
+[ $# -le 1 ] || { echo "usage: tools/try-package.sh [BASE] | make BASE" >&2; exit 2; }
+deb=$PWD/build/package/pathtracer_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb
 work=$(mktemp -d)
 cleanup() {
     for root in "$work"/*/; do
         umount "$root/proc" 2>/dev/null || true
     done
-    rm -rf "$work"
+    rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
-echo "Making a minimal $DEBIAN_NAME in $work/base"
-make_minimal_debian "$DEBIAN_CODENAME" "$work/base"
+base=${1:-$work/base}
+if [ $# -eq 0 ]; then
+    echo "Making a minimal $DEBIAN_NAME in $base"
+    make_minimal_debian "$DEBIAN_CODENAME" "$base"
+fi
 # A fresh copy of the minimal system for each step.
 fresh() {
-    as_root cp -a "$work/base" "$work/$1"
+    as_root cp -a "$base" "$work/$1"
     as_root mount -t proc proc "$work/$1/proc"
     echo "$work/$1"
 }
 
-# 1. Built from the source with only its build dependencies.
+# 1. Built from the source with only its build dependencies, in folder $1 of the system.
 root=$(fresh build)
-as_root mkdir -p "$root/build/source"
-tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$root/build/source"
+build_there() {
+    as_root mkdir -p "$root$1/source"
+    tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$root$1/source"
+    as_root chroot "$root" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
+        export DEBIAN_FRONTEND=noninteractive
+        cd "$1/source"
+        quietly apt-get build-dep -y --no-install-recommends ./
+        quietly dpkg-buildpackage -b -us -uc -j"$(nproc)"
+    ' bash "$1"
+    ls "$root$1"/pathtracer_*_"$(dpkg --print-architecture)".deb
+}
 as_root chroot "$root" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
     export DEBIAN_FRONTEND=noninteractive
     quietly apt-get update
     quietly apt-get install -y --no-install-recommends build-essential
-    cd /build/source
-    quietly apt-get build-dep -y --no-install-recommends ./
-    quietly dpkg-buildpackage -b -us -uc -j"$(nproc)"
 '
-built=$(ls "$root"/build/pathtracer_*_"$(dpkg --print-architecture)".deb)
-if ! cmp -s "$built" "$deb"; then
-    echo "FAIL: the package built on a minimal $DEBIAN_NAME differs from $deb (not reproducible)"
-    sha256sum "$built" "$deb"
+built=$(build_there /build)
+# Reproducible: built again from the same source with the same packages, in another folder, it
+# is the same bytes. (Not compared with a package built on this machine, whose packages may be
+# older or newer than the archive's now.)
+again=$(build_there /elsewhere/to/build)
+if ! cmp -s "$built" "$again"; then
+    echo "FAIL: the package built twice on a minimal $DEBIAN_NAME differs (not reproducible)"
+    sha256sum "$built" "$again"
     # Which of its files differ, to find why.
     mkdir -p "$work/a" "$work/b"
-    dpkg-deb -R "$built" "$work/a" && dpkg-deb -R "$deb" "$work/b"
-    diff -r "$work/a" "$work/b" | head -n 20
+    dpkg-deb -R "$built" "$work/a" && dpkg-deb -R "$again" "$work/b"
+    diff -r "$work/a" "$work/b" | head -n 20 || true
     exit 1
 fi
-echo "built on a minimal $DEBIAN_NAME with only its Build-Depends, byte for byte $deb"
+mkdir -p build/package
+cp "$built" "$deb"
+echo "built twice on a minimal $DEBIAN_NAME with only its Build-Depends, byte for byte the same: $deb"
 
 # 2. Installed, run and purged.
 root=$(fresh install)
