@@ -163,7 +163,7 @@ void BM_BandInChains(benchmark::State& state) {
             continue;
         }
         int next = 0;
-        for (int lane = 0; lane < pathLanes() && next < kChains; ++lane) {
+        for (int lane = 0; lane < pathLaneCount() && next < kChains; ++lane) {
             lanes.start(lane, chain(next++));
         }
         for (int lane = tracePathLanes(scene.packed, lanes); lane >= 0;

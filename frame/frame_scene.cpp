@@ -21,7 +21,7 @@ bool sameBytes(const void* a, const void* b, std::size_t size) {
 }
 
 bool upToDate() {
-    return gBuilt && gFrameScene.packed.lanes() == packedLanes() &&
+    return gBuilt && gFrameScene.packed.laneCount() == packedLaneCount() &&
            gBuiltFrom.size() == shapes.size() &&
            sameBytes(gBuiltFrom.data(), shapes.data(), shapes.size() * sizeof(Shape)) &&
            sameBytes(&gBuiltForEye, &gRayOrigin, sizeof(Vec3));

@@ -34,7 +34,7 @@ TwoWorkerFrame::PartLanes::PartLanes() {
 }
 
 bool TwoWorkerFrame::tracesInLanes(const FrameScene& scene) const {
-    return pathLanes() > 1 && scene.packed.tracesInLanes();
+    return pathLaneCount() > 1 && scene.packed.tracesInLanes();
 }
 
 // Sets `draws` at later part `index`'s start, for a worker whose claims take parts in increasing
@@ -62,7 +62,7 @@ void TwoWorkerFrame::publishPart(int index, const DrawStream& draws, std::uint64
 
 // Gives each idle lane of `worker` the next free part, while there is one.
 void TwoWorkerFrame::fillIdleLanes(const FrameScene& scene, PartLanes& worker) {
-    for (int lane = 0; lane < pathLanes(); ++lane) {
+    for (int lane = 0; lane < pathLaneCount(); ++lane) {
         if (!worker.lanes.busy(lane) && !takeFreePart(scene, worker, lane)) {
             return;
         }
@@ -104,7 +104,7 @@ void TwoWorkerFrame::finishPart(PartLanes& worker, int lane) {
     const int first = plan_.rows[index];
     const int rows = plan_.rows[index + 1] - first;
     const std::uint64_t* used = worker.rowUsed[lane].data();
-    const std::int64_t nanoseconds = (Clock::now() - worker.since[lane]).count() / pathLanes();
+    const std::int64_t nanoseconds = (Clock::now() - worker.since[lane]).count() / pathLaneCount();
     for (int k = 0; k < rows; ++k) {
         const std::uint64_t end = k + 1 < rows ? used[k + 1] : draws.usedCount();
         rows_.values[first + k] = end - used[k];

@@ -81,7 +81,7 @@ inline ChainsDifference compareChainsSideBySide(const PackedScene& packed,
         lanes.start(lane, c);
         chainOf[lane] = next++;
     };
-    for (int lane = 0; lane < pathLanes(); ++lane) {
+    for (int lane = 0; lane < pathLaneCount(); ++lane) {
         give(lane);
     }
     for (int lane = tracePathLanes(packed, lanes); lane >= 0;

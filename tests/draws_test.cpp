@@ -83,8 +83,8 @@ TEST(Preconditions, ABrokenOneEndsTheProgramNamingIt) {
          "position >= taken_"},
         {"going on between triples", [&] { stream.startAt(origin, 0); stream.goOnAt(4, origin); },
          "position % 3 == 0"},
-        {"a lane beyond the set's", [&] { lanes.start(pathLanes(), LaneChain{}); },
-         "lane < pathLanes"},
+        {"a lane beyond the set's", [&] { lanes.start(pathLaneCount(), LaneChain{}); },
+         "lane < pathLaneCount"},
         {"a scene that does not trace in lanes", [&] { tracePathLanes(notInLanes, lanes); },
          "scene.tracesInLanes"},
     };

@@ -93,7 +93,7 @@ TEST(InstructionSets, TheWidestByDefaultAndEachOnRequest) {
         ASSERT_TRUE(useInstructionSet(name));
         EXPECT_EQ(instructionSet(), name);
         // The frame scene follows the set in use.
-        EXPECT_EQ(prepareFrameScene().packed.lanes(), packedLanes());
+        EXPECT_EQ(prepareFrameScene().packed.laneCount(), packedLaneCount());
     }
     std::string lower = sets.back();
     std::transform(lower.begin(), lower.end(), lower.begin(),
@@ -136,7 +136,7 @@ TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
 TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
     // With eight lanes the box's two faces fit beside the room's five planes; four lanes hold
     // the planes in two groups, and the triangles divide on their own.
-    const bool eightLanes = packedLanes() >= 8;
+    const bool eightLanes = packedLaneCount() >= 8;
     {
         PackedScene packed;
         packed.build(shapes);
@@ -170,7 +170,7 @@ TEST_P(PackedSearch, TrianglesTakingTheirDistancesFromThePlaneLanes) {
 // Paths search only the first group of each kind where a scene has no other: never where a
 // shape lies beyond them.
 TEST_P(PackedSearch, OnlyTheFirstGroupsWhereTheyHoldEveryShape) {
-    const bool eightLanes = packedLanes() >= 8;
+    const bool eightLanes = packedLaneCount() >= 8;
     Shape tiltedPlane = shapes[3];
     tiltedPlane.normal = makeVec3(0.6f, 0.8f, 0);
     Shape tiltedTriangle = shapes[8];
@@ -618,7 +618,7 @@ TEST_P(FastPath, EmptyChainsSideBySide) {
     LaneChain empty;
     empty.starts = scene.primaryHits.data();
     empty.draws = &draws;
-    const int last = pathLanes() - 1;
+    const int last = pathLaneCount() - 1;
     lanes.start(last, empty);
     EXPECT_TRUE(lanes.busy(last));
     EXPECT_EQ(tracePathLanes(scene.packed, lanes), last);

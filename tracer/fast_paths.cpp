@@ -119,7 +119,7 @@ HWY_AFTER_NAMESPACE();
 // Every entry point: ENTRY(its result, its name in each set, its name outside, its parameters,
 // its arguments).
 #define PATHTRACER_FAST_ENTRIES(ENTRY)                                                             \
-    ENTRY(int, Lanes, lanes, (), ())                                                               \
+    ENTRY(int, PackedLaneCount, packedLaneCount, (), ())                                           \
     ENTRY(std::int64_t, Target, target, (), ())                                                    \
     ENTRY(int, PackedClosestHit, packedClosestHit,                                                 \
           (const PackedScene& scene, const Vec3& origin, const Vec3& dir, float& t),               \
@@ -136,7 +136,7 @@ HWY_AFTER_NAMESPACE();
           (const PackedScene& scene, const PathStart* starts, int count, DrawStream& draws,        \
            Vec3* sums, std::uint64_t& segments),                                                   \
           (scene, starts, count, draws, sums, segments))                                           \
-    ENTRY(int, PathLaneCount, pathLanes, (), ())                                                   \
+    ENTRY(int, PathLaneCount, pathLaneCount, (), ())                                               \
     ENTRY(int, TracePathLanes, tracePathLanes, (const PackedScene& scene, PathLanes& lanes),       \
           (scene, lanes))
 
@@ -195,12 +195,12 @@ int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, 
     return fast::accumulatePathsUntilStop(scene, starts, count, draws, sums, segments);
 }
 
-int packedLanes() {
-    return fast::lanes();
+int packedLaneCount() {
+    return fast::packedLaneCount();
 }
 
-int pathLanes() {
-    return fast::pathLanes();
+int pathLaneCount() {
+    return fast::pathLaneCount();
 }
 
 int tracePathLanes(const PackedScene& scene, PathLanes& lanes) {

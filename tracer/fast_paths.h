@@ -15,7 +15,7 @@ class PackedScene;
 // compiled once for each instruction set Highway offers this build (the README's platform table
 // lists them by architecture; plain code everywhere). Each call runs the widest set this CPU has,
 // unless another was chosen with useInstructionSet; every set gives the same results, bit for
-// bit. A scene must be packed for the set in use (PackedScene::build, packedLanes).
+// bit. A scene must be packed for the set in use (PackedScene::build, packedLaneCount).
 
 // The index in the scene's shape list of the nearest shape the ray hits, as findClosestShape
 // finds it for a ray that does not start at the eye point, or -1; `t` receives its distance or
@@ -40,7 +40,7 @@ int accumulatePathsUntilStop(const PackedScene& scene, const PathStart* starts, 
                              DrawStream& draws, Vec3* sums, std::uint64_t& segments);
 
 // The lanes a scene is packed for on the instruction set in use.
-int packedLanes();
+int packedLaneCount();
 
 // The instruction sets this build has code for and this CPU runs, widest first, by name
 // ("AVX3" for AVX-512, "AVX2", "SSE4", "SSSE3", "NEON", "SCALAR" or "EMU128" for plain code).

@@ -271,11 +271,11 @@ template <typename Group> void markLight(Group& g, int lane, const Shape& s) {
 } // namespace
 
 void PackedScene::build(const std::vector<Shape>& shapes) {
-    build(shapes, packedLanes());
+    build(shapes, packedLaneCount());
 }
 
 void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
-    lanes_ = std::clamp(lanes, 1, kMaxLanes);
+    laneCount_ = std::clamp(lanes, 1, kMaxLanes);
     shapes_ = shapes;
     spheres_.clear();
     planes_.clear();
@@ -292,7 +292,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
         const bool axisAligned = alongAxis(s);
         switch (s.type) {
         case Sphere: {
-            const int lane = nextLane(spheres_, sphereCount++, lanes_);
+            const int lane = nextLane(spheres_, sphereCount++, laneCount_);
             packSphere(spheres_.back(), lane, s, i);
             markLight(spheres_.back(), lane, s);
             break;
@@ -300,7 +300,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
         case Plane: {
             auto& groups = axisAligned ? axisPlanes_ : planes_;
             const int lane =
-                nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, lanes_);
+                nextLane(groups, axisAligned ? axisPlaneCount++ : planeCount++, laneCount_);
             packPlane(groups.back(), lane, s, i);
             markLight(groups.back(), lane, s);
             break;
@@ -308,7 +308,7 @@ void PackedScene::build(const std::vector<Shape>& shapes, int lanes) {
         case Triangle: {
             auto& groups = axisAligned ? axisTriangles_ : triangles_;
             const int lane =
-                nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, lanes_);
+                nextLane(groups, axisAligned ? axisTriangleCount++ : triangleCount++, laneCount_);
             packTriangle(groups.back(), lane, s, i);
             markLight(groups.back(), lane, s);
             break;
@@ -435,11 +435,11 @@ void PackedScene::sharePlaneDistances() {
     PlaneGroup planes = axisPlanes_[0];
     TriangleGroup& triangles = axisTriangles_[0];
     int used = 0;
-    while (used < lanes_ && planes.index[used] >= 0) {
+    while (used < laneCount_ && planes.index[used] >= 0) {
         ++used;
     }
     IntRow planeLane{};
-    for (int lane = 0; lane < lanes_; ++lane) {
+    for (int lane = 0; lane < laneCount_; ++lane) {
         const bool empty = triangles.index[lane] < 0;
         int found = -1;
         for (int k = 0; k < used && !empty && found < 0; ++k) {
@@ -450,7 +450,7 @@ void PackedScene::sharePlaneDistances() {
         }
         if (found < 0) {
             // A lane of its own; an empty triangle lane takes an empty plane lane (a NaN).
-            if (used == lanes_) {
+            if (used == laneCount_) {
                 return;
             }
             found = used;

@@ -26,7 +26,7 @@ class PackedScene {
     // Packs `shapes` for `lanes` lanes (1 to kMaxLanes).
     void build(const std::vector<Shape>& shapes, int lanes);
 
-    int lanes() const { return lanes_; }
+    int laneCount() const { return laneCount_; }
     // The shapes it was packed from, in list order.
     const std::vector<Shape>& shapes() const { return shapes_; }
 
@@ -139,7 +139,7 @@ class PackedScene {
     std::vector<LaneShape> laneShapes_;
     HitValues hitValues_;
 
-    int lanes_ = 0;
+    int laneCount_ = 0;
     bool sharedPlaneDistances_ = false;
     std::vector<Shape> shapes_;
     std::vector<SphereGroup> spheres_;

@@ -34,7 +34,7 @@ struct LaneChain {
 // The lanes traced side by side with the instruction set in use: PathLanes::kMostLanes, in as
 // many of its vectors as that takes (one with AVX-512, two with AVX2, four with SSE4 or NEON);
 // 1 where the set has no vectors, and then paths are traced one after another.
-int pathLanes();
+int pathLaneCount();
 
 struct PathLanes {
     static constexpr int kMostLanes = 16;
@@ -44,7 +44,7 @@ struct PathLanes {
     // with start(); tracePathLanes then traces every busy lane's chain.
     LaneChain chains[kMostLanes];
     void start(int lane, const LaneChain& chain) {
-        PATHTRACER_EXPECTS(lane >= 0 && lane < pathLanes());
+        PATHTRACER_EXPECTS(lane >= 0 && lane < pathLaneCount());
         chains[lane] = chain;
         state[lane] = kStarting;
     }

@@ -106,7 +106,7 @@ HWY_INLINE Vec3 plainPath(const PackedScene& scene, const PathStart& start, int 
 
 #if HWY_TARGET == HWY_SCALAR
 
-int Lanes() {
+int PackedLaneCount() {
     return 1;
 }
 
@@ -122,7 +122,7 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
 
 #else
 
-int Lanes() {
+int PackedLaneCount() {
     return static_cast<int>(hn::Lanes(DF()));
 }
 
@@ -224,11 +224,11 @@ HWY_INLINE Vec3 tracePath(const PackedScene& scene, const PathStart& start, int 
 
 // A scene packed for another number of lanes would be searched wrongly: stop instead.
 HWY_INLINE void requirePackedForThisSet(const PackedScene& scene) {
-    if (scene.lanes() != Lanes()) {
+    if (scene.laneCount() != PackedLaneCount()) {
         std::fprintf(stderr,
                      "pathtracer: a scene packed for %d lanes was searched with %s, which takes "
                      "%d; pack it again after choosing the instruction set\n",
-                     scene.lanes(), hwy::TargetName(HWY_TARGET), Lanes());
+                     scene.laneCount(), hwy::TargetName(HWY_TARGET), PackedLaneCount());
         std::abort();
     }
 }
