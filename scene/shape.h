@@ -32,6 +32,40 @@ struct Shape {
                           Vec3& hitNormal) const;
 };
 
+// A shape of each kind, with the fields that kind reads (the fixed scene's and the tests').
+inline Shape makeSphere(Vec3 centre, float radiusSq, Vec3 color = Vec3{}, Vec3 emission = Vec3{}) {
+    Shape s;
+    s.type = Sphere;
+    s.pos = centre;
+    s.radiusSq = radiusSq;
+    s.color = color;
+    s.emission = emission;
+    return s;
+}
+
+inline Shape makePlane(Vec3 point, Vec3 normal, Vec3 color = Vec3{}, Vec3 emission = Vec3{}) {
+    Shape s;
+    s.type = Plane;
+    s.pos = point;
+    s.normal = normal;
+    s.color = color;
+    s.emission = emission;
+    return s;
+}
+
+inline Shape makeTriangle(Vec3 normal, Vec3 v0, Vec3 v1, Vec3 v2, Vec3 color = Vec3{},
+                          Vec3 emission = Vec3{}) {
+    Shape s;
+    s.type = Triangle;
+    s.normal = normal;
+    s.vert0 = v0;
+    s.vert1 = v1;
+    s.vert2 = v2;
+    s.color = color;
+    s.emission = emission;
+    return s;
+}
+
 // The factor that scales a vector of squared length `lengthSq` to unit length:
 // the reciprocal square root is taken in double precision and rounded to float.
 inline float unitScale(float lengthSq) {

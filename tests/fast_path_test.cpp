@@ -237,12 +237,8 @@ TEST_P(PackedSearch, PlanesAtAnAngle) {
         makeVec3(-0.8f, 0, -0.6f), makeVec3(0, 0.28f, -0.96f), makeVec3(1, 0, 0)};
     float offset = -9.0f;
     for (const Vec3& n : normals) {
-        Shape plane;
-        plane.type = Plane;
-        plane.normal = n;
-        plane.pos = n * offset;
+        shapes.push_back(makePlane(n * offset, n));
         offset += 2.5f;
-        shapes.push_back(plane);
     }
     PackedScene packed;
     packed.build(shapes);
@@ -250,36 +246,29 @@ TEST_P(PackedSearch, PlanesAtAnAngle) {
 }
 
 TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
-    auto triangle = [](Vec3 normal, Vec3 a, Vec3 b, Vec3 c) {
-        Shape s;
-        s.type = Triangle;
-        s.normal = normal;
-        s.vert0 = a;
-        s.vert1 = b;
-        s.vert2 = c;
-        return s;
-    };
     const Vec3 up = makeVec3(0, -1, 0);
     // A sliver, a tiny one, one whose stored normal is not that of its vertices, one standing
     // upright, and a large one: every kind of margin the inside test may be skipped with.
     shapes.push_back(
-        triangle(up, makeVec3(-8, 1, -10), makeVec3(8, 1, -10.01f), makeVec3(8, 1, -9.99f)));
+        makeTriangle(up, makeVec3(-8, 1, -10), makeVec3(8, 1, -10.01f), makeVec3(8, 1, -9.99f)));
     shapes.push_back(
-        triangle(up, makeVec3(2, 0, -3), makeVec3(2.01f, 0, -3), makeVec3(2, 0, -2.99f)));
+        makeTriangle(up, makeVec3(2, 0, -3), makeVec3(2.01f, 0, -3), makeVec3(2, 0, -2.99f)));
     const Vec3 tilted = makeVec3(0.6f, -0.8f, 0);
     shapes.push_back(
-        triangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
-    shapes.push_back(triangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25),
-                              makeVec3(-12, 0, 5)));
+        makeTriangle(tilted, makeVec3(-3, -2, -15), makeVec3(3, -2, -15), makeVec3(0, -2, -8)));
+    shapes.push_back(makeTriangle(makeVec3(1, 0, 0), makeVec3(-12, -4, -25), makeVec3(-12, 4, -25),
+                                  makeVec3(-12, 0, 5)));
     shapes.push_back(
-        triangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
+        makeTriangle(up, makeVec3(-14, 4.5f, -30), makeVec3(14, 4.5f, -30), makeVec3(0, 4.5f, 9)));
     // Tiny ones far out, where their corners are as coarse as their size, one of them tilted.
-    shapes.push_back(triangle(makeVec3(0, 0, -1), makeVec3(1000, 1000, 1000),
-                              makeVec3(1000.001f, 1000, 1000), makeVec3(1000, 1000.001f, 1000)));
-    shapes.push_back(triangle(makeVec3(0, 1, 0), makeVec3(100, 100, 100),
-                              makeVec3(100.0001f, 100, 100), makeVec3(100, 100, 100.0001f)));
-    shapes.push_back(triangle(makeVec3(0.6f, 0, 0.8f), makeVec3(100, 100, 100),
-                              makeVec3(100, 100.0001f, 100), makeVec3(99.9999f, 100, 100.0001f)));
+    shapes.push_back(makeTriangle(makeVec3(0, 0, -1), makeVec3(1000, 1000, 1000),
+                                  makeVec3(1000.001f, 1000, 1000),
+                                  makeVec3(1000, 1000.001f, 1000)));
+    shapes.push_back(makeTriangle(makeVec3(0, 1, 0), makeVec3(100, 100, 100),
+                                  makeVec3(100.0001f, 100, 100), makeVec3(100, 100, 100.0001f)));
+    shapes.push_back(makeTriangle(makeVec3(0.6f, 0, 0.8f), makeVec3(100, 100, 100),
+                                  makeVec3(100, 100.0001f, 100),
+                                  makeVec3(99.9999f, 100, 100.0001f)));
     PackedScene packed;
     packed.build(shapes);
     expectSameClosestHitsOnSceneRays(packed, raysHere(200000));
@@ -316,13 +305,8 @@ TEST_P(PackedSearch, TrianglesOfEveryShapeAndStoredNormal) {
 // pass every bound: the plain test hits the triangle's plane anywhere, here at t = 3.
 TEST_P(PackedSearch, HugeTrianglesHitWhereverThePlainTestDoes) {
     shapes.clear();
-    Shape triangle;
-    triangle.type = Triangle;
-    triangle.vert0 = makeVec3(1e10f, 3.0f, 1e10f);
-    triangle.vert1 = makeVec3(2e10f, 3.0f, 1e10f);
-    triangle.vert2 = makeVec3(1e10f, 3.0f, 2e10f);
-    triangle.normal = makeVec3(0.0f, -1.0f, 0.0f);
-    shapes.push_back(triangle);
+    shapes.push_back(makeTriangle(makeVec3(0.0f, -1.0f, 0.0f), makeVec3(1e10f, 3.0f, 1e10f),
+                                  makeVec3(2e10f, 3.0f, 1e10f), makeVec3(1e10f, 3.0f, 2e10f)));
     PackedScene packed;
     packed.build(shapes);
     float t = 0.0f;
@@ -431,18 +415,10 @@ TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {
 // which the other side would send to the other plane; one after another and side by side.
 // (Found by trying hit points and grid directions for a side whose sign differs.)
 TEST_P(FastPath, BouncesGrazingASphereTakeThePlainSide) {
-    Shape floor;
-    floor.normal = makeVec3(0.0f, 1.0f, 0.0f);
-    floor.color = makeVec3(0.5f, 0.5f, 0.5f);
-    Shape ball;
-    ball.type = Sphere;
-    ball.pos = makeVec3(0.0f, 2.0f, 0.0f);
-    ball.radiusSq = 1.0f;
-    ball.color = makeVec3(0.25f, 0.25f, 0.25f);
-    Shape light;
-    light.pos = makeVec3(0.0f, 6.0f, 0.0f);
-    light.normal = makeVec3(0.0f, -1.0f, 0.0f);
-    light.emission = makeVec3(1.0f, 1.0f, 1.0f);
+    const Shape floor = makePlane(Vec3{}, makeVec3(0.0f, 1.0f, 0.0f), makeVec3(0.5f, 0.5f, 0.5f));
+    const Shape ball = makeSphere(makeVec3(0.0f, 2.0f, 0.0f), 1.0f, makeVec3(0.25f, 0.25f, 0.25f));
+    const Shape light = makePlane(makeVec3(0.0f, 6.0f, 0.0f), makeVec3(0.0f, -1.0f, 0.0f), Vec3{},
+                                  makeVec3(1.0f, 1.0f, 1.0f));
     shapes = {floor, ball, light};
     PackedScene packed;
     packed.build(shapes);
@@ -574,13 +550,9 @@ TEST_P(FastPath, ChainsSideBySideGiveTiesToTheEarlierShape) {
 // memory. Thirty spheres no ray meets (behind the eye, facing away) come first, so that the
 // scene's shapes are hit with indices 30 to 41.
 TEST_P(FastPath, ChainsSideBySideAmongManyShapes) {
-    Shape far;
-    far.type = Sphere;
-    far.radiusSq = 1.0f;
-    far.color = makeVec3(1.0f, 0.5f, 0.0f);
     for (int i = 0; i < 30; ++i) {
-        far.pos = makeVec3(static_cast<float>(i), 0.0f, -1000.0f);
-        shapes.insert(shapes.begin(), far);
+        shapes.insert(shapes.begin(), makeSphere(makeVec3(static_cast<float>(i), 0.0f, -1000.0f),
+                                                 1.0f, makeVec3(1.0f, 0.5f, 0.0f)));
     }
     expectPictureChainsSideBySideAsOneAfterAnother();
 }
@@ -652,14 +624,9 @@ Shape lightOf(Shape s) {
 // (0, y, z) with its edges 0.02 long when tilted to `normal` = (0, ny, nz), so that the plain
 // test's products stay small enough to land on 0.003 exactly.
 Shape triangleAcross(float y, float z, Vec3 normal) {
-    Shape s;
-    s.type = Triangle;
-    s.normal = normal;
     const float slope = -normal.z / normal.y;
-    s.vert0 = makeVec3(-0.01f, y, z);
-    s.vert1 = makeVec3(0.01f, y, z);
-    s.vert2 = makeVec3(0.0f, y + 0.02f * slope, z + 0.02f);
-    return s;
+    return makeTriangle(normal, makeVec3(-0.01f, y, z), makeVec3(0.01f, y, z),
+                        makeVec3(0.0f, y + 0.02f * slope, z + 0.02f));
 }
 
 // A triangle tilted to `normal` that the plain test hits at exactly 0.003 along +y from the
@@ -682,19 +649,12 @@ Shape tiltedTriangleAtTheBound(Vec3 normal) {
 std::vector<BoundCase> boundCases() {
     const Vec3 level = makeVec3(0.0f, 1.0f, 0.0f);
     const Shape tilted = tiltedTriangleAtTheBound(makeVec3(0.0f, 0.8f, 0.6f));
-    Shape axisPlane;
-    axisPlane.pos = makeVec3(0.0f, 0.003f, 0.0f);
-    axisPlane.normal = level;
+    const Shape axisPlane = makePlane(makeVec3(0.0f, 0.003f, 0.0f), level);
     // Through the tilted triangle's first vertex: the plain plane test takes the same product.
-    Shape plane;
-    plane.pos = tilted.vert0;
-    plane.normal = tilted.normal;
-    Shape levelTriangle = triangleAcross(0.003f, -0.01f, level);
+    const Shape plane = makePlane(tilted.vert0, tilted.normal);
+    const Shape levelTriangle = triangleAcross(0.003f, -0.01f, level);
     // Along -z, b = -2^-4 and the discriminant (2^-4)^2 - ((2^-4)^2 - 0.003) = 0.003 exactly.
-    Shape sphere;
-    sphere.type = Sphere;
-    sphere.pos = makeVec3(0.0f, 0.0f, -0.0625f);
-    sphere.radiusSq = 0.003f;
+    const Shape sphere = makeSphere(makeVec3(0.0f, 0.0f, -0.0625f), 0.003f);
     const int up = 505, back = 55; // (0, -1, 0) turned up by the floor, and (0, 0, -1)
     return {
         {"an axis-aligned plane at 0.003", lightOf(axisPlane), up},

@@ -13,31 +13,10 @@
 
 namespace {
 
-Shape planeAt(Vec3 pos, Vec3 normal) {
-    Shape s;
-    s.type = Plane;
-    s.pos = pos;
-    s.normal = normal;
-    return s;
-}
-
-Shape sphereAt(Vec3 centre, float radiusSq) {
-    Shape s;
-    s.type = Sphere;
-    s.pos = centre;
-    s.radiusSq = radiusSq;
-    return s;
-}
-
 // A unit right triangle in the plane z = 0, seen from -z.
 Shape triangleInXY() {
-    Shape s;
-    s.type = Triangle;
-    s.normal = makeVec3(0, 0, -1);
-    s.vert0 = makeVec3(0, 0, 0);
-    s.vert1 = makeVec3(1, 0, 0);
-    s.vert2 = makeVec3(0, 1, 0);
-    return s;
+    return makeTriangle(makeVec3(0, 0, -1), makeVec3(0, 0, 0), makeVec3(1, 0, 0),
+                        makeVec3(0, 1, 0));
 }
 
 const Vec3 kForward = makeVec3(0, 0, 1);
@@ -47,21 +26,21 @@ const Vec3 kForward = makeVec3(0, 0, 1);
 class PlaneIntersect : public FreshWorld {};
 
 TEST_F(PlaneIntersect, HitFromEitherSideBeyondThreshold) {
-    const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
+    const Shape p = makePlane(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 0), kForward, false), 5.0f);
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 10), makeVec3(0, 0, -1), false), 5.0f);
     EXPECT_EQ(p.intersect(makeVec3(0, 0, 6), kForward, false), -1.0f); // behind the origin
 }
 
 TEST_F(PlaneIntersect, DistanceExactlyAtThresholdMisses) {
-    const Shape p = planeAt(makeVec3(0, 0, 0), makeVec3(0, 0, -1));
+    const Shape p = makePlane(makeVec3(0, 0, 0), makeVec3(0, 0, -1));
     const Vec3 origin = makeVec3(0.25f, 0.25f, -0.003f);
     EXPECT_EQ(p.intersect(origin, kForward, false), -1.0f);
     EXPECT_GT(p.intersect(makeVec3(0.25f, 0.25f, -0.0031f), kForward, false), 0.003f);
 }
 
 TEST_F(PlaneIntersect, ParallelRayMissesOrGoesToInfinity) {
-    const Shape p = planeAt(makeVec3(0, 5, 0), makeVec3(0, -1, 0));
+    const Shape p = makePlane(makeVec3(0, 5, 0), makeVec3(0, -1, 0));
     // In the plane: 0 / 0 is NaN, a miss.
     EXPECT_EQ(p.intersect(makeVec3(0, 5, 0), makeVec3(1, 0, 0), false), -1.0f);
     // Beside it: the distance is infinite and left to the caller's bound.
@@ -83,21 +62,21 @@ TEST_F(PlaneIntersect, PrecomputedEyeDistanceMatchesGeneralFormula) {
 }
 
 TEST(SphereIntersect, NearRootFromOutside) {
-    const Shape s = sphereAt(makeVec3(0, 0, 10), 4.0f);
+    const Shape s = makeSphere(makeVec3(0, 0, 10), 4.0f);
     EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), kForward, false), 8.0f);
     EXPECT_EQ(s.intersect(makeVec3(0, 0, 0), makeVec3(0, 0, -1), false), -12.0f); // behind
 }
 
 TEST(SphereIntersect, DiscriminantMustExceedThreshold) {
     // From the centre b = 0, so the discriminant is exactly the squared radius.
-    EXPECT_EQ(sphereAt(makeVec3(0, 0, 0), 0.003f).intersect(Vec3{}, kForward, false), -1.0f);
-    const float t = sphereAt(makeVec3(0, 0, 0), 0.0031f).intersect(Vec3{}, kForward, false);
+    EXPECT_EQ(makeSphere(makeVec3(0, 0, 0), 0.003f).intersect(Vec3{}, kForward, false), -1.0f);
+    const float t = makeSphere(makeVec3(0, 0, 0), 0.0031f).intersect(Vec3{}, kForward, false);
     EXPECT_NE(t, -1.0f);
     EXPECT_LT(t, 0.0f); // the near root lies behind an origin inside the sphere
 }
 
 TEST(SphereIntersect, InvisibleFromItsSurfaceAndInside) {
-    const Shape s = sphereAt(makeVec3(0, 0, 0), 15.0f);
+    const Shape s = makeSphere(makeVec3(0, 0, 0), 15.0f);
     const float r = std::sqrt(15.0f);
     const Vec3 onSurface = makeVec3(r, 0, 0);
     const float leaving = s.intersect(onSurface, makeVec3(1, 0, 0), false);
@@ -145,7 +124,7 @@ TEST_F(TriangleIntersect, ParallelRayIsNeverAFiniteHit) {
 }
 
 TEST(ShapeIntersect, UnknownTypeNeverHitsAndLeavesNormalAlone) {
-    Shape odd = sphereAt(makeVec3(0, 0, 10), 4.0f);
+    Shape odd = makeSphere(makeVec3(0, 0, 10), 4.0f);
     odd.type = static_cast<ShapeType>(7);
     EXPECT_EQ(odd.intersect(Vec3{}, kForward, false), -1.0f);
     Vec3 point;
@@ -156,7 +135,7 @@ TEST(ShapeIntersect, UnknownTypeNeverHitsAndLeavesNormalAlone) {
 }
 
 TEST(CollisionInfo, SphereNormalIsUnitAndOutward) {
-    const Shape s = sphereAt(makeVec3(1, 2, 10), 4.0f);
+    const Shape s = makeSphere(makeVec3(1, 2, 10), 4.0f);
     Vec3 point;
     Vec3 normal;
     const Vec3 dir = primaryDirection(250, 330);
@@ -170,7 +149,7 @@ TEST(CollisionInfo, SphereNormalIsUnitAndOutward) {
 }
 
 TEST(CollisionInfo, PlaneKeepsStoredNormalWhenHitFromBehind) {
-    const Shape p = planeAt(makeVec3(0, 0, 5), makeVec3(0, 0, 1));
+    const Shape p = makePlane(makeVec3(0, 0, 5), makeVec3(0, 0, 1));
     Vec3 point;
     Vec3 normal;
     p.getCollisionInfo(Vec3{}, kForward, 5.0f, point, normal);

@@ -44,10 +44,7 @@ TEST_F(PackedClosestHit, NothingHitLeavesTheFarBound) {
 }
 
 TEST_F(PackedClosestHit, FirstOfEqualDistancesWins) {
-    Shape a;
-    a.type = Plane;
-    a.pos = makeVec3(0, 0, 5);
-    a.normal = makeVec3(0, 0, -1);
+    const Shape a = makePlane(makeVec3(0, 0, 5), makeVec3(0, 0, -1));
     Shape b = a;
     b.color = makeVec3(1, 0, 0);
     shapes = {a, b};
