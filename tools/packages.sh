@@ -191,7 +191,7 @@ BUILD_PACKAGES=(build-essential g++ cmake make pkg-config libsdl1.2-dev libpng-d
 #                        (tools/cross-libs.sh)
 #   TEST_PRESETS         the CMake presets of its legs
 #   BUILD_PRESETS        presets built without their tests, their programs' pictures checked on
-#                        every instruction set (tests/golden_sets_test.sh): the builds for this
+#                        every instruction set (tests/scripts/golden_sets_test.sh): the builds for this
 #                        machine's processor (native, on every release: each has its own
 #                        Highway) and Clang's Release build where no leg builds it otherwise
 # Each leg runs where it finds the most: the cross legs on Debian 13, which has the release

@@ -27,7 +27,7 @@
 #   clang             (Debian 12) the Release build with Clang 14, likewise
 # On each stable release it then builds that release's Debian package twice, installs, runs,
 # autopkgtests and purges it in minimal systems of the release (tools/try-package.sh), and
-# checks it here with lintian and tests/package_test.sh without installing it. Each leg's time is printed after it, and all of them at the end.
+# checks it here with lintian and tests/scripts/package_test.sh without installing it. Each leg's time is printed after it, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
@@ -111,7 +111,7 @@ done
 build_leg() {
     cmake --preset "$1" -DPATHTRACER_BUILD_TESTS=OFF
     cmake --build --preset "$1" -j "$jobs"
-    tests/golden_sets_test.sh "build/$1/pathtracer-render"
+    tests/scripts/golden_sets_test.sh "build/$1/pathtracer-render"
 }
 for preset in "${BUILD_PRESETS[@]}"; do
     echo "=== $preset (built) on $DEBIAN_NAME"
@@ -130,7 +130,7 @@ package() {
     local deb
     deb=$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)
     lint_package "$deb"
-    tests/package_test.sh "$deb"
+    tests/scripts/package_test.sh "$deb"
 }
 if [ -n "$DEBIAN_RELEASE" ]; then
     echo "=== package on $DEBIAN_NAME"

@@ -11,7 +11,7 @@
 // kind.
 //
 // Every operation is Shape::intersect's, in its order and single precision: the plain test is
-// the oracle these are tested against (tests/fast_path_test.cpp, tests/fuzz/search_fuzzer.cpp).
+// the oracle these are tested against (tests/unit/packed_search_test.cpp, tests/fuzz/search_fuzzer.cpp).
 // What each test accepts (the hit threshold, ties) is left to the search that calls it.
 
 // Include guard that lets the file be included again for each instruction set.

@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "../checkpoint_bytes.h"
+#include "../unit/checkpoint_bytes.h"
 #include "frame/display.h"
 #include "frame/frame.h"
 #include "frame/image.h"

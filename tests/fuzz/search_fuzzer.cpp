@@ -32,8 +32,8 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "../chains_check.h"
-#include "../test_support.h"
+#include "../unit/chains_check.h"
+#include "../unit/test_support.h"
 #include "frame/frame_plan.h"
 #include "scene/scene.h"
 #include "scene/shape.h"

@@ -5,7 +5,7 @@
 // compiled in the passes foreach_target.h makes, not in the file's own pass for the static set,
 // whose warnings always show (but where that set is the only one).
 #undef HWY_TARGET_INCLUDE
-#define HWY_TARGET_INCLUDE "tests/per_set_switch_probe.cpp"
+#define HWY_TARGET_INCLUDE "tests/probes/per_set_switch_probe.cpp"
 #include "tracer/highway_targets.h" // before Highway
 
 #include <hwy/foreach_target.h> // must come before highway.h

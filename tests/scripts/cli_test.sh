@@ -23,7 +23,7 @@ expect() {
     rm -f "$work/.out" "$work/.err"
 }
 
-# What the options accept and refuse is RenderOptions.* (tests/headless_test.cpp); here, that a
+# What the options accept and refuse is RenderOptions.* (tests/unit/headless_test.cpp); here, that a
 # refusal is status 2 with one line, and the instruction set, which only the CPU can judge.
 expect 2 "unknown option" -- --bogus
 expect 2 "unknown instruction set" -- --frames 1 --simd mmx
@@ -92,7 +92,7 @@ if [ -n "$limits" ] && [ "$status" -eq 0 ]; then
 fi
 rm -f "$work/.err" "$work/p.png" "$work/c.ckpt"
 # Lines that cannot be written make the run fail, with the reason: --version's here, a render's
-# in tests/files_test.sh.
+# in tests/scripts/files_test.sh.
 (cd "$work" && "${render[@]}" --version >/dev/full 2>"$work/.err")
 status=$?
 [ "$status" -eq 1 ] || fail "--version to a full disk: status $status, expected 1"

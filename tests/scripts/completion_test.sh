@@ -10,7 +10,7 @@ render=$(realpath "$2")
 [ -r /usr/share/bash-completion/bash_completion ] || { echo "no bash-completion"; exit 77; }
 source /usr/share/bash-completion/bash_completion
 source "$source_dir/desktop/pathtracer-render.bash-completion"
-source "$source_dir/tests/script_support.sh"
+source "$source_dir/tests/scripts/script_support.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"

@@ -655,7 +655,7 @@ expect 1 "cannot read checkpoint '/dev/zero': it is not a regular file$" "/dev/z
     -- --frames 1 --resume /dev/zero
 
 # A name that looks like an option, given as --json=NAME, is written as that file (what the
-# options accept: RenderOptions.* in tests/headless_test.cpp); the mode comes from the checkpoint.
+# options accept: RenderOptions.* in tests/unit/headless_test.cpp); the mode comes from the checkpoint.
 run --frames 1 --quiet --json=--quiet >/dev/null && [ -f "$work/--quiet" ] || fail "--json=--quiet"
 run --frames 1 --resume base.ckpt >"$work/mode.out" || fail "resuming a sequential render without --sequential"
 grep -q '^Traced 1 frame (sequential' "$work/mode.out" || fail "the mode from the checkpoint: $(cat "$work/mode.out")"

@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: MIT
 # Long renders that lose nothing: checkpoints and exact resume, OpenEXR pictures, the progress
 # line, the JSON summary, a closed output, names up to the system's limit (how every file is
-# written wherever a name leads: tests/files_test.sh).
+# written wherever a name leads: tests/scripts/files_test.sh).
 # Usage: long_render_test.sh EXR_TO_PPM RENDER...  (RENDER after an emulator when cross-built;
 # EXR_TO_PPM is "-" where the build has no OpenEXR support)
 set -u

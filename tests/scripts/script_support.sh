@@ -9,7 +9,7 @@ fail() {
 }
 
 # golden NAME: the golden value of that name (tests/golden.txt).
-golden_values=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/golden.txt
+golden_values=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/golden.txt
 golden() {
     awk -v name="$1" '$1 == name { print $2; found = 1 } END { exit !found }' "$golden_values"
 }

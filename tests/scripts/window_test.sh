@@ -102,7 +102,7 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 
 # Tied to its menu entry: the window's class is the entry's StartupWMClass, and it has an icon
 # (_NET_WM_ICON under sdl12-compat, the older WM_HINTS pixmap under classic SDL 1.2).
-entry_class=$(sed -n 's/^StartupWMClass=//p' "$(dirname "$0")/../desktop/example.pathtracer.PathTracer.desktop")
+entry_class=$(sed -n 's/^StartupWMClass=//p' "$(dirname "$0")/../../desktop/example.pathtracer.PathTracer.desktop")
 [ -n "$entry_class" ] || die "the desktop entry names no StartupWMClass"
 xprop -id "$window" WM_CLASS | grep -qF "= \"$entry_class\", \"$entry_class\"" ||
     die "the window's class is not the desktop entry's '$entry_class': $(xprop -id "$window" WM_CLASS)"
