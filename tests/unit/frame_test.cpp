@@ -51,6 +51,13 @@ TEST_P(GoldenPicture, SequentialAfterOneFrame) {
 }
 
 TEST_P(GoldenPicture, SequentialAfterThreeFrames) {
+#ifdef PATHTRACER_EMULATED
+    // Under an emulator, on the widest set alone: every set's code traces the one-frame picture
+    // above, and the later frames run the same code on further draws.
+    if (GetParam() != instructionSets().front()) {
+        GTEST_SKIP() << "frames two and three are traced on " << instructionSets().front();
+    }
+#endif
     EXPECT_EQ(sequentialPictureHash(3), GOLDEN_PICTURE_3_FRAMES_FNV1A);
 }
 
