@@ -383,7 +383,7 @@ void PackedScene::buildLaneShapes() {
         h.red.push_back(factor.x);
         h.green.push_back(factor.y);
         h.blue.push_back(factor.z);
-        h.kind.push_back(normalFromCentre(s) | (isEmitter(s) ? HitValues::kLight : 0));
+        h.traits.push_back(normalFromCentre(s) | (isEmitter(s) ? HitValues::kLight : 0));
 
         LaneShape l{};
         const bool axisAligned = alongAxis(s);
@@ -412,7 +412,7 @@ void PackedScene::buildLaneShapes() {
     for (auto* values : {&h.nx, &h.ny, &h.nz, &h.cx, &h.cy, &h.cz, &h.red, &h.green, &h.blue}) {
         values->resize(padded);
     }
-    h.kind.resize(padded);
+    h.traits.resize(padded);
 }
 
 // Axis-aligned triangles often lie in few planes (the faces of a box) and the plane group often

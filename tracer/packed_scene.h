@@ -97,6 +97,7 @@ class PackedScene {
     // packing step fills both), and the axis-aligned kinds take the one coordinate along their
     // normal, as the groups do; a triangle's box is its group's.
     struct LaneShape {
+        // The shape's kind (ShapeType) split by how the lanes search it: along an axis or not.
         enum Kind : std::int32_t { AxisPlane, Plane, Sphere, AxisTriangle, Triangle };
         Kind kind;
         std::int32_t index; // in the shape list
@@ -121,7 +122,10 @@ class PackedScene {
         // The factor a hit multiplies a path's colour by: the emission for a light, where the
         // path ends; the colour otherwise.
         std::vector<float> red, green, blue;
-        std::vector<std::int32_t> kind; // kSphere and kLight, as bits
+        // What a hit means for the path, as bits (not the shape's kind, ShapeType, nor how the
+        // lanes search it, LaneShape::Kind): kSphere, its normal is taken from the centre;
+        // kLight, the path ends there.
+        std::vector<std::int32_t> traits;
         static constexpr std::int32_t kSphere = 1, kLight = 2;
     };
     const std::vector<LaneShape>& laneShapes() const { return laneShapes_; }

@@ -309,7 +309,7 @@ HWY_INLINE bool startPath(const PackedScene& scene, PathLanes& paths, int lane) 
         const std::uint16_t* held = c.draws->reservedBounces();
         const Vec3& drawn = gBounceTable.dir[held[0]];
         const int shape = start.shape;
-        if ((h.kind[shape] & PackedScene::HitValues::kLight) != 0) {
+        if ((h.traits[shape] & PackedScene::HitValues::kLight) != 0) {
             c.draws->useReserved(1);
             addClamped(c.sums[i], h.red[shape], h.green[shape], h.blue[shape]);
             continue;
@@ -360,10 +360,10 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     const PathFloats py = hn::Add(hn::Mul(dy, t), oy);
     const PathFloats pz = hn::Add(hn::Mul(dz, t), oz);
     const int count = static_cast<int>(scene.shapes().size());
-    const PathInts kind = lookUp(h.kind, count, index);
-    const auto hasKind = [&](std::int32_t k) {
+    const PathInts traits = lookUp(h.traits, count, index);
+    const auto hasTrait = [&](std::int32_t k) {
         return hn::And(hit,
-                       hn::RebindMask(df, hn::Ne(hn::And(kind, hn::Set(di, k)), hn::Zero(di))));
+                       hn::RebindMask(df, hn::Ne(hn::And(traits, hn::Set(di, k)), hn::Zero(di))));
     };
 
     // The hit's bounce: the path's next draw, mirrored onto the normal's side. A sphere's side
@@ -374,7 +374,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
     const PathFloats gz = hn::Load(df, paths.nextZ + first);
     PathFloats side = dot(lookUp(h.nx, count, index), lookUp(h.ny, count, index),
                           lookUp(h.nz, count, index), gx, gy, gz);
-    const PathMask sphere = hasKind(PackedScene::HitValues::kSphere);
+    const PathMask sphere = hasTrait(PackedScene::HitValues::kSphere);
     if (!hn::AllFalse(df, sphere)) {
         const PathFloats cx = hn::Sub(px, lookUp(h.cx, count, index));
         const PathFloats cy = hn::Sub(py, lookUp(h.cy, count, index));
@@ -398,7 +398,7 @@ HWY_INLINE unsigned stepLanes(const PackedScene& scene, PathLanes& paths, int fi
 
     // A path in flight has bounced off as many surfaces as it used draws: with this hit's, it
     // goes on only within the depth limit.
-    const PathMask light = hasKind(PackedScene::HitValues::kLight);
+    const PathMask light = hasTrait(PackedScene::HitValues::kLight);
     const PathInts used = hn::Load(di, paths.used + first);
     const PathInts usedNow =
         hn::Add(used, hn::IfThenElseZero(hn::RebindMask(di, hit), hn::Set(di, 1)));
