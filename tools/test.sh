@@ -27,7 +27,8 @@
 #   clang             (Debian 12) the Release build with Clang 14, likewise
 # On each stable release it then builds that release's Debian package twice, installs, runs,
 # autopkgtests and purges it in minimal systems of the release (tools/try-package.sh), and
-# checks it here with lintian and tests/scripts/package_test.sh without installing it. Each leg's time is printed after it, and all of them at the end.
+# checks it here with lintian and tests/scripts/package_test.sh without installing it. Each
+# leg's time is printed after it, and all of them at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
@@ -128,7 +129,7 @@ package() {
     [ "$status" -eq 0 ] || { cat "$package_base.log"; echo "FAIL: making the minimal $DEBIAN_NAME for the package (status $status)"; return 1; }
     tools/try-package.sh "$package_base"
     local deb
-    deb=$(ls build/package/pathtracer_*_"$(dpkg --print-architecture)".deb)
+    deb=build/package/pathtracer_$(dpkg-parsechangelog -S Version)_$(dpkg --print-architecture).deb
     lint_package "$deb"
     tests/scripts/package_test.sh "$deb"
 }
