@@ -89,8 +89,9 @@ timed prepare prepare
 [ "${PATHTRACER_PREPARE_ONLY:-0}" != 1 ] || exit 0
 jobs=$(nproc)
 
-# The minimal system the package is tried in (tools/try-package.sh), made while the legs run
-# (after prepare: apt serves one command at a time).
+# The minimal systems the package is tried in (tools/try-package.sh), made and readied (what apt
+# fetches and installs in each) while the legs run (after prepare: apt serves one command at a
+# time here).
 if [ -n "$DEBIAN_RELEASE" ]; then
     package_base=$(mktemp -d)
     set -m

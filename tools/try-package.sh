@@ -13,15 +13,52 @@
 # Needs root and Debian's package archive.
 # Usage: tools/try-package.sh [BASE]
 #        tools/try-package.sh make BASE
-# BASE: the minimal system the others are copied from, made beforehand with `make` (the test
-# command makes it while its legs run); without it, one is made first.
+# BASE: a folder holding the minimal system and a copy of it readied for each step (what apt
+# fetches and installs there), made beforehand with `make` (the test command makes it while its
+# legs run); without it, the minimal system is made first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
 install_missing_packages debootstrap autopkgtest dpkg-dev
+# Readies a copy ROOT of the minimal system for step NAME: what apt fetches and installs there
+# before the step itself (build: build-essential and the Build-Depends; autopkgtest: what the
+# tests depend on beside the package; each: the package lists).
+ready() {
+    as_root mount -t proc proc "$2/proc"
+    as_root chroot "$2" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
+        export DEBIAN_FRONTEND=noninteractive
+        quietly apt-get update
+    '
+    case "$1" in
+    build)
+        as_root mkdir -p "$2/prepare/source"
+        tar --exclude=./build --exclude=./.git -cf - . | as_root tar -xf - -C "$2/prepare/source"
+        as_root chroot "$2" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
+            export DEBIAN_FRONTEND=noninteractive
+            quietly apt-get install -y --no-install-recommends build-essential
+            cd /prepare/source
+            quietly apt-get build-dep -y --no-install-recommends ./
+        '
+        as_root rm -rf "$2/prepare"
+        ;;
+    autopkgtest)
+        # shellcheck disable=SC2046 # one word per package
+        as_root chroot "$2" /bin/bash -euo pipefail -c "$(declare -f quietly)"'
+            export DEBIAN_FRONTEND=noninteractive
+            quietly apt-get install -y --no-install-recommends "$@"
+        ' bash $(sed -n 's/^Depends: //p' debian/tests/control | tr ',' '\n' | tr -d ' ' | grep -vx pathtracer | sort -u)
+        ;;
+    esac
+    as_root umount "$2/proc"
+}
+steps=(build install autopkgtest)
 if [ "${1:-}" = make ] && [ $# -eq 2 ]; then
-    echo "Making a minimal $DEBIAN_NAME in $2"
-    make_minimal_debian "$DEBIAN_CODENAME" "$2"
+    echo "Making a minimal $DEBIAN_NAME in $2/minimal, and a copy of it readied for each step"
+    make_minimal_debian "$DEBIAN_CODENAME" "$2/minimal"
+    for step in "${steps[@]}"; do
+        as_root cp -a "$2/minimal" "$2/$step"
+        ready "$step" "$2/$step"
+    done
     exit 0
 fi
 [ $# -le 1 ] || { echo "usage: tools/try-package.sh [BASE] | make BASE" >&2; exit 2; }
@@ -34,14 +71,19 @@ cleanup() {
     rm -rf --one-file-system "$work"
 }
 trap cleanup EXIT
-base=${1:-$work/base}
+base=${1:-$work}
 if [ $# -eq 0 ]; then
-    echo "Making a minimal $DEBIAN_NAME in $base"
-    make_minimal_debian "$DEBIAN_CODENAME" "$base"
+    echo "Making a minimal $DEBIAN_NAME in $base/minimal"
+    make_minimal_debian "$DEBIAN_CODENAME" "$base/minimal"
 fi
-# A fresh copy of the minimal system for each step.
+# The system for each step: the copy readied beforehand, else a fresh copy of the minimal one.
+# (A step still asks apt for all it needs: with the copy readied, apt finds it there.)
 fresh() {
-    as_root cp -a "$base" "$work/$1"
+    if [ -d "$base/$1" ] && [ "$base" != "$work" ]; then
+        as_root mv "$base/$1" "$work/$1"
+    else
+        as_root cp -a "$base/minimal" "$work/$1"
+    fi
     as_root mount -t proc proc "$work/$1/proc"
     echo "$work/$1"
 }
