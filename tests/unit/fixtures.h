@@ -40,6 +40,12 @@ inline std::vector<std::string> instructionSetsTestedHere() {
     return sets;
 }
 
+// Under an emulator, where a frame takes seconds, a test of whole frames runs on the widest set
+// alone when other tests check the same per-set code on every set: this says to skip it on `set`.
+inline bool wholeFramesSkippedOn(const std::string& set) {
+    return kEmulated && set != instructionSets().front();
+}
+
 #define RUN_ON_EVERY_INSTRUCTION_SET(Suite)                                                        \
     class Suite : public OnEveryInstructionSet {};                                                 \
     INSTANTIATE_TEST_SUITE_P(                                                                      \
