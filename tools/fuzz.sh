@@ -13,7 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/packages.sh
-install_missing_packages clang libclang-rt-14-dev cmake make pkg-config libpng-dev libhwy-dev \
+install_missing_packages clang libclang-rt-14-dev cmake ninja-build pkg-config libpng-dev libhwy-dev \
     libopenexr-dev nlohmann-json3-dev
 
 usage() { echo "usage: tools/fuzz.sh DURATION [JOBS] | tools/fuzz.sh merge" >&2; exit 2; }

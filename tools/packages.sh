@@ -178,8 +178,10 @@ DEBIAN_CODENAME=$(apt-get indextargets --format '$(LABEL) $(TARGET_OF) $(CODENAM
 # How messages name it: "Debian 13 (trixie)", "Debian sid".
 DEBIAN_NAME="Debian ${DEBIAN_RELEASE:+$DEBIAN_RELEASE (}$DEBIAN_CODENAME${DEBIAN_RELEASE:+)}"
 
-BUILD_PACKAGES=(build-essential g++ cmake make pkg-config libsdl1.2-dev libpng-dev libhwy-dev
-    libopenexr-dev nlohmann-json3-dev)
+# (The presets build with Ninja: it compiles a library's users beside the library itself, where
+# make builds one target at a time and leaves a processor idle while the per-set code compiles.)
+BUILD_PACKAGES=(build-essential g++ cmake ninja-build pkg-config libsdl1.2-dev libpng-dev
+    libhwy-dev libopenexr-dev nlohmann-json3-dev)
 
 # What the test command needs and runs on this release (tools/test.sh), with the names this
 # release's archive gives them (read_package_lists_once first):
