@@ -36,6 +36,7 @@
 #include "headless/safe_file.h"
 #include "headless/signals_held.h"
 #include "headless/spare_descriptors.h"
+#include "headless/spare_memory.h"
 #include "scene/scene.h"
 #include "tracer/fast_paths.h"
 
@@ -208,7 +209,7 @@ struct RenderRun {
     std::vector<std::uint32_t> picture; // the 8-bit picture's words, had before the first frame
     // Memory and descriptors set aside before the first frame and given back just before the
     // final saves, so that a render that ran short of them on the way still has what they need.
-    std::vector<char> reserve;
+    SpareMemory memory;
     SpareDescriptors descriptors;
 };
 
@@ -480,7 +481,7 @@ Saves saveAtTheEnd(RenderRun& run) {
     std::vector<std::string> messages;
     {
         const SignalsHeld held;
-        std::vector<char>().swap(run.reserve);
+        run.memory.giveBack();
         run.descriptors.giveBack();
         gHeldMessages = &messages;
         saves = saveOutputs(run, Saving::Everything);
@@ -530,7 +531,9 @@ int renderAndSave(int argc, char** argv) {
             }
         }
         run.picture.resize(run.options.output.empty() ? 0 : kPixelCount);
-        run.reserve.assign(kFinalSaveReserve, 0); // (written, so that it is really had)
+        if (!run.memory.take(kFinalSaveReserve)) {
+            throw std::bad_alloc();
+        }
         traceFrames(run);
     } catch (...) {
         tell(frameFailure());

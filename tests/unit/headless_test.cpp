@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -21,6 +22,7 @@
 #include "headless/quoted.h"
 #include "headless/render_state.h"
 #include "headless/safe_file.h"
+#include "headless/spare_memory.h"
 #include "tracer/bounce_table.h"
 
 namespace fs = std::filesystem;
@@ -451,6 +453,59 @@ TEST(OutputPlace, AWriteThatFallsShortIsAFailure) {
     in >> text;
     EXPECT_EQ(text, "old");
     EXPECT_EQ(dir.entries().size(), 1u);
+}
+
+// Memory set aside is address space a limit counts, so that what the final saves need is had
+// when it is given back; and it is never written, so that it costs no start-up time.
+TEST(SpareMemory, HoldsAddressSpaceUnderALimitWithoutWritingIt) {
+    constexpr std::size_t kMiB = std::size_t{1} << 20;
+    const auto mapped = [](std::size_t bytes) {
+        void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (mapping == MAP_FAILED) {
+            return false;
+        }
+        munmap(mapping, bytes);
+        return true;
+    };
+    // The process's address space and resident memory, in bytes.
+    const auto sizes = [] {
+        long pages = 0, resident = 0;
+        std::FILE* statm = std::fopen("/proc/self/statm", "r");
+        if (statm != nullptr) {
+            if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
+                pages = resident = 0;
+            }
+            std::fclose(statm);
+        }
+        const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        return std::pair<std::size_t, std::size_t>(static_cast<std::size_t>(pages) * page,
+                                                   static_cast<std::size_t>(resident) * page);
+    };
+    const auto [size, resident] = sizes();
+    ASSERT_GT(size, 0u);
+    rlimit before{};
+    getrlimit(RLIMIT_AS, &before);
+    rlimit limited = before;
+    limited.rlim_cur = size + 48 * kMiB;
+    ASSERT_EQ(setrlimit(RLIMIT_AS, &limited), 0);
+    if (mapped(64 * kMiB)) { // (qemu-user takes such a limit without keeping to it)
+        setrlimit(RLIMIT_AS, &before);
+        GTEST_SKIP() << "a limit on the address space is not kept to here";
+    }
+    SpareMemory spare;
+    const bool taken = spare.take(32 * kMiB);
+    const std::size_t residentHeld = sizes().second;
+    const bool refusedWhileHeld = !mapped(32 * kMiB);
+    spare.giveBack();
+    const bool hadOnceGivenBack = mapped(32 * kMiB);
+    const bool refusedWhenTooMuch = !spare.take(64 * kMiB);
+    setrlimit(RLIMIT_AS, &before);
+    EXPECT_TRUE(taken);
+    EXPECT_LT(residentHeld, resident + kMiB);
+    EXPECT_TRUE(refusedWhileHeld);
+    EXPECT_TRUE(hadOnceGivenBack);
+    EXPECT_TRUE(refusedWhenTooMuch);
+    EXPECT_EQ(spare.held(), 0u);
 }
 
 // Names in messages can neither drive the terminal nor forge a line: control characters and
