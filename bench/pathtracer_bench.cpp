@@ -40,11 +40,13 @@ struct Ray {
 const std::vector<Ray>& bounceRays() {
     static const std::vector<Ray> rays = [] {
         resetWorld();
+        PackedScene packed;
+        packed.build(shapes);
         std::vector<Ray> out;
         RandomSequence r(7);
         for (int i = 0; i < 4096; ++i) {
             const int pixel = r.next() % kPixelCount;
-            const PathStart hit = primaryHit(pixel / kWidth, pixel % kWidth);
+            const PathStart hit = primaryHit(packed, pixel / kWidth, pixel % kWidth);
             const Vec3 d = gBounceTable.dir[r.next() % 1000];
             out.push_back({hit.point, mirrored(d, dot(hit.normal, d))});
         }

@@ -6,7 +6,6 @@
 #include "scene/scene.h"
 #include "scene/shape.h"
 #include "tracer/fast_paths.h"
-#include "tracer/plain_search.h"
 
 Vec3 primaryDirection(int row, int column) {
     const float fy = static_cast<float>(row - kHeight / 2);
@@ -15,14 +14,14 @@ Vec3 primaryDirection(int row, int column) {
     return makeVec3(fx, fy, 512.0f) * unitScale(fx * fx + fy * fy + 262144.0f);
 }
 
-PathStart primaryHit(int row, int column) {
+PathStart primaryHit(const PackedScene& scene, int row, int column) {
     const Vec3 dir = primaryDirection(row, column);
     PathStart start;
     float t = 0.0f;
-    const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
-    start.shape = hit == nullptr ? -1 : static_cast<int>(hit - shapes.data());
-    if (hit != nullptr) {
-        hit->getCollisionInfo(gRayOrigin, dir, t, start.point, start.normal);
+    start.shape = packedClosestHit(scene, gRayOrigin, dir, t);
+    if (start.shape >= 0) {
+        shapes[static_cast<std::size_t>(start.shape)].getCollisionInfo(gRayOrigin, dir, t, start.point,
+                                                                       start.normal);
     }
     return start;
 }

@@ -8,14 +8,18 @@
 
 class DrawStream;
 struct FrameScene;
+class PackedScene;
 
 // The unit direction from the eye through pixel (row, column). The eye looks along +z with a
 // focal distance of 512 pixels; scene +y is shown toward the bottom of the window.
 Vec3 primaryDirection(int row, int column);
 
-// The first hit of the ray from the eye through pixel (row, column), found in `shapes` (planes'
-// eye distances must be current: call after precalcFrame); shape -1 when it hits nothing.
-PathStart primaryHit(int row, int column);
+// The first hit of the ray from the eye through pixel (row, column), found by the packed search
+// of `scene` (built from `shapes`); shape -1 when it hits nothing. The plain search from the eye
+// (findClosestShape with its planes' eye distances) finds the same shape at the same distance,
+// since each plane's eye distance is the general formula's value for the eye: a frame's first
+// hits cost a quarter of what they cost so, which a short render pays at its start.
+PathStart primaryHit(const PackedScene& scene, int row, int column);
 
 // Traces one sample for every pixel of rows [first, end), one pixel after another, and adds it
 // into the accumulators. Returns the number of path segments traced.

@@ -67,6 +67,46 @@ TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
+// Each pixel's first hit, found by the packed search, is the plain search's from the eye (with
+// its planes' eye distances): the same shape, point and normal, bit for bit, in the scene as it
+// is, with a wall turned off its axis, and from another eye point.
+TEST_P(FastPath, FirstHitsAreThePlainSearchFromTheEye) {
+    const Vec3 eye = gRayOrigin;
+    struct EyeBack {
+        Vec3 eye;
+        ~EyeBack() { gRayOrigin = eye; }
+    } eyeBack{eye};
+    const std::function<void()> changes[] = {
+        [] {},
+        [] { shapes[7].normal = makeVec3(0.0f, 0.6f, -0.8f); },
+        [] { gRayOrigin = makeVec3(3.5f, -2.25f, -20.0f); },
+    };
+    for (const auto& change : changes) {
+        gRayOrigin = eye;
+        resetWorld();
+        change();
+        precalcFrame(gRayOrigin);
+        const FrameScene& scene = prepareFrameScene();
+        for (int i = 0; i < kPixelCount; i += pixelStrideHere(1)) {
+            const Vec3 dir = primaryDirection(i / kWidth, i % kWidth);
+            float t = 0.0f;
+            const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
+            const PathStart& got = scene.primaryHits[static_cast<std::size_t>(i)];
+            ASSERT_EQ(got.shape, hit == nullptr ? -1 : static_cast<int>(hit - shapes.data())) << "pixel " << i;
+            if (hit == nullptr) {
+                continue;
+            }
+            Vec3 point, normal;
+            hit->getCollisionInfo(gRayOrigin, dir, t, point, normal);
+            for (const auto& [a, b] : {std::pair(got.point, point), std::pair(got.normal, normal)}) {
+                ASSERT_EQ(floatBits(a.x), floatBits(b.x)) << "pixel " << i;
+                ASSERT_EQ(floatBits(a.y), floatBits(b.y)) << "pixel " << i;
+                ASSERT_EQ(floatBits(a.z), floatBits(b.z)) << "pixel " << i;
+            }
+        }
+    }
+}
+
 // Paths end at whichever shapes emit, of every kind: here a sphere, the floor, a triangle and the
 // back wall turned off its axis, in one colour each or two, and not the ceiling.
 TEST_P(FastPath, PathsEndAtTheShapesThatEmitNow) {

@@ -99,7 +99,7 @@ TEST_P(PackedSearch, SameClosestHitFromRealHitPoints) {
     PackedScene packed;
     packed.build(shapes);
     for (int i = 0; i < kPixelCount; i += pixelStrideHere(7)) {
-        const PathStart hit = primaryHit(i / kWidth, i % kWidth);
+        const PathStart hit = primaryHit(packed, i / kWidth, i % kWidth);
         ASSERT_GE(hit.shape, 0); // every pixel sees a wall, the floor, the light or a shape
         for (int k = 0; k < 1000; k += 37) {
             const Vec3 d = gBounceTable.dir[k];
