@@ -67,9 +67,9 @@ TEST_P(FastPath, SameColourAndDrawsAsTheRecursiveTracer) {
     expectSameColourAndDrawsAsTheRecursiveTracer();
 }
 
-// Each pixel's first hit, found by the packed search, is the plain search's from the eye (with
-// its planes' eye distances): the same shape, point and normal, bit for bit, in the scene as it
-// is, with a wall turned off its axis, and from another eye point.
+// Each pixel's first hit (what prepareFrameScene keeps), found by the packed search, is the plain
+// search's from the eye (with its planes' eye distances): the same shape, point and normal, bit
+// for bit, in the scene as it is, with a wall turned off its axis, and from another eye point.
 TEST_P(FastPath, FirstHitsAreThePlainSearchFromTheEye) {
     const Vec3 eye = gRayOrigin;
     struct EyeBack {
@@ -86,12 +86,13 @@ TEST_P(FastPath, FirstHitsAreThePlainSearchFromTheEye) {
         resetWorld();
         change();
         precalcFrame(gRayOrigin);
-        const FrameScene& scene = prepareFrameScene();
+        PackedScene packed;
+        packed.build(shapes);
         for (int i = 0; i < kPixelCount; i += pixelStrideHere(1)) {
             const Vec3 dir = primaryDirection(i / kWidth, i % kWidth);
             float t = 0.0f;
             const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
-            const PathStart& got = scene.primaryHits[static_cast<std::size_t>(i)];
+            const PathStart got = primaryHit(packed, i / kWidth, i % kWidth);
             ASSERT_EQ(got.shape, hit == nullptr ? -1 : static_cast<int>(hit - shapes.data())) << "pixel " << i;
             if (hit == nullptr) {
                 continue;
