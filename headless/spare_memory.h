@@ -21,7 +21,6 @@ class SpareMemory {
     // will not map them.
     bool take(std::size_t bytes);
     void giveBack();
-    std::size_t held() const { return bytes_; }
 
   private:
     void* mapping_ = nullptr;
