@@ -37,7 +37,8 @@ const FrameScene& prepareFrameScene() {
     gFrameScene.primaryHits.resize(kPixelCount);
     for (int row = 0; row < kHeight; ++row) {
         for (int column = 0; column < kWidth; ++column) {
-            gFrameScene.primaryHits[row * kWidth + column] = primaryHit(gFrameScene.packed, row, column);
+            gFrameScene.primaryHits[row * kWidth + column] =
+                primaryHit(gFrameScene.packed, row, column);
         }
     }
     gBuiltFrom = shapes;

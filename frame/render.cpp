@@ -20,8 +20,8 @@ PathStart primaryHit(const PackedScene& scene, int row, int column) {
     float t = 0.0f;
     start.shape = packedClosestHit(scene, gRayOrigin, dir, t);
     if (start.shape >= 0) {
-        shapes[static_cast<std::size_t>(start.shape)].getCollisionInfo(gRayOrigin, dir, t, start.point,
-                                                                       start.normal);
+        shapes[static_cast<std::size_t>(start.shape)].getCollisionInfo(gRayOrigin, dir, t,
+                                                                       start.point, start.normal);
     }
     return start;
 }

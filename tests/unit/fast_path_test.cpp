@@ -93,13 +93,15 @@ TEST_P(FastPath, FirstHitsAreThePlainSearchFromTheEye) {
             float t = 0.0f;
             const Shape* hit = findClosestShape(gRayOrigin, dir, t, true);
             const PathStart got = primaryHit(packed, i / kWidth, i % kWidth);
-            ASSERT_EQ(got.shape, hit == nullptr ? -1 : static_cast<int>(hit - shapes.data())) << "pixel " << i;
+            ASSERT_EQ(got.shape, hit == nullptr ? -1 : static_cast<int>(hit - shapes.data()))
+                << "pixel " << i;
             if (hit == nullptr) {
                 continue;
             }
             Vec3 point, normal;
             hit->getCollisionInfo(gRayOrigin, dir, t, point, normal);
-            for (const auto& [a, b] : {std::pair(got.point, point), std::pair(got.normal, normal)}) {
+            for (const auto& [a, b] :
+                 {std::pair(got.point, point), std::pair(got.normal, normal)}) {
                 ASSERT_EQ(floatBits(a.x), floatBits(b.x)) << "pixel " << i;
                 ASSERT_EQ(floatBits(a.y), floatBits(b.y)) << "pixel " << i;
                 ASSERT_EQ(floatBits(a.z), floatBits(b.z)) << "pixel " << i;

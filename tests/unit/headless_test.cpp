@@ -460,7 +460,8 @@ TEST(OutputPlace, AWriteThatFallsShortIsAFailure) {
 TEST(SpareMemory, HoldsAddressSpaceUnderALimitWithoutWritingIt) {
     constexpr std::size_t kMiB = std::size_t{1} << 20;
     const auto mapped = [](std::size_t bytes) {
-        void* mapping = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* mapping =
+            mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (mapping == MAP_FAILED) {
             return false;
         }
