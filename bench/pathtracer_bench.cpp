@@ -106,6 +106,35 @@ void BM_BounceDirection(benchmark::State& state) {
     }
 }
 
+// A run's values turned into bounces, each way the processor has (the plain way is 0); and the
+// run's values themselves, from the generator.
+void BM_AcceptTriples(benchmark::State& state) {
+    const std::vector<AcceptWay> ways = acceptWaysHere();
+    if (static_cast<std::size_t>(state.range(0)) >= ways.size()) {
+        state.SkipWithError("this processor has no such way");
+        return;
+    }
+    std::vector<std::int32_t> values(3 * DrawStream::kTriplesPerRun);
+    RandomSequence(1337).fill(values.data(), static_cast<int>(values.size()));
+    std::vector<std::uint16_t> bounces(DrawStream::kTriplesPerRun);
+    std::vector<std::uint32_t> ends(DrawStream::kTriplesPerRun);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(acceptTriples(ways[static_cast<std::size_t>(state.range(0))],
+                                               values.data(), static_cast<int>(values.size()), 0,
+                                               bounces.data(), ends.data()));
+        benchmark::ClobberMemory();
+    }
+}
+
+void BM_RunOfValues(benchmark::State& state) {
+    RandomSequence sequence(1337);
+    std::vector<std::int32_t> values(3 * DrawStream::kTriplesPerRun);
+    for (auto _ : state) {
+        sequence.fill(values.data(), static_cast<int>(values.size()));
+        benchmark::ClobberMemory();
+    }
+}
+
 // A jump as far as a part's start, about a frame's values ahead of its origin.
 void BM_SkipAFrame(benchmark::State& state) {
     RandomSequence sequence(1);
@@ -237,6 +266,8 @@ BENCHMARK(BM_IntersectTriangle);
 BENCHMARK(BM_ClosestHitShapeList);
 BENCHMARK(BM_ClosestHitPacked);
 BENCHMARK(BM_BounceDirection);
+BENCHMARK(BM_AcceptTriples)->DenseRange(0, 2);
+BENCHMARK(BM_RunOfValues);
 BENCHMARK(BM_SkipAFrame)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Band)->Arg(0)->Arg(kBandSplitRow)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BandInChains)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

@@ -21,6 +21,7 @@ BounceTable buildBounceTable() {
                                gridCoordinate(index / 100));
         table.dir[index] = g.dir;
         table.rejected[index] = g.rejected;
+        table.acceptedBits[index / 32] |= g.rejected ? 0u : 1u << index % 32;
     }
     return table;
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstdint>
+
 #include "scene/vec3.h"
 
 // The grid coordinate of one random draw: ((r mod 10) * 2 - 10) / 10, one of -1, -0.8 ... 0.8.
@@ -29,5 +31,7 @@ GridDirection normaliseGridPoint(float x, float y, float z);
 struct BounceTable {
     Vec3 dir[1000];
     bool rejected[1000];
+    // The same fates as bits, set where accepted: bit i % 32 of word i / 32 (for vector lookups).
+    std::uint32_t acceptedBits[32];
 };
 extern const BounceTable gBounceTable;

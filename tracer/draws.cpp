@@ -20,30 +20,39 @@ void DrawStream::syncWithSource() {
     }
 }
 
-// On x86-64, the accepted bounces are kept eight at a time with AVX2's shuffles where the
-// processor has it (keepsEightAtOnce), whatever the build's baseline.
+// On x86-64, the accepted bounces are kept eight at a time with AVX2's shuffles, or sixteen at a
+// time with AVX-512's compressing moves, where the processor has them (fastestAcceptWay),
+// whatever the build's baseline.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <immintrin.h>
 #define PATHTRACER_KEEPS_EIGHT_AT_ONCE __attribute__((target("avx2,popcnt")))
+#define PATHTRACER_KEEPS_SIXTEEN_AT_ONCE __attribute__((target("avx512f,popcnt")))
 #endif
 
 #define PATHTRACER_ALWAYS_INLINE __attribute__((always_inline))
 
+std::vector<AcceptWay> acceptWaysHere() {
+    std::vector<AcceptWay> ways{AcceptWay::OneAtATime};
+#ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") != 0) {
+        ways.push_back(AcceptWay::EightAtOnce);
+    }
+#endif
+#ifdef PATHTRACER_KEEPS_SIXTEEN_AT_ONCE
+    if (__builtin_cpu_supports("avx512f") != 0) {
+        ways.push_back(AcceptWay::SixteenAtOnce);
+    }
+#endif
+    return ways;
+}
+
 namespace {
 
-#ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
-bool keepsEightAtOnce() {
-#ifdef __AVX2__
-    return true;
-#else
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return avx2;
-#endif
+AcceptWay fastestAcceptWay() {
+    static const AcceptWay way = acceptWaysHere().back();
+    return way;
 }
-#endif
 
 // Every triple's grid index, in a loop the compiler vectorises: the first step of acceptTriples.
 PATHTRACER_ALWAYS_INLINE inline void gridIndices(const std::int32_t* values, int triples,
@@ -128,15 +137,104 @@ PATHTRACER_KEEPS_EIGHT_AT_ONCE std::size_t keepAcceptedEight(const std::uint16_t
 }
 #endif
 
-// DrawStream::acceptBounces into `bounces` and `ends`: the number accepted.
-PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int count,
-                                             std::uint32_t end, std::uint16_t* bounces,
-                                             std::uint32_t* ends) {
+#ifdef PATHTRACER_KEEPS_SIXTEEN_AT_ONCE
+// Where lane j of sixteen triples finds its value `offset` (0 z, 1 y, 2 x), value 3j + offset of
+// the 48: `firstTwo` picks it from the first two vectors of sixteen where it lies in them, and
+// `third` keeps those lanes (j) and picks the rest from the third vector (16 + its place there).
+struct TriplePicks {
+    std::int32_t firstTwo[16];
+    std::int32_t third[16];
+};
+constexpr TriplePicks triplePicks(int offset) {
+    TriplePicks picks{};
+    for (int j = 0; j < 16; ++j) {
+        const int at = 3 * j + offset;
+        picks.firstTwo[j] = at < 32 ? at : 0;
+        picks.third[j] = at < 32 ? j : 16 + at - 32;
+    }
+    return picks;
+}
+constexpr TriplePicks kTriplePicks[3] = {triplePicks(0), triplePicks(1), triplePicks(2)};
+
+// Sixteen 32-bit lanes and the same bits as eight 64-bit lanes, in GCC's and Clang's vector form:
+// plain arithmetic on them compiles to AVX-512's instructions. (GCC 12's intrinsics for shifts and
+// for the products below warn of an undefined value inside themselves; their forms with a mask,
+// all lanes set, do not, and compile to the same instructions.)
+using Lanes = std::uint32_t __attribute__((vector_size(64)));
+using LanePairs = std::uint64_t __attribute__((vector_size(64)));
+constexpr __mmask8 kAllPairs = 0xFF;
+constexpr __mmask16 kAllLanes = 0xFFFF;
+
+// Value `offset` of each of sixteen triples, in the triples' order.
+PATHTRACER_KEEPS_SIXTEEN_AT_ONCE inline Lanes tripleValues(__m512i a, __m512i b, __m512i c,
+                                                           int offset) {
+    const TriplePicks& picks = kTriplePicks[offset];
+    const __m512i firstTwo = _mm512_permutex2var_epi32(a, _mm512_loadu_si512(picks.firstTwo), b);
+    return (Lanes)_mm512_permutex2var_epi32(firstTwo, _mm512_loadu_si512(picks.third), c);
+}
+
+// Each lane's value mod 10: the quotient is the product with 0xCCCCCCCD (about 2^35 / 10) shifted
+// by 35, exact for every 32-bit value. The products come two lanes at a time (vpmuludq, the low
+// 32 bits of each pair's halves), of the even lanes and of the odd ones.
+PATHTRACER_KEEPS_SIXTEEN_AT_ONCE inline Lanes digits(Lanes values) {
+    const __m512i magic = _mm512_set1_epi64(0xCCCCCCCDu);
+    const LanePairs evens =
+        (LanePairs)_mm512_maskz_mul_epu32(kAllPairs, (__m512i)values, magic) >> 35;
+    const LanePairs odds =
+        (LanePairs)_mm512_maskz_mul_epu32(kAllPairs, (__m512i)((LanePairs)values >> 32), magic) >>
+        35;
+    return values - (Lanes)(evens | odds << 32) * 10u;
+}
+
+// acceptTriples sixteen triples at a time, grid indices and all: each lane's fate read from
+// BounceTable::acceptedBits held in two registers, and the accepted lanes' indices and positions
+// moved to the front and stored whole. A store writes up to fifteen values past the last one
+// kept, which the next overwrites: within the triples given, as with keepAcceptedEight.
+PATHTRACER_KEEPS_SIXTEEN_AT_ONCE std::size_t keepAcceptedSixteen(const std::int32_t* values,
+                                                                 int triples, std::uint32_t end,
+                                                                 std::uint16_t* bounces,
+                                                                 std::uint32_t* ends) {
+    const Lanes steps = {3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 42, 45, 48};
+    const __m512i bitsLow = _mm512_loadu_si512(gBounceTable.acceptedBits);
+    const __m512i bitsHigh = _mm512_loadu_si512(gBounceTable.acceptedBits + 16);
+    std::size_t accepted = 0;
+    int i = 0;
+    for (; i + 16 <= triples; i += 16) {
+        const __m512i a = _mm512_loadu_si512(values + 3 * i);
+        const __m512i b = _mm512_loadu_si512(values + 3 * i + 16);
+        const __m512i c = _mm512_loadu_si512(values + 3 * i + 32);
+        const Lanes indices = digits(tripleValues(a, b, c, 0)) * 100u +
+                              digits(tripleValues(a, b, c, 1)) * 10u +
+                              digits(tripleValues(a, b, c, 2));
+        const Lanes words =
+            (Lanes)_mm512_permutex2var_epi32(bitsLow, (__m512i)(indices >> 5), bitsHigh);
+        const __mmask16 keep =
+            _mm512_test_epi32_mask((__m512i)(words >> (indices & 31u)), _mm512_set1_epi32(1));
+        const __m256i kept = _mm512_maskz_cvtepi32_epi16(
+            kAllLanes, _mm512_maskz_compress_epi32(keep, (__m512i)indices));
+        const __m512i keptEnds = _mm512_maskz_compress_epi32(keep, (__m512i)(steps + end));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(bounces + accepted), kept);
+        _mm512_storeu_si512(ends + accepted, keptEnds);
+        accepted += static_cast<std::size_t>(__builtin_popcount(keep));
+        end += 48;
+    }
+    const int rest = triples - i;
+    std::uint16_t indices[16];
+    gridIndices(values + 3 * i, rest, indices);
+    return accepted + keepAccepted(indices, rest, end, bounces + accepted, ends + accepted);
+}
+#endif
+
+// acceptTriples the ways that find the grid indices first, in a loop the compiler vectorises for
+// the processor.
+PATHTRACER_CLONED_FOR_CPUS int acceptIndexedTriples(AcceptWay way, const std::int32_t* values,
+                                                    int count, std::uint32_t end,
+                                                    std::uint16_t* bounces, std::uint32_t* ends) {
     const int triples = count / 3;
     std::uint16_t indices[DrawStream::kTriplesPerRun];
     gridIndices(values, triples, indices);
 #ifdef PATHTRACER_KEEPS_EIGHT_AT_ONCE
-    if (keepsEightAtOnce()) {
+    if (way == AcceptWay::EightAtOnce) {
         return static_cast<int>(keepAcceptedEight(indices, triples, end, bounces, ends));
     }
 #endif
@@ -145,11 +243,22 @@ PATHTRACER_CLONED_FOR_CPUS int acceptTriples(const std::int32_t* values, int cou
 
 } // namespace
 
+int acceptTriples(AcceptWay way, const std::int32_t* values, int count, std::uint32_t end,
+                  std::uint16_t* bounces, std::uint32_t* ends) {
+    PATHTRACER_EXPECTS(count <= 3 * DrawStream::kTriplesPerRun);
+#ifdef PATHTRACER_KEEPS_SIXTEEN_AT_ONCE
+    if (way == AcceptWay::SixteenAtOnce) {
+        return static_cast<int>(keepAcceptedSixteen(values, count / 3, end, bounces, ends));
+    }
+#endif
+    return acceptIndexedTriples(way, values, count, end, bounces, ends);
+}
+
 void DrawStream::acceptBounces(const std::int32_t* values, int count, std::uint64_t start, Run& run,
                                int first) {
     PATHTRACER_EXPECTS(first < kMostReserved && count <= kValuesPerRun);
-    run.count = acceptTriples(values, count, static_cast<std::uint32_t>(start), run.bounces + first,
-                              run.ends + first);
+    run.count = acceptTriples(fastestAcceptWay(), values, count, static_cast<std::uint32_t>(start),
+                              run.bounces + first, run.ends + first);
 }
 
 // Rare (once per 1 024 triples), so kept out of the path loop that inlines everything else.

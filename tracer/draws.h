@@ -17,6 +17,19 @@
 // a stretch of the sequence (startAt), it knows where every bounce it hands out ends, so a caller
 // can tell which values of the stretch its draws used (usedEnd), and can make it stop before
 // values another stream uses and go on after them (stopAt, tryReserve, goOnAt).
+// How a run's values become accepted bounces: one triple at a time, or eight or sixteen at once
+// with the vector instructions of x86-64 processors that have AVX2 or AVX-512. Streams take the
+// last of the ways the processor has (acceptWaysHere, the plain way first); every way gives the
+// same bounces.
+enum class AcceptWay { OneAtATime, EightAtOnce, SixteenAtOnce };
+std::vector<AcceptWay> acceptWaysHere();
+// The bounces of `count` values' whole triples taken the given way, stored in order from
+// `bounces` on with the low 32 bits of the position just after each one's triple in `ends`
+// (positions counted on from `end`): the number accepted. Up to count / 3 entries of each are
+// written, the accepted ones first.
+int acceptTriples(AcceptWay way, const std::int32_t* values, int count, std::uint32_t end,
+                  std::uint16_t* bounces, std::uint32_t* ends);
+
 class DrawStream {
   public:
     static constexpr int kTriplesPerRun = 1024;

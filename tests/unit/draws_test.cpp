@@ -12,6 +12,7 @@
 #include "scene/random_sequence.h"
 #include "scene/random_source.h"
 #include "test_support.h"
+#include "tracer/bounce_table.h"
 #include "tracer/draws.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_lanes.h"
@@ -108,6 +109,59 @@ TEST(DrawStream, ReservedBouncesKeepTheSequenceAcrossRuns) {
         for (int k = 0; k < count; ++k) {
             ASSERT_EQ(stream.peekReservedBounce(), nextAcceptedIndex(sequence));
             stream.nextReservedBounce();
+        }
+    }
+}
+
+// Every way of turning a run's values into bounces that this processor has keeps the accepted
+// triples in order with the positions after them: counts that end inside a vector's triples or
+// inside a triple, positions that pass 2^32, values at the ends of their range.
+TEST(DrawStream, EveryWayOfAcceptingTriplesKeepsTheAcceptedOnes) {
+    constexpr int kMost = 3 * DrawStream::kTriplesPerRun;
+    std::vector<std::int32_t> drawn(kMost);
+    RandomSequence(1337).fill(drawn.data(), kMost);
+    std::vector<std::int32_t> extremes(kMost);
+    for (int i = 0; i < kMost; ++i) {
+        extremes[static_cast<std::size_t>(i)] = i % 4 == 0   ? 2147483647 - i % 7
+                                                : i % 4 == 1 ? i % 23
+                                                : i % 4 == 2 ? 2147483640 + i % 8
+                                                             : 999999990 + i % 20;
+    }
+    struct Case {
+        const std::vector<std::int32_t>* values;
+        int count;
+        std::uint32_t end;
+    };
+    const Case cases[] = {{&drawn, kMost, 0},
+                          {&drawn, kMost - 1, 7},
+                          {&drawn, 3 * 16 + 3 * 7, 0},
+                          {&drawn, 3 * 8 + 2, 0xFFFFFFF0u},
+                          {&drawn, 2, 0},
+                          {&extremes, kMost, 0xFFFFFF00u},
+                          {&extremes, 3 * 17, 1}};
+    for (const AcceptWay way : acceptWaysHere()) {
+        for (const Case& c : cases) {
+            std::vector<std::uint16_t> bounces(DrawStream::kTriplesPerRun);
+            std::vector<std::uint32_t> ends(DrawStream::kTriplesPerRun);
+            const int accepted =
+                acceptTriples(way, c.values->data(), c.count, c.end, bounces.data(), ends.data());
+            const std::string where = "way " + std::to_string(static_cast<int>(way)) + ", " +
+                                      std::to_string(c.count) + " values";
+            int expected = 0;
+            for (int t = 0; t < c.count / 3; ++t) {
+                const std::int32_t* triple = c.values->data() + 3 * t;
+                const int index = gridIndex(triple[0], triple[1], triple[2]);
+                if (gBounceTable.rejected[index]) {
+                    continue;
+                }
+                ASSERT_LT(expected, accepted) << where;
+                EXPECT_EQ(bounces[static_cast<std::size_t>(expected)], index) << where;
+                EXPECT_EQ(ends[static_cast<std::size_t>(expected)],
+                          c.end + 3 * static_cast<std::uint32_t>(t + 1))
+                    << where;
+                ++expected;
+            }
+            EXPECT_EQ(accepted, expected) << where;
         }
     }
 }
