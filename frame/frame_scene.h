@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <vector>
-
+#include "frame/huge_pages.h"
 #include "tracer/packed_scene.h"
 #include "tracer/path_tracer.h"
 
@@ -10,7 +9,7 @@
 // through each pixel, which is the same every frame because the eye never moves.
 struct FrameScene {
     PackedScene packed;
-    std::vector<PathStart> primaryHits; // row-major, one per pixel
+    HugePageVector<PathStart> primaryHits; // row-major, one per pixel
 };
 
 // The frame scene for the current `shapes`, eye point and instruction set, rebuilt only when one

@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-std::vector<Vec3> gAccumColor1(kPixelCount);
+HugePageVector<Vec3> gAccumColor1(kPixelCount);
 Vec3 gRayOrigin = makeVec3(0.0f, 0.0f, -32.0f);
 int gSamples = 0;
 

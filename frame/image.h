@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <vector>
-
+#include "frame/huge_pages.h"
 #include "scene/vec3.h"
 
 constexpr int kWidth = 640;
@@ -12,7 +11,7 @@ constexpr int kPixelCount = kWidth * kHeight;
 constexpr int kBandSplitRow = kHeight / 2;
 
 // Per-pixel sums of the clamped samples, row-major (row * kWidth + column).
-extern std::vector<Vec3> gAccumColor1;
+extern HugePageVector<Vec3> gAccumColor1;
 // The eye point, (0, 0, -32); it never moves.
 extern Vec3 gRayOrigin;
 // Frames begun: the number of samples in every accumulator once a frame's tracing is done.

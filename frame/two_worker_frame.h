@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frame/frame_plan.h"
+#include "frame/huge_pages.h"
 #include "frame/image.h"
 #include "frame/part_claims.h"
 #include "scene/random_sequence.h"
@@ -169,7 +170,7 @@ class TwoWorkerFrame {
     PartClaims claims_;
     std::array<Part, FramePlan::kMostParts> parts_;
     // The sums of the bottom band's later parts before the frame, to trace them again if need be.
-    std::vector<Vec3> laterBefore_;
+    HugePageVector<Vec3> laterBefore_;
     RowFigures rows_;
     // The top band's worker's alone.
     int passed_ = 0;              // the later parts whose ends its draws went on after

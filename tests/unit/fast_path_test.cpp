@@ -213,7 +213,8 @@ void expectChainsSideBySideAsOneAfterAnother(const PackedScene& packed,
 void expectPictureChainsSideBySideAsOneAfterAnother() {
     precalcFrame(gRayOrigin);
     const FrameScene& scene = prepareFrameScene();
-    expectChainsSideBySideAsOneAfterAnother(scene.packed, scene.primaryHits);
+    expectChainsSideBySideAsOneAfterAnother(
+        scene.packed, std::vector<PathStart>(scene.primaryHits.begin(), scene.primaryHits.end()));
 }
 
 TEST_P(FastPath, ChainsSideBySideAreTracedAsOneAfterAnother) {

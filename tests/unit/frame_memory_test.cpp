@@ -1,13 +1,20 @@
 // SPDX-License-Identifier: MIT
 // What frames allocate, counted by replacing every form of new and delete.
+#include <cstdint>
+#include <fstream>
 #include <new>
+#include <string>
 #include <utility>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
-#include "frame/frame.h"
 #include "fixtures.h"
+#include "frame/frame.h"
+#include "frame/huge_pages.h"
+#include "frame/image.h"
 #include "test_support.h"
 
 #include "allocation_counter.h"
@@ -63,4 +70,29 @@ TEST_F(FrameMemory, TheCounterSeesEveryFormOfNew) {
         allocate();
         EXPECT_EQ(stopCountingAllocations(), 1) << name;
     }
+}
+
+// The buffers filled before the first frame take huge pages where the system gives them on
+// request: filling one the accumulation buffer's size takes a few page faults, not one per 4 KiB.
+TEST(HugePages, ALargeBufferFillsInAFewPageFaults) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a sanitizer's shadow memory takes page faults of its own";
+#endif
+    if (kEmulated) {
+        GTEST_SKIP() << "an emulator's page faults are its own";
+    }
+    std::string modes;
+    std::getline(std::ifstream("/sys/kernel/mm/transparent_hugepage/enabled"), modes);
+    if (modes.empty() || modes.find("[never]") != std::string::npos) {
+        GTEST_SKIP() << "this system gives no huge pages";
+    }
+    rusage before{};
+    getrusage(RUSAGE_SELF, &before);
+    const HugePageVector<Vec3> buffer(kPixelCount); // every byte written, as zeros
+    rusage after{};
+    getrusage(RUSAGE_SELF, &after);
+    constexpr long kSmallPages = kPixelCount * sizeof(Vec3) / 4096;
+    EXPECT_LT(after.ru_minflt - before.ru_minflt, kSmallPages / 8);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(buffer.data()) % HugePageAllocator<Vec3>::kHugePage,
+              0u);
 }

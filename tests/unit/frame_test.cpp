@@ -250,7 +250,7 @@ void replayBand(int first, int end, const std::vector<std::uint16_t>& bounces,
 // plain tracer and those values: the sums must be the same, bit for bit.
 void expectFrameReplays(const char* what) {
     SCOPED_TRACE(what);
-    const std::vector<Vec3> before = gAccumColor1;
+    const std::vector<Vec3> before(gAccumColor1.begin(), gAccumColor1.end());
     const RandomSequence::State origin = drawState().generator;
     const FrameStats stats = traceFrame(FrameMode::TwoWorkers);
     const FrameDraws& draws = lastFrameDraws();
