@@ -77,6 +77,10 @@ TEST_F(FrameMemory, TheCounterSeesEveryFormOfNew) {
 TEST(HugePages, ALargeBufferFillsInAFewPageFaults) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a sanitizer's shadow memory takes page faults of its own";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+    GTEST_SKIP() << "a sanitizer's shadow memory takes page faults of its own";
+#endif
 #endif
     if (kEmulated) {
         GTEST_SKIP() << "an emulator's page faults are its own";
