@@ -25,7 +25,7 @@ template <typename T> struct HugePageAllocator {
     template <typename U> HugePageAllocator(const HugePageAllocator<U>&) {}
 
     T* allocate(std::size_t count) {
-        if (count > static_cast<std::size_t>(-1) / sizeof(T) - kHugePage) {
+        if (count > (static_cast<std::size_t>(-1) - kHugePage) / sizeof(T)) {
             throw std::bad_array_new_length();
         }
         const std::size_t bytes = count * sizeof(T);
