@@ -227,9 +227,10 @@ PATHTRACER_KEEPS_SIXTEEN_AT_ONCE std::size_t keepAcceptedSixteen(const std::int3
 
 // acceptTriples the ways that find the grid indices first, in a loop the compiler vectorises for
 // the processor.
-PATHTRACER_CLONED_FOR_CPUS int acceptIndexedTriples(AcceptWay way, const std::int32_t* values,
-                                                    int count, std::uint32_t end,
-                                                    std::uint16_t* bounces, std::uint32_t* ends) {
+PATHTRACER_CLONED_FOR_CPUS int acceptIndexedTriples([[maybe_unused]] AcceptWay way,
+                                                    const std::int32_t* values, int count,
+                                                    std::uint32_t end, std::uint16_t* bounces,
+                                                    std::uint32_t* ends) {
     const int triples = count / 3;
     std::uint16_t indices[DrawStream::kTriplesPerRun];
     gridIndices(values, triples, indices);
