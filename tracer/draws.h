@@ -23,7 +23,8 @@
 // same bounces.
 enum class AcceptWay { OneAtATime, EightAtOnce, SixteenAtOnce };
 std::vector<AcceptWay> acceptWaysHere();
-// The bounces of `count` values' whole triples taken the given way, stored in order from
+// The bounces of `count` values' whole triples taken the given way (one acceptWaysHere lists:
+// another may use instructions the processor lacks), stored in order from
 // `bounces` on with the low 32 bits of the position just after each one's triple in `ends`
 // (positions counted on from `end`): the number accepted. Up to count / 3 entries of each are
 // written, the accepted ones first.
